@@ -1,0 +1,394 @@
+// Reference copy of the solver core, kept in its plain, one-element-at-a-time
+// form.  The differential test and the benchmark link it beside the
+// optimised core in __tovrin/nnls.cpp and require every output of the two to
+// agree bit for bit.  Any fix to the core's results must be made here too.
+//
+// Non-negative least squares (Lawson and Hanson's NNLS) and its kernels.
+//
+// Arithmetic contract: every running sum has one accumulator and adds its
+// terms one at a time in increasing index order, and every product is rounded
+// before it is added.  The build disables floating-point contraction so that
+// no fused multiply-add changes a rounding; nothing here may be reassociated.
+// Comparisons are written in the direction the algorithm states them, since
+// that direction decides where a NaN goes.
+#include "nnls_reference.h"
+
+#include <cassert>
+#include <cmath>
+#include <cstddef>
+#include <cstdio>
+
+namespace {
+
+using std::int32_t;
+using std::int64_t;
+
+constexpr double zero = 0.0;
+constexpr double one = 1.0;
+constexpr double two = 2.0;      // start value of the step length: "no step"
+constexpr double factor = 0.01;  // scale of the independence test
+
+// Integer constants passed by reference to h12.
+constexpr int32_t construct = 1;
+constexpr int32_t apply = 2;
+constexpr int32_t unit = 1;
+constexpr int32_t none = 0;
+
+// The line written when the iteration limit stops the solver.
+constexpr char iteration_limit_text[] = "\n NNLS quitting on iteration count.\n";
+
+// 1-based view of a column-major matrix with leading dimension mda.  Offsets
+// are 64-bit: mda*n may exceed the range of a 32-bit integer.
+class ColumnMajor {
+ public:
+  ColumnMajor(double* first, int32_t mda) : first_(first), mda_(mda) {}
+  double& operator()(int32_t i, int32_t j) const {
+    return first_[(i - 1) + static_cast<int64_t>(j - 1) * mda_];
+  }
+  double* column(int32_t j) const { return &(*this)(1, j); }
+
+ private:
+  double* first_;
+  int64_t mda_;
+};
+
+// 1-based view of a vector, so that the code reads as the algorithm does.
+template <typename T>
+class OneBased {
+ public:
+  explicit OneBased(T* first) : first_(first) {}
+  T& operator[](int32_t i) const { return first_[i - 1]; }
+
+ private:
+  T* first_;
+};
+
+void report_iteration_limit() {
+  std::fputs(iteration_limit_text, stdout);
+  std::fflush(stdout);
+}
+
+}  // namespace
+
+namespace reference {
+
+double diff(const double* x, const double* y) { return *x - *y; }
+
+void g1(const double* a, const double* b, double* cterm, double* sterm,
+        double* sig) {
+  // Read both inputs first: sig may share storage with a or b.
+  const double av = *a;
+  const double bv = *b;
+  if (std::fabs(av) > std::fabs(bv)) {
+    // xr = b/a with |xr| < 1; yr = sqrt(1 + xr^2) cannot overflow.
+    const double xr = bv / av;
+    const double yr = std::sqrt(xr * xr + one);
+    const double c = std::copysign(one / yr, av);
+    *cterm = c;
+    *sterm = c * xr;
+    *sig = std::fabs(av) * yr;
+    return;
+  }
+  if (bv != zero) {
+    // |a| <= |b| (or a NaN is involved): divide by b instead.
+    const double xr = av / bv;
+    const double yr = std::sqrt(xr * xr + one);
+    const double s = std::copysign(one / yr, bv);
+    *sterm = s;
+    *cterm = s * xr;
+    *sig = std::fabs(bv) * yr;
+    return;
+  }
+  *sig = zero;
+  *cterm = zero;
+  *sterm = one;
+}
+
+void h12(const int32_t* mode, const int32_t* lpivot, const int32_t* l1,
+         const int32_t* m, double* u, const int32_t* iue, double* up,
+         double* c, const int32_t* ice, const int32_t* icv,
+         const int32_t* ncv) {
+  const int32_t lp = *lpivot;
+  const int32_t first = *l1;
+  const int32_t last = *m;
+  if (lp <= 0 || lp >= first || first > last) return;
+
+  // u(k) lies (k-1)*stride after u; a negative stride counts as 0.
+  const int64_t stride = *iue > 0 ? *iue : 0;
+  auto uk = [u, stride](int32_t k) -> double& {
+    return u[static_cast<int64_t>(k - 1) * stride];
+  };
+
+  double cl = std::fabs(uk(lp));
+  if (*mode != apply) {
+    // Largest magnitude, scanned in index order: a NaN replaces cl, and the
+    // next element replaces that NaN in turn.
+    for (int32_t j = first; j <= last; ++j) {
+      const double mag = std::fabs(uk(j));
+      if (!(cl > mag)) cl = mag;
+    }
+    if (cl <= zero) return;  // zero vector: nothing to reflect
+
+    // Sum of squares scaled by the largest magnitude, so that it neither
+    // overflows nor underflows; pivot term first, then l1..m in order.
+    const double clinv = one / cl;
+    const double up_entry = uk(lp);
+    const double scaled_pivot = up_entry * clinv;
+    double sm = scaled_pivot * scaled_pivot;
+    for (int32_t j = first; j <= last; ++j) {
+      const double scaled = uk(j) * clinv;
+      sm = sm + scaled * scaled;
+    }
+    cl = cl * std::sqrt(sm);
+    // s takes the sign opposite to the pivot (positive for a zero pivot),
+    // so that up = u_p - s involves no cancellation.
+    if (!(up_entry <= zero)) cl = -cl;
+    *up = up_entry - cl;
+    uk(lp) = cl;
+  } else if (cl <= zero) {
+    return;  // no transformation was constructed with this pivot
+  }
+
+  if (*ncv <= 0) return;
+  // b = up*s = -||v||^2/2 in exact arithmetic; anything else (underflow to
+  // -0, NaN) leaves c alone.
+  double b = *up * uk(lp);
+  if (!(b < zero)) return;
+  b = one / b;
+
+  const int64_t ce = *ice;
+  const int64_t cv = *icv;
+  int64_t i2 = 1 - cv + ce * (lp - 1);
+  const int64_t incr = ce * (first - lp);
+  for (int32_t j = 1; j <= *ncv; ++j) {
+    i2 += cv;
+    int64_t i3 = i2 + incr;
+    int64_t i4 = i3;
+    // sm = v'c, pivot term first, then rows l1..m in order.
+    double sm = c[i2 - 1] * *up;
+    for (int32_t i = first; i <= last; ++i) {
+      sm = sm + c[i3 - 1] * uk(i);
+      i3 += ce;
+    }
+    if (sm == zero) continue;  // orthogonal to v: Q*c = c exactly
+    sm = sm * b;
+    c[i2 - 1] = c[i2 - 1] + sm * *up;
+    for (int32_t i = first; i <= last; ++i) {
+      c[i4 - 1] = c[i4 - 1] + sm * uk(i);
+      i4 += ce;
+    }
+  }
+}
+
+void nnls(double* a_first, const int32_t* mda, const int32_t* m_ref,
+          const int32_t* n_ref, double* b_first, double* x_first,
+          double* rnorm, double* w_first, double* zz_first,
+          int32_t* index_first, int32_t* mode, const int32_t* maxiter) {
+  *mode = 1;
+  const int32_t m = *m_ref;
+  const int32_t n = *n_ref;
+  if (m <= 0 || n <= 0) {
+    *mode = 2;
+    return;
+  }
+
+  const OneBased<double> b(b_first);
+  const OneBased<double> x(x_first);
+  const OneBased<double> w(w_first);
+  const OneBased<double> zz(zz_first);
+  const OneBased<int32_t> index(index_first);
+  const ColumnMajor a(a_first, *mda);
+
+  int64_t iter = 0;
+  // 64-bit so that 3*n cannot overflow.
+  const int64_t itmax = *maxiter >= 1 ? *maxiter : 3 * static_cast<int64_t>(n);
+  for (int32_t i = 1; i <= n; ++i) {
+    x[i] = zero;
+    index[i] = i;
+  }
+  const int32_t iz2 = n;
+  int32_t iz1 = 1;
+  int32_t nsetp = 0;
+  int32_t npp1 = 1;
+  double up = zero;
+  double dummy = zero;
+
+  // Main loop.  Invariants at its head: iz1 = npp1 = nsetp + 1; x(j) = 0 and
+  // w(j) is not yet valid for j in Z; w(j) = 0 for j in P; the columns
+  // index(1..nsetp) form an upper-triangular R in rows 1..nsetp.
+  for (;;) {
+    assert(iz1 == npp1 && npp1 == nsetp + 1);
+    if (iz1 > iz2 || nsetp >= m) break;
+
+    // Dual vector over Z: w(j) = sum over rows npp1..m of a(l, j)*b(l).
+    for (int32_t iz = iz1; iz <= iz2; ++iz) {
+      const int32_t j = index[iz];
+      double sm = zero;
+      for (int32_t l = npp1; l <= m; ++l) sm = sm + a(l, j) * b[l];
+      w[j] = sm;
+    }
+
+    // Candidate search: the largest positive w over Z, the lowest position
+    // winning ties.  A rejected candidate gets w = 0 and the search repeats.
+    int32_t iz = 0;
+    int32_t j = 0;
+    bool accepted = false;
+    for (;;) {
+      double wmax = zero;
+      int32_t izmax = 0;
+      for (int32_t pos = iz1; pos <= iz2; ++pos) {
+        const int32_t jw = index[pos];
+        if (w[jw] > wmax) {
+          wmax = w[jw];
+          izmax = pos;
+        }
+      }
+      if (wmax <= zero) break;
+      iz = izmax;
+      j = index[iz];
+
+      // Reflect rows npp1..m of column j onto its pivot; asave undoes it.
+      const double asave = a(npp1, j);
+      const int32_t l1 = npp1 + 1;
+      h12(&construct, &npp1, &l1, m_ref, a.column(j), &unit, &up, &dummy,
+          &unit, &unit, &none);
+      double unorm = zero;
+      for (int32_t l = 1; l <= nsetp; ++l) unorm = unorm + a(l, j) * a(l, j);
+      unorm = std::sqrt(unorm);
+
+      // Independent only if a hundredth of the new pivot still changes unorm
+      // in double precision; the sum is rounded before diff sees it.
+      const double sum = std::fabs(a(npp1, j)) * factor + unorm;
+      if (diff(&sum, &unorm) > zero) {
+        for (int32_t l = 1; l <= m; ++l) zz[l] = b[l];
+        h12(&apply, &npp1, &l1, m_ref, a.column(j), &unit, &up, zz_first,
+            &unit, &unit, &unit);
+        const double ztest = zz[npp1] / a(npp1, j);
+        if (ztest > zero) {
+          accepted = true;
+          break;
+        }
+      }
+      a(npp1, j) = asave;
+      w[j] = zero;
+    }
+    if (!accepted) break;
+
+    // Move j from Z to P: b takes the transformed copy, j takes position iz1.
+    for (int32_t l = 1; l <= m; ++l) b[l] = zz[l];
+    index[iz] = index[iz1];
+    index[iz1] = j;
+    ++iz1;
+    nsetp = npp1;
+    ++npp1;
+    for (int32_t jz = iz1; jz <= iz2; ++jz) {
+      const int32_t jj = index[jz];
+      h12(&apply, &nsetp, &npp1, m_ref, a.column(j), &unit, &up, a.column(jj),
+          &unit, mda, &unit);
+    }
+    if (nsetp != m) {
+      for (int32_t l = npp1; l <= m; ++l) a(l, j) = zero;
+    }
+    w[j] = zero;
+
+    // Secondary loop: solve on P, step towards that solution while it stays
+    // feasible, and drop the variables that reach zero.
+    bool limit_reached = false;
+    for (;;) {
+      // Back-substitution R*z = zz(1..nsetp), column by column.
+      int32_t jj = 0;
+      for (int32_t l = 1; l <= nsetp; ++l) {
+        const int32_t ip = nsetp + 1 - l;
+        if (l != 1) {
+          for (int32_t ii = 1; ii <= ip; ++ii) {
+            zz[ii] = zz[ii] - a(ii, jj) * zz[ip + 1];
+          }
+        }
+        jj = index[ip];
+        zz[ip] = zz[ip] / a(ip, jj);
+      }
+
+      ++iter;
+      if (iter > itmax) {
+        *mode = 3;
+        report_iteration_limit();
+        limit_reached = true;
+        break;
+      }
+
+      // Largest step alpha in [0, 1] from x towards zz that keeps every
+      // variable of P non-negative; the lowest position wins ties.
+      double alpha = two;
+      for (int32_t ip = 1; ip <= nsetp; ++ip) {
+        const int32_t l = index[ip];
+        if (zz[ip] <= zero) {
+          const double t = -(x[l] / (zz[ip] - x[l]));
+          if (alpha > t) {
+            alpha = t;
+            jj = ip;
+          }
+        }
+      }
+      if (alpha == two) break;  // zz is feasible: take it
+
+      for (int32_t ip = 1; ip <= nsetp; ++ip) {
+        const int32_t l = index[ip];
+        x[l] = x[l] + alpha * (zz[ip] - x[l]);
+      }
+
+      // Remove position jj from P, restore triangular form with rotations of
+      // rows (J-1, J), and rescan P from its start for variables at or below
+      // zero.
+      int32_t i = index[jj];
+      for (;;) {
+        x[i] = zero;
+        for (int32_t J = jj + 1; J <= nsetp; ++J) {
+          const int32_t ii = index[J];
+          index[J - 1] = ii;
+          double cc;
+          double ss;
+          g1(&a(J - 1, ii), &a(J, ii), &cc, &ss, &a(J - 1, ii));
+          a(J, ii) = zero;
+          for (int32_t L = 1; L <= n; ++L) {
+            if (L == ii) continue;
+            const double temp = a(J - 1, L);
+            a(J - 1, L) = cc * temp + ss * a(J, L);
+            a(J, L) = -ss * temp + cc * a(J, L);
+          }
+          const double temp = b[J - 1];
+          b[J - 1] = cc * temp + ss * b[J];
+          b[J] = -ss * temp + cc * b[J];
+        }
+        npp1 = nsetp;
+        --nsetp;
+        --iz1;
+        index[iz1] = i;
+
+        jj = 0;
+        for (int32_t pos = 1; pos <= nsetp; ++pos) {
+          if (x[index[pos]] <= zero) {
+            jj = pos;
+            break;
+          }
+        }
+        if (jj == 0) break;
+        i = index[jj];
+      }
+      for (int32_t l = 1; l <= m; ++l) zz[l] = b[l];
+    }
+    if (limit_reached) break;
+
+    for (int32_t ip = 1; ip <= nsetp; ++ip) x[index[ip]] = zz[ip];
+  }
+
+  // Residual norm from the components of Q*b outside the range of P.
+  double sm = zero;
+  if (npp1 <= m) {
+    for (int32_t i = npp1; i <= m; ++i) sm = sm + b[i] * b[i];
+  } else {
+    for (int32_t j = 1; j <= n; ++j) w[j] = zero;
+  }
+  *rnorm = std::sqrt(sm);
+}
+
+}  // namespace reference
