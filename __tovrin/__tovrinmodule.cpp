@@ -1,0 +1,507 @@
+// The extension module __tovrin: its routine definition table, the call
+// binding of nnls and module initialisation.
+#include "numpy_api.h"
+
+#include <cstdint>
+#include <cstdio>
+
+#include "conversion.h"
+#include "fortranobject.h"
+#include "nnls.h"
+
+// NumPy's API function table, filled by import_numpy_api.
+void** _npy_f2py_ARRAY_API = nullptr;
+
+// The module's exception class "__tovrin.error"; holds its creation
+// reference for the life of the process.
+static PyObject* __tovrin_error = nullptr;
+
+namespace {
+
+// ------------------------------------------------------------------ texts
+
+const char doc_f2py_rout___tovrin_nnls[] =
+    "x,rnorm,mode = nnls(a,m,n,b,w,zz,index_bn,maxiter,"
+    "[mda,overwrite_a,overwrite_b])\n"
+    "\n"
+    "Wrapper for ``nnls``.\n"
+    "\n"
+    "Parameters\n"
+    "----------\n"
+    "a : input rank-2 array('d') with bounds (mda,*)\n"
+    "m : input int\n"
+    "n : input int\n"
+    "b : input rank-1 array('d') with bounds (*)\n"
+    "w : input rank-1 array('d') with bounds (*)\n"
+    "zz : input rank-1 array('d') with bounds (*)\n"
+    "index_bn : input rank-1 array('i') with bounds (*)\n"
+    "maxiter : input int\n"
+    "\n"
+    "Other Parameters\n"
+    "----------------\n"
+    "overwrite_a : input int, optional\n"
+    "    Default: 0\n"
+    "mda : input int, optional\n"
+    "    Default: shape(a,0)\n"
+    "overwrite_b : input int, optional\n"
+    "    Default: 0\n"
+    "\n"
+    "Returns\n"
+    "-------\n"
+    "x : rank-1 array('d') with bounds (n)\n"
+    "rnorm : float\n"
+    "mode : int";
+
+const char kModuleDoc[] =
+    "This module '__tovrin' is auto-generated with f2py (version:2).\n"
+    "Functions:\n"
+    "  x,rnorm,mode = nnls(a,m,n,b,w,zz,index_bn,maxiter,mda=shape(a,0),"
+    "overwrite_a=0,overwrite_b=0)\n"
+    ".";
+
+const char kVersion[] = "$Revision: $";
+
+const char kArgFormat[] = "OOOOOOOO|Oii:__tovrin.nnls";
+
+const char kConvertA[] =
+    "failed in converting 1st argument `a' of __tovrin.nnls to C/Fortran array";
+const char kConvertB[] =
+    "failed in converting 4th argument `b' of __tovrin.nnls to C/Fortran array";
+const char kConvertW[] =
+    "failed in converting 5th argument `w' of __tovrin.nnls to C/Fortran array";
+const char kConvertZz[] =
+    "failed in converting 6th argument `zz' of __tovrin.nnls to C/Fortran "
+    "array";
+const char kConvertIndex[] =
+    "failed in converting 7th argument `index_bn' of __tovrin.nnls to "
+    "C/Fortran array";
+const char kConvertX[] =
+    "failed in converting hidden `x' of __tovrin.nnls to C/Fortran array";
+
+const char kIntM[] = "__tovrin.nnls() 2nd argument (m) can't be converted to int";
+const char kIntN[] = "__tovrin.nnls() 3rd argument (n) can't be converted to int";
+const char kIntMaxiter[] =
+    "__tovrin.nnls() 8th argument (maxiter) can't be converted to int";
+const char kIntMda[] =
+    "__tovrin.nnls() 1st keyword (mda) can't be converted to int";
+
+// Failed checks between arguments: "<condition>: nnls:<name>=<value>".
+const char kCheckFormat[] = "%s: nnls:%s=%d";
+const char kCheckMda[] = "(shape(a,0)==mda) failed for 1st keyword mda";
+const char kCheckRowsA[] = "(shape(a,0)>=m) failed for 1st argument a";
+const char kCheckColsA[] = "(shape(a,1)>=n) failed for 1st argument a";
+const char kCheckLenB[] = "(len(b)>=m) failed for 4th argument b";
+const char kCheckLenW[] = "(len(w)>=n) failed for 5th argument w";
+const char kCheckLenZz[] = "(len(zz)>=m) failed for 6th argument zz";
+const char kCheckLenIndex[] =
+    "(len(index_bn)>=n) failed for 7th argument index_bn";
+const char kCheckApartIndex[] =
+    "(index_bn apart from a, b, w, zz) failed for 7th argument index_bn";
+const char kCheckLayoutA[] = "(isfarray(a)) failed for 1st argument a";
+const char kCheckLayoutB[] = "(isfarray(b)) failed for 4th argument b";
+const char kCheckLayoutW[] = "(isfarray(w)) failed for 5th argument w";
+const char kCheckLayoutZz[] = "(isfarray(zz)) failed for 6th argument zz";
+const char kCheckLayoutIndex[] =
+    "(isfarray(index_bn)) failed for 7th argument index_bn";
+const char kCheckSizeA[] =
+    "(size(a)>=shape(a,0)*shape(a,1)) failed for 1st argument a";
+
+const char kImportFailed[] = "numpy.core.multiarray failed to import";
+const char kInitFailed[] =
+    "can't initialize module __tovrin (failed to import numpy)";
+
+// ------------------------------------------------------- argument checks
+
+// Raises error with "<condition>: nnls:<name>=<value>" in a buffer of 256
+// bytes.
+void raise_check(const char* condition, const char* name, int value) {
+  char errstring[256];
+  std::snprintf(errstring, sizeof errstring, kCheckFormat, condition, name,
+                value);
+  PyErr_SetString(__tovrin_error, errstring);
+}
+
+// Sets error with text when the failed step left no exception pending.
+void raise_if_none_pending(const char* text) {
+  if (!PyErr_Occurred()) PyErr_SetString(__tovrin_error, text);
+}
+
+struct ByteRange {
+  const char* first;
+  std::uint64_t bytes;
+};
+
+// The bytes that the solver reads or writes of the first count elements.
+ByteRange used_bytes(PyArrayObject* arr, npy_intp count) {
+  return {static_cast<const char*>(PyArray_DATA(arr)),
+          static_cast<std::uint64_t>(count) *
+              static_cast<std::uint64_t>(PyArray_ITEMSIZE(arr))};
+}
+
+bool overlap(ByteRange p, ByteRange q) {
+  if (p.bytes == 0 || q.bytes == 0) return false;
+  const auto p0 = reinterpret_cast<std::uintptr_t>(p.first);
+  const auto q0 = reinterpret_cast<std::uintptr_t>(q.first);
+  return p0 < q0 + q.bytes && q0 < p0 + p.bytes;
+}
+
+// The arrays of one call, converted, as the solver sees them.
+struct NnlsArrays {
+  PyArrayObject* a;
+  const npy_intp* a_dims;  // reconciled (rows, columns) of a
+  PyArrayObject* b;
+  PyArrayObject* w;
+  PyArrayObject* zz;
+  PyArrayObject* index;
+};
+
+// Every array still column-major contiguous, aligned and writeable: it was
+// so when converted, but Python code run by later conversions can change an
+// array the caller owns.
+bool check_layouts(const NnlsArrays& arr) {
+  const struct {
+    PyArrayObject* arr;
+    const char* condition;
+  } layouts[] = {{arr.a, kCheckLayoutA},
+                 {arr.b, kCheckLayoutB},
+                 {arr.w, kCheckLayoutW},
+                 {arr.zz, kCheckLayoutZz},
+                 {arr.index, kCheckLayoutIndex}};
+  for (const auto& layout : layouts) {
+    if (!PyArray_ISFARRAY(layout.arr)) {
+      PyErr_SetString(__tovrin_error, layout.condition);
+      return false;
+    }
+  }
+  return true;
+}
+
+// The solver with m >= 1 and n >= 1 reads and writes rows 1..m of columns
+// 1..n of a (leading dimension mda = shape(a,0)), b(1..m), zz(1..m),
+// w(1..n) and index(1..n), and takes the values of index as column numbers.
+// Refuses, with nothing changed, a call in which any of these lies outside
+// its array, or in which index shares memory with a double array.  The
+// element counts are read from the arrays now, since Python code run by
+// later conversions can resize an array the caller owns.
+bool check_extents(const NnlsArrays& arr, int m, int n, int mda) {
+  if (m <= 0 || n <= 0) return true;  // the solver touches no array
+  if (!check_layouts(arr)) return false;
+  const npy_intp rows = arr.a_dims[0];
+  const npy_intp cols = arr.a_dims[1];
+  if (m > rows) {
+    raise_check(kCheckRowsA, "m", m);
+    return false;
+  }
+  if (n > cols) {
+    raise_check(kCheckColsA, "n", n);
+    return false;
+  }
+  if (PyArray_SIZE(arr.a) < rows * cols) {
+    raise_check(kCheckSizeA, "mda", mda);
+    return false;
+  }
+  const struct {
+    PyArrayObject* arr;
+    int need;
+    const char* condition;
+    const char* name;
+  } lengths[] = {{arr.b, m, kCheckLenB, "m"},
+                 {arr.w, n, kCheckLenW, "n"},
+                 {arr.zz, m, kCheckLenZz, "m"},
+                 {arr.index, n, kCheckLenIndex, "n"}};
+  for (const auto& length : lengths) {
+    if (PyArray_SIZE(length.arr) < length.need) {
+      raise_check(length.condition, length.name, length.need);
+      return false;
+    }
+  }
+  const ByteRange index = used_bytes(arr.index, n);
+  const ByteRange doubles[] = {used_bytes(arr.a, rows * cols),
+                               used_bytes(arr.b, m), used_bytes(arr.w, n),
+                               used_bytes(arr.zz, m)};
+  for (const ByteRange& range : doubles) {
+    if (overlap(index, range)) {
+      raise_check(kCheckApartIndex, "n", n);
+      return false;
+    }
+  }
+  return true;
+}
+
+// --------------------------------------------------------------- binding
+
+using nnls_routine = decltype(&nnls);
+
+// x,rnorm,mode = nnls(a,m,n,b,w,zz,index_bn,maxiter,[mda,overwrite_a,
+// overwrite_b]).  Converts the arguments in the order a; m, n; b, w, zz,
+// index_bn; maxiter; mda, tests mda against the rows of a, creates x, and
+// calls the solver at f2py_func once.  Every array the binding converted or
+// created is released on every path, in reverse order; x moves into the
+// result.
+PyObject* f2py_rout___tovrin_nnls(PyObject* /*capi_self*/,
+                                  PyObject* capi_args, PyObject* capi_keywds,
+                                  void* f2py_func) {
+  static char* capi_kwlist[] = {
+      const_cast<char*>("a"),           const_cast<char*>("m"),
+      const_cast<char*>("n"),           const_cast<char*>("b"),
+      const_cast<char*>("w"),           const_cast<char*>("zz"),
+      const_cast<char*>("index_bn"),    const_cast<char*>("maxiter"),
+      const_cast<char*>("mda"),         const_cast<char*>("overwrite_a"),
+      const_cast<char*>("overwrite_b"), nullptr};
+
+  PyObject* capi_buildvalue = nullptr;
+  int mda = 0, m = 0, n = 0, maxiter = 0, mode = 0;
+  double rnorm = 0.0;
+  int overwrite_a = 0, overwrite_b = 0;
+  PyObject *a_capi = Py_None, *m_capi = Py_None, *n_capi = Py_None,
+           *b_capi = Py_None, *w_capi = Py_None, *zz_capi = Py_None,
+           *index_bn_capi = Py_None, *maxiter_capi = Py_None,
+           *mda_capi = Py_None;
+  npy_intp a_Dims[2] = {-1, -1};
+  npy_intp b_Dims[1] = {-1};
+  npy_intp w_Dims[1] = {-1};
+  npy_intp zz_Dims[1] = {-1};
+  npy_intp index_bn_Dims[1] = {-1};
+  npy_intp x_Dims[1] = {-1};
+
+  if (!PyArg_ParseTupleAndKeywords(
+          capi_args, capi_keywds, kArgFormat, capi_kwlist, &a_capi, &m_capi,
+          &n_capi, &b_capi, &w_capi, &zz_capi, &index_bn_capi, &maxiter_capi,
+          &mda_capi, &overwrite_a, &overwrite_b)) {
+    return nullptr;
+  }
+
+  // Owned references (new arrays, or the caller's arrays with one reference
+  // taken), released below in reverse order.
+  PyArrayObject *a = nullptr, *b = nullptr, *w = nullptr, *zz = nullptr,
+                *index_bn = nullptr, *x = nullptr;
+
+  a = array_from_pyobj(NPY_DOUBLE, a_Dims, 2,
+                       overwrite_a ? F2PY_INTENT_IN
+                                   : F2PY_INTENT_IN | F2PY_INTENT_COPY,
+                       a_capi);
+  if (a == nullptr) {
+    raise_if_none_pending(kConvertA);
+    goto cleanup;
+  }
+  if (!int_from_pyobj(&m, m_capi, kIntM, __tovrin_error)) goto cleanup;
+  if (!int_from_pyobj(&n, n_capi, kIntN, __tovrin_error)) goto cleanup;
+
+  b = array_from_pyobj(NPY_DOUBLE, b_Dims, 1,
+                       overwrite_b ? F2PY_INTENT_IN
+                                   : F2PY_INTENT_IN | F2PY_INTENT_COPY,
+                       b_capi);
+  if (b == nullptr) {
+    raise_if_none_pending(kConvertB);
+    goto cleanup;
+  }
+  w = array_from_pyobj(NPY_DOUBLE, w_Dims, 1, F2PY_INTENT_IN, w_capi);
+  if (w == nullptr) {
+    raise_if_none_pending(kConvertW);
+    goto cleanup;
+  }
+  zz = array_from_pyobj(NPY_DOUBLE, zz_Dims, 1, F2PY_INTENT_IN, zz_capi);
+  if (zz == nullptr) {
+    raise_if_none_pending(kConvertZz);
+    goto cleanup;
+  }
+  index_bn = array_from_pyobj(NPY_INT, index_bn_Dims, 1, F2PY_INTENT_IN,
+                              index_bn_capi);
+  if (index_bn == nullptr) {
+    raise_if_none_pending(kConvertIndex);
+    goto cleanup;
+  }
+  if (!int_from_pyobj(&maxiter, maxiter_capi, kIntMaxiter, __tovrin_error)) {
+    goto cleanup;
+  }
+
+  // mda defaults to the rows of a, kept to its low-order 32 bits; the test
+  // below then refuses a matrix of 2^31 rows or more.
+  if (mda_capi == Py_None) {
+    mda = static_cast<int>(static_cast<unsigned int>(a_Dims[0]));
+  } else if (!int_from_pyobj(&mda, mda_capi, kIntMda, __tovrin_error)) {
+    goto cleanup;
+  }
+  if (a_Dims[0] != static_cast<npy_intp>(mda)) {
+    raise_check(kCheckMda, "mda", mda);
+    goto cleanup;
+  }
+
+  x_Dims[0] = n;
+  x = array_from_pyobj(NPY_DOUBLE, x_Dims, 1,
+                       F2PY_INTENT_OUT | F2PY_INTENT_HIDE, Py_None);
+  if (x == nullptr) {
+    raise_if_none_pending(kConvertX);
+    goto cleanup;
+  }
+
+  // Last step before the solver: no Python code runs between these tests
+  // and the call, so what they establish holds during the call.
+  if (!check_extents({a, a_Dims, b, w, zz, index_bn}, m, n, mda)) {
+    goto cleanup;
+  }
+
+  reinterpret_cast<nnls_routine>(f2py_func)(
+      static_cast<double*>(PyArray_DATA(a)), &mda, &m, &n,
+      static_cast<double*>(PyArray_DATA(b)),
+      static_cast<double*>(PyArray_DATA(x)), &rnorm,
+      static_cast<double*>(PyArray_DATA(w)),
+      static_cast<double*>(PyArray_DATA(zz)),
+      static_cast<std::int32_t*>(PyArray_DATA(index_bn)), &mode, &maxiter);
+
+  if (PyErr_Occurred()) goto cleanup;
+  // "N" moves the reference of x into the tuple, or releases it on failure.
+  capi_buildvalue = Py_BuildValue("Ndi", x, rnorm, mode);
+  x = nullptr;
+
+cleanup:
+  Py_XDECREF(x);
+  Py_XDECREF(index_bn);
+  Py_XDECREF(zz);
+  Py_XDECREF(w);
+  Py_XDECREF(b);
+  Py_XDECREF(a);
+  return capi_buildvalue;
+}
+
+// --------------------------------------------------------- routine table
+
+FortranDataDef f2py_routine_defs[] = {
+    {"nnls", F2PY_ROUTINE_RANK, {{-1}}, 0, reinterpret_cast<void*>(&nnls),
+     f2py_rout___tovrin_nnls, doc_f2py_rout___tovrin_nnls},
+    {nullptr, 0, {{0}}, 0, nullptr, nullptr, nullptr}};
+
+PyMethodDef f2py_module_methods[] = {{nullptr, nullptr, 0, nullptr}};
+
+PyModuleDef moduledef = {
+    PyModuleDef_HEAD_INIT,
+    "__tovrin",           // m_name
+    nullptr,              // m_doc: __doc__ is stored in the dictionary
+    -1,                   // m_size: state is process-wide
+    f2py_module_methods,  // m_methods
+    nullptr,              // m_slots
+    nullptr,              // m_traverse
+    nullptr,              // m_clear
+    nullptr,              // m_free
+};
+
+// Python API version passed to PyModule_Create2.
+constexpr int kModuleApiVersion = 1013;
+
+// -------------------------------------------------------- NumPy import
+
+// Takes NumPy's API table from the capsule "_ARRAY_API" of its core module
+// into _npy_f2py_ARRAY_API and checks that it serves the ABI and the API
+// feature level this module was compiled against, on a little-endian
+// machine.  Returns 0, or -1 with the first failing check's exception set.
+int import_numpy_api() {
+  PyObject* numpy = PyImport_ImportModule("numpy.core._multiarray_umath");
+  if (numpy == nullptr) return -1;
+  PyObject* c_api = PyObject_GetAttrString(numpy, "_ARRAY_API");  // new
+  Py_DECREF(numpy);
+  if (c_api == nullptr) {
+    PyErr_SetString(PyExc_AttributeError, "_ARRAY_API not found");
+    return -1;
+  }
+  if (!PyCapsule_CheckExact(c_api)) {
+    PyErr_SetString(PyExc_RuntimeError, "_ARRAY_API is not PyCapsule object");
+    Py_DECREF(c_api);
+    return -1;
+  }
+  _npy_f2py_ARRAY_API =
+      static_cast<void**>(PyCapsule_GetPointer(c_api, nullptr));
+  Py_DECREF(c_api);
+  if (_npy_f2py_ARRAY_API == nullptr) {
+    PyErr_SetString(PyExc_RuntimeError, "_ARRAY_API is NULL pointer");
+    return -1;
+  }
+  const unsigned int abi = PyArray_GetNDArrayCVersion();
+  if (abi != NPY_VERSION) {
+    PyErr_Format(PyExc_RuntimeError,
+                 "module compiled against ABI version 0x%x but this version "
+                 "of numpy is 0x%x",
+                 static_cast<unsigned int>(NPY_VERSION), abi);
+    return -1;
+  }
+  const unsigned int feature = PyArray_GetNDArrayCFeatureVersion();
+  if (feature < static_cast<unsigned int>(NPY_FEATURE_VERSION)) {
+    PyErr_Format(PyExc_RuntimeError,
+                 "module compiled against API version 0x%x but this version "
+                 "of numpy is 0x%x",
+                 static_cast<unsigned int>(NPY_FEATURE_VERSION), feature);
+    return -1;
+  }
+  const int endianness = PyArray_GetEndianness();
+  if (endianness == NPY_CPU_UNKNOWN_ENDIAN) {
+    PyErr_SetString(PyExc_RuntimeError,
+                    "FATAL: module compiled as unknown endian");
+    return -1;
+  }
+  if (endianness != NPY_CPU_LITTLE) {
+    PyErr_SetString(PyExc_RuntimeError,
+                    "FATAL: module compiled as little endian, but detected "
+                    "different endianness at runtime");
+    return -1;
+  }
+  return 0;
+}
+
+// ------------------------------------------------------ initialisation
+
+// Stores value under key in dict and drops the caller's reference to it, so
+// that the dictionary holds the only one.  Returns -1 with an exception set
+// when value is null or the store fails.
+int store_stolen(PyObject* dict, const char* key, PyObject* value) {
+  if (value == nullptr) return -1;
+  const int status = PyDict_SetItemString(dict, key, value);
+  Py_DECREF(value);
+  return status;
+}
+
+// Fills the module dictionary and creates the exception class.  Returns 0,
+// or -1 with an exception set.
+int fill_module(PyObject* module) {
+  PyObject* d = PyModule_GetDict(module);  // borrowed
+  if (d == nullptr) return -1;
+  if (store_stolen(d, "__version__", PyBytes_FromString(kVersion)) < 0 ||
+      store_stolen(d, "__doc__", PyUnicode_FromString(kModuleDoc)) < 0) {
+    return -1;
+  }
+  __tovrin_error = PyErr_NewException("__tovrin.error", nullptr, nullptr);
+  if (__tovrin_error == nullptr) return -1;
+  for (FortranDataDef* def = f2py_routine_defs; def->name != nullptr; ++def) {
+    if (store_stolen(d, def->name, PyFortranObject_NewAsAttr(def)) < 0) {
+      return -1;
+    }
+  }
+  return 0;
+}
+
+}  // namespace
+
+#if PY_VERSION_HEX < 0x030900A4
+#define Py_SET_TYPE(ob, type) (Py_TYPE(ob) = (type))
+#endif
+
+PyMODINIT_FUNC PyInit___tovrin(void) {
+  PyObject* module = PyModule_Create2(&moduledef, kModuleApiVersion);
+  if (module == nullptr) return nullptr;
+  Py_SET_TYPE(&PyFortran_Type, &PyType_Type);
+  if (import_numpy_api() < 0) {
+    PyErr_Print();
+    PyErr_SetString(PyExc_ImportError, kImportFailed);
+    Py_DECREF(module);
+    return nullptr;
+  }
+  if (PyErr_Occurred()) {
+    PyErr_SetString(PyExc_ImportError, kInitFailed);
+    Py_DECREF(module);
+    return nullptr;
+  }
+  if (fill_module(module) < 0) {
+    Py_CLEAR(__tovrin_error);
+    Py_DECREF(module);
+    return nullptr;
+  }
+  return module;
+}
