@@ -13,6 +13,10 @@
 #include <cstddef>
 #include <cstdio>
 
+#if defined(__x86_64__) && defined(__GNUC__)
+#include <immintrin.h>
+#endif
+
 namespace {
 
 using std::int32_t;
@@ -61,6 +65,202 @@ class OneBased {
 void report_iteration_limit() {
   std::fputs(iteration_limit_text, stdout);
   std::fflush(stdout);
+}
+
+// ---------------------------------------------------------------------------
+// Column kernels of the solver's two dominant steps, the dual vector and the
+// application of a new reflection to the columns of Z.  Both are, for each of
+// many independent columns c, a running sum s = s + c(i)*v(i) over a range of
+// rows, and the reflection then adds a multiple of v to the column.
+//
+// Exactness: each column's sum keeps one accumulator and adds its rounded
+// products in increasing row order, exactly as the one-column loop does.
+// Speed comes only from working on several columns at once: the vector
+// kernels multiply four consecutive rows of a column in one instruction
+// (each product rounded on its own), transpose a 4x4 block of products so
+// that a vector lane holds one column, and add the four rows to the lane's
+// accumulator one after the other.  Separate columns fill the pipeline that a
+// single sequential sum leaves idle.  Multiplies and adds stay separate
+// instructions (no fused multiply-add is ever enabled).
+// ---------------------------------------------------------------------------
+
+// Columns handled together by the blocked kernels.
+constexpr int32_t block_columns = 16;
+
+// s(k) = s(k) + c_k(i)*v(i) for i = 0..len-1 in order, one column at a time.
+void add_dots_scalar(double* const* col, int32_t count, const double* v,
+                     int64_t len, double* s) {
+  for (int32_t k = 0; k < count; ++k) {
+    double sm = s[k];
+    const double* c = col[k];
+    for (int64_t i = 0; i < len; ++i) sm = sm + c[i] * v[i];
+    s[k] = sm;
+  }
+}
+
+// c(i) = c(i) + s*v(i) for i = 0..len-1; the updates are independent.
+void add_scaled_scalar(double* c, const double* v, int64_t len, double s) {
+  for (int64_t i = 0; i < len; ++i) c[i] = c[i] + s * v[i];
+}
+
+#if defined(__x86_64__) && defined(__GNUC__)
+#define TOVRIN_HAVE_AVX2_KERNELS 1
+
+// Adds four rows of products of four columns to acc, whose lane k is the sum
+// of column k: the products are formed four rows at a time, transposed, and
+// added row after row.
+__attribute__((target("avx2"))) inline __m256d add_four_rows(
+    __m256d acc, const double* c0, const double* c1, const double* c2,
+    const double* c3, __m256d v) {
+  const __m256d q0 = _mm256_mul_pd(_mm256_loadu_pd(c0), v);
+  const __m256d q1 = _mm256_mul_pd(_mm256_loadu_pd(c1), v);
+  const __m256d q2 = _mm256_mul_pd(_mm256_loadu_pd(c2), v);
+  const __m256d q3 = _mm256_mul_pd(_mm256_loadu_pd(c3), v);
+  const __m256d lo01 = _mm256_unpacklo_pd(q0, q1);  // rows 0 and 2 of c0, c1
+  const __m256d hi01 = _mm256_unpackhi_pd(q0, q1);  // rows 1 and 3
+  const __m256d lo23 = _mm256_unpacklo_pd(q2, q3);
+  const __m256d hi23 = _mm256_unpackhi_pd(q2, q3);
+  acc = _mm256_add_pd(acc, _mm256_permute2f128_pd(lo01, lo23, 0x20));  // row 0
+  acc = _mm256_add_pd(acc, _mm256_permute2f128_pd(hi01, hi23, 0x20));  // row 1
+  acc = _mm256_add_pd(acc, _mm256_permute2f128_pd(lo01, lo23, 0x31));  // row 2
+  acc = _mm256_add_pd(acc, _mm256_permute2f128_pd(hi01, hi23, 0x31));  // row 3
+  return acc;
+}
+
+// add_dots_scalar for a multiple of four columns, groups of four columns
+// sharing each load of v.
+template <int groups>
+__attribute__((target("avx2"))) void add_dots_avx2(double* const* col,
+                                                   const double* v,
+                                                   int64_t len, double* s) {
+  __m256d acc[groups];
+  for (int g = 0; g < groups; ++g) acc[g] = _mm256_loadu_pd(s + 4 * g);
+  int64_t i = 0;
+  for (; i + 4 <= len; i += 4) {
+    const __m256d vi = _mm256_loadu_pd(v + i);
+    for (int g = 0; g < groups; ++g) {
+      double* const* c = col + 4 * g;
+      acc[g] = add_four_rows(acc[g], c[0] + i, c[1] + i, c[2] + i, c[3] + i, vi);
+    }
+  }
+  for (int g = 0; g < groups; ++g) _mm256_storeu_pd(s + 4 * g, acc[g]);
+  // The last len mod 4 rows, in order, after the blocked rows.
+  for (int32_t k = 0; k < 4 * groups; ++k) {
+    double sm = s[k];
+    const double* c = col[k];
+    for (int64_t r = i; r < len; ++r) sm = sm + c[r] * v[r];
+    s[k] = sm;
+  }
+}
+
+__attribute__((target("avx2"))) void add_scaled_avx2(double* c,
+                                                     const double* v,
+                                                     int64_t len, double s) {
+  const __m256d s4 = _mm256_set1_pd(s);
+  int64_t i = 0;
+  for (; i + 4 <= len; i += 4) {
+    const __m256d ci = _mm256_loadu_pd(c + i);
+    _mm256_storeu_pd(c + i, _mm256_add_pd(ci, _mm256_mul_pd(s4, _mm256_loadu_pd(v + i))));
+  }
+  for (; i < len; ++i) c[i] = c[i] + s * v[i];
+}
+#endif
+
+// The kernels chosen once per solver call for the processor it runs on.
+class ColumnKernels {
+ public:
+  ColumnKernels() {
+#ifdef TOVRIN_HAVE_AVX2_KERNELS
+    avx2_ = __builtin_cpu_supports("avx2");
+#endif
+  }
+
+  // s(k) = s(k) + sum over i of c_k(i)*v(i), i = 0..len-1 in order, for
+  // count <= block_columns columns.
+  void add_dots(double* const* col, int32_t count, const double* v,
+                int64_t len, double* s) const {
+#ifdef TOVRIN_HAVE_AVX2_KERNELS
+    if (avx2_) {
+      int32_t k = 0;
+      for (; k + 16 <= count; k += 16) add_dots_avx2<4>(col + k, v, len, s + k);
+      for (; k + 8 <= count; k += 8) add_dots_avx2<2>(col + k, v, len, s + k);
+      for (; k + 4 <= count; k += 4) add_dots_avx2<1>(col + k, v, len, s + k);
+      add_dots_scalar(col + k, count - k, v, len, s + k);
+      return;
+    }
+#endif
+    add_dots_scalar(col, count, v, len, s);
+  }
+
+  // c(i) = c(i) + s*v(i), i = 0..len-1.
+  void add_scaled(double* c, const double* v, int64_t len, double s) const {
+#ifdef TOVRIN_HAVE_AVX2_KERNELS
+    if (avx2_) {
+      add_scaled_avx2(c, v, len, s);
+      return;
+    }
+#endif
+    add_scaled_scalar(c, v, len, s);
+  }
+
+ private:
+  bool avx2_ = false;
+};
+
+// Dual vector over Z: w(j) = sum over rows npp1..m of a(l, j)*b(l), each sum
+// from zero in increasing row order, for the columns index(iz1..iz2).
+void dual_vector(const ColumnKernels& kern, const ColumnMajor& a,
+                 const OneBased<double>& b, const OneBased<double>& w,
+                 const OneBased<int32_t>& index, int32_t iz1, int32_t iz2,
+                 int32_t npp1, int32_t m) {
+  const int64_t len = static_cast<int64_t>(m) - npp1 + 1;
+  double* col[block_columns];
+  double sm[block_columns];
+  for (int32_t iz = iz1; iz <= iz2; iz += block_columns) {
+    const int32_t count = iz2 - iz + 1 < block_columns ? iz2 - iz + 1 : block_columns;
+    for (int32_t k = 0; k < count; ++k) {
+      col[k] = &a(npp1, index[iz + k]);
+      sm[k] = zero;
+    }
+    kern.add_dots(col, count, &b[npp1], len, sm);
+    for (int32_t k = 0; k < count; ++k) w[index[iz + k]] = sm[k];
+  }
+}
+
+// The reflection built on column j with pivot row p = nsetp (u(p) = s and up
+// = u_p - s, rows p+1..m of column j holding the rest of the Householder
+// vector v) applied to the columns index(iz1..iz2), with the same results as
+// h12 in mode 2 with lpivot = p, l1 = p+1, ice = 1 applied to each column in
+// turn: for each column, sm = c(p)*up + sum over rows p+1..m of c(l)*v(l) in
+// order; a column with sm = 0 is left alone, otherwise sm = sm*(1/(up*s)) and
+// c = c + sm*v.  Nothing happens unless up*s < 0 (which also covers s = 0).
+void reflect_columns(const ColumnKernels& kern, const ColumnMajor& a,
+                     int32_t j, double up, const OneBased<int32_t>& index,
+                     int32_t iz1, int32_t iz2, int32_t p, int32_t m) {
+  if (p >= m) return;  // no row below the pivot: no reflection
+  double bb = up * a(p, j);
+  if (!(bb < zero)) return;
+  bb = one / bb;
+  const double* v = &a(p + 1, j);
+  const int64_t len = static_cast<int64_t>(m) - p;
+  double* col[block_columns];
+  double sm[block_columns];
+  for (int32_t iz = iz1; iz <= iz2; iz += block_columns) {
+    const int32_t count = iz2 - iz + 1 < block_columns ? iz2 - iz + 1 : block_columns;
+    for (int32_t k = 0; k < count; ++k) {
+      double* pivot = &a(p, index[iz + k]);
+      col[k] = pivot + 1;
+      sm[k] = *pivot * up;
+    }
+    kern.add_dots(col, count, v, len, sm);
+    for (int32_t k = 0; k < count; ++k) {
+      if (sm[k] == zero) continue;  // orthogonal to v: the column stays
+      const double scale = sm[k] * bb;
+      double* pivot = col[k] - 1;
+      *pivot = *pivot + scale * up;
+      kern.add_scaled(col[k], v, len, scale);
+    }
+  }
 }
 
 }  // namespace
@@ -193,6 +393,7 @@ void nnls(double* a_first, const int32_t* mda, const int32_t* m_ref,
   const OneBased<double> zz(zz_first);
   const OneBased<int32_t> index(index_first);
   const ColumnMajor a(a_first, *mda);
+  const ColumnKernels kern;
 
   int64_t iter = 0;
   // 64-bit so that 3*n cannot overflow.
@@ -216,12 +417,7 @@ void nnls(double* a_first, const int32_t* mda, const int32_t* m_ref,
     if (iz1 > iz2 || nsetp >= m) break;
 
     // Dual vector over Z: w(j) = sum over rows npp1..m of a(l, j)*b(l).
-    for (int32_t iz = iz1; iz <= iz2; ++iz) {
-      const int32_t j = index[iz];
-      double sm = zero;
-      for (int32_t l = npp1; l <= m; ++l) sm = sm + a(l, j) * b[l];
-      w[j] = sm;
-    }
+    dual_vector(kern, a, b, w, index, iz1, iz2, npp1, m);
 
     // Candidate search: the largest positive w over Z, the lowest position
     // winning ties.  A rejected candidate gets w = 0 and the search repeats.
@@ -276,11 +472,9 @@ void nnls(double* a_first, const int32_t* mda, const int32_t* m_ref,
     ++iz1;
     nsetp = npp1;
     ++npp1;
-    for (int32_t jz = iz1; jz <= iz2; ++jz) {
-      const int32_t jj = index[jz];
-      h12(&apply, &nsetp, &npp1, m_ref, a.column(j), &unit, &up, a.column(jj),
-          &unit, mda, &unit);
-    }
+    // Carry the reflection over to every column of Z (h12 in mode 2 with
+    // lpivot = nsetp, l1 = npp1 on each column in turn).
+    reflect_columns(kern, a, j, up, index, iz1, iz2, nsetp, m);
     if (nsetp != m) {
       for (int32_t l = npp1; l <= m; ++l) a(l, j) = zero;
     }
