@@ -103,6 +103,12 @@ void add_scaled_scalar(double* c, const double* v, int64_t len, double s) {
   for (int64_t i = 0; i < len; ++i) c[i] = c[i] + s * v[i];
 }
 
+// c(i) = c(i) - v(i)*s for i = 0..len-1: the product is rounded, then
+// subtracted; the updates are independent.
+void subtract_scaled_scalar(double* c, const double* v, int64_t len, double s) {
+  for (int64_t i = 0; i < len; ++i) c[i] = c[i] - v[i] * s;
+}
+
 #if defined(__x86_64__) && defined(__GNUC__)
 #define TOVRIN_HAVE_AVX2_KERNELS 1
 
@@ -164,6 +170,19 @@ __attribute__((target("avx2"))) void add_scaled_avx2(double* c,
   }
   for (; i < len; ++i) c[i] = c[i] + s * v[i];
 }
+
+__attribute__((target("avx2"))) void subtract_scaled_avx2(double* c,
+                                                          const double* v,
+                                                          int64_t len,
+                                                          double s) {
+  const __m256d s4 = _mm256_set1_pd(s);
+  int64_t i = 0;
+  for (; i + 4 <= len; i += 4) {
+    const __m256d ci = _mm256_loadu_pd(c + i);
+    _mm256_storeu_pd(c + i, _mm256_sub_pd(ci, _mm256_mul_pd(_mm256_loadu_pd(v + i), s4)));
+  }
+  for (; i < len; ++i) c[i] = c[i] - v[i] * s;
+}
 #endif
 
 // The kernels chosen once per solver call for the processor it runs on.
@@ -190,6 +209,17 @@ class ColumnKernels {
     }
 #endif
     add_dots_scalar(col, count, v, len, s);
+  }
+
+  // c(i) = c(i) - v(i)*s, i = 0..len-1.
+  void subtract_scaled(double* c, const double* v, int64_t len, double s) const {
+#ifdef TOVRIN_HAVE_AVX2_KERNELS
+    if (avx2_) {
+      subtract_scaled_avx2(c, v, len, s);
+      return;
+    }
+#endif
+    subtract_scaled_scalar(c, v, len, s);
   }
 
   // c(i) = c(i) + s*v(i), i = 0..len-1.
@@ -489,9 +519,7 @@ void nnls(double* a_first, const int32_t* mda, const int32_t* m_ref,
       for (int32_t l = 1; l <= nsetp; ++l) {
         const int32_t ip = nsetp + 1 - l;
         if (l != 1) {
-          for (int32_t ii = 1; ii <= ip; ++ii) {
-            zz[ii] = zz[ii] - a(ii, jj) * zz[ip + 1];
-          }
+          kern.subtract_scaled(&zz[1], a.column(jj), ip, zz[ip + 1]);
         }
         jj = index[ip];
         zz[ip] = zz[ip] / a(ip, jj);
