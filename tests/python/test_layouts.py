@@ -51,6 +51,7 @@ VARIANTS = {
     "uint32": lambda v, t: fortran(v, np.uint32),
     "int64": lambda v, t: fortran(v, np.int64),
     "float64": lambda v, t: fortran(v, np.float64),
+    "column": lambda v, t: fortran(v, t).reshape(-1, 1, order="F"),
 }
 # (argument, variant, overwrite flag) -> does the solver work in the caller's object?
 IN_PLACE = {("a", "fortran", 1): True, ("a", "fortran", 0): False, ("a", "fortran", -1): True,
@@ -60,7 +61,7 @@ IN_PLACE = {("a", "fortran", 1): True, ("a", "fortran", 0): False, ("a", "fortra
             ("b", "fortran", 1): True, ("b", "fortran", 0): False, ("b", "fortran", 2): True,
             ("b", "list", 1): False, ("b", "tuple", 1): False, ("b", "strided", 1): False,
             ("b", "read_only", 1): False, ("b", "float32", 1): False,
-            ("b", "big_endian", 1): False}
+            ("b", "big_endian", 1): False, ("b", "column", 1): True}
 for _name in ("w", "zz"):
     IN_PLACE.update({(_name, "fortran", 0): True, (_name, "list", 0): False,
                      (_name, "strided", 0): False, (_name, "read_only", 0): False,
@@ -82,8 +83,8 @@ def test_solver_works_in_place_only_where_layout_and_flag_allow(tovrin, referenc
     (x, rnorm, mode), final = reference
     assert same_bits(result[0], x) and result[1:] == (rnorm, mode)
     expected = final[name] if IN_PLACE[name, variant, flag] else entry
-    assert np.array_equal(np.array(args[name]), expected)
-    assert not np.array_equal(final[name], entry), "the solver must change this array"
+    assert np.array_equal(np.array(args[name]).reshape(expected.shape), expected)
+    assert not np.array_equal(final[name].ravel(), entry.ravel()), "the solver must change it"
 
 
 def test_rows_of_b_are_read_column_major(tovrin):

@@ -101,26 +101,34 @@ def test_set_value_shadows_and_deletes_once(routine, name):
     assert str(caught.value) == DELETE_MISSING
 
 
+def capsule_function(api, name, restype, *argtypes):
+    function = getattr(api, name)
+    function.restype, function.argtypes = restype, list(argtypes)
+    return function
+
+
 def test_cpointer_is_one_unnamed_capsule_of_the_solver(routine):
     capsule = routine._cpointer
     assert routine._cpointer is capsule and type(capsule).__name__ == "PyCapsule"
     api = ctypes.pythonapi
-    api.PyCapsule_GetName.restype, api.PyCapsule_GetName.argtypes = ctypes.c_char_p, [ctypes.py_object]
-    api.PyCapsule_GetPointer.restype = ctypes.c_void_p
-    api.PyCapsule_GetPointer.argtypes = [ctypes.py_object, ctypes.c_char_p]
-    assert api.PyCapsule_GetName(capsule) is None
+    get_name = capsule_function(api, "PyCapsule_GetName", ctypes.c_char_p, ctypes.py_object)
+    get_pointer = capsule_function(api, "PyCapsule_GetPointer", ctypes.c_void_p,
+                                   ctypes.py_object, ctypes.c_char_p)
+    assert get_name(capsule) is None
+    # The solver's native signature: every argument by reference.
     double, int32 = ctypes.POINTER(ctypes.c_double), ctypes.POINTER(ctypes.c_int32)
     solver = ctypes.CFUNCTYPE(None, double, int32, int32, int32, double, double, double,
-                              double, double, int32, int32, int32)(
-        api.PyCapsule_GetPointer(capsule, None))
-    a, b = np.eye(2, order="F"), np.array([1.0, -1.0])
-    x, w, zz = np.zeros(2), np.zeros(2), np.zeros(2)
+                              double, double, int32, int32, int32)(get_pointer(capsule, None))
+    a, b, x, w, zz = np.eye(2, order="F"), np.array([1.0, -1.0]), *np.zeros((3, 2))
     index = np.zeros(2, np.int32)
-    two, mode, rnorm = ctypes.c_int32(2), ctypes.c_int32(0), ctypes.c_double(0)
-    solver(*[v.ctypes.data_as(double) for v in (a,)], ctypes.byref(two), ctypes.byref(two),
-           ctypes.byref(two), *[v.ctypes.data_as(double) for v in (b, x)], ctypes.byref(rnorm),
-           *[v.ctypes.data_as(double) for v in (w, zz)], index.ctypes.data_as(int32),
-           ctypes.byref(mode), ctypes.byref(ctypes.c_int32(0)))
+    two, mode, rnorm, maxiter = ctypes.c_int32(2), ctypes.c_int32(0), ctypes.c_double(), ctypes.c_int32(0)
+
+    def as_double(array):
+        return array.ctypes.data_as(double)
+
+    solver(as_double(a), two, two, two, as_double(b), as_double(x), ctypes.byref(rnorm),
+           as_double(w), as_double(zz), index.ctypes.data_as(int32), ctypes.byref(mode),
+           ctypes.byref(maxiter))
     assert (list(x), rnorm.value, mode.value, list(index)) == ([1.0, 0.0], 1.0, 1, [1, 2])
 
 
