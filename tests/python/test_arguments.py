@@ -91,11 +91,25 @@ def test_every_argument_can_be_given_by_keyword(tovrin):
     assert (list(x), rnorm, mode) == ([0.0, 0.0], 0.0, 1)
 
 
+class IntIndexingElsewhere(int):
+    """An int whose own value counts, not what its conversion methods say."""
+    def __int__(self):
+        return 99
+
+    __index__ = __int__
+
+
+class ConvertsToFour:
+    def __int__(self):
+        return 4
+
+
 # (object, the 32-bit m it stands for); the low 32 bits are kept without a range test
 INTEGER_VALUES = [(3.9, 3), (-0.5, 0), ("4", 4), (b"4", 4), (" 6 ", 6), ([5, 6], 5),
                   ((5,), 5), ([[[5]]], 5), (2 + 7j, 2), ([2 + 7j], 2), (True, 1),
                   (2**32 + 5, 5), (-(2**32) + 3, 3), (2**31 + 3, -(2**31) + 3),
-                  (2**32 - 1, -1), (np.int16(6), 6), (np.float64(7.5), 7), (np.array(7), 7)]
+                  (2**32 - 1, -1), (np.int16(6), 6), (np.float64(7.5), 7), (np.array(7), 7),
+                  (IntIndexingElsewhere(3), 3), (ConvertsToFour(), 4)]
 
 
 @pytest.mark.parametrize("value, m", INTEGER_VALUES)

@@ -1,5 +1,7 @@
 """Where the solver works: in the caller's array or in a copy, by argument,
 layout and overwrite flag; how extents are read; what a call returns."""
+import array
+
 import numpy as np
 import pytest
 
@@ -8,6 +10,9 @@ from conftest import fortran, in_place_problem, same_bits
 UNEXPECTED_SIZE = ("unexpected array size: size={}, arr_size=0, rank={}, effrank={}, "
                    "arr.nd={}, dims=[{} ], arr.dims=[{} ]\n")
 SIZE_TEXT_LIMIT = 199
+MDA_MISMATCH = "(shape(a,0)==mda) failed for 1st keyword mda: nnls:mda={}"
+ROWS_TOO_FEW = "(shape(a,0)>=m) failed for 1st argument a: nnls:m={}"
+COLUMNS_TOO_FEW = "(shape(a,1)>=n) failed for 1st argument a: nnls:n={}"
 A = [[1.0, 2.0], [0.5, -1.0], [2.0, 0.25]]
 B = [1.0, 2.0, 3.0]
 
@@ -38,6 +43,19 @@ def read_only(values, dtype):
     return array
 
 
+def unaligned(values, dtype):
+    """A writeable vector one byte off the alignment of its element type."""
+    values = np.ravel(np.array(values, dtype=dtype))
+    memory = bytearray(values.nbytes + 1)
+    array = np.frombuffer(memory, dtype=dtype, offset=1, count=values.size)
+    array[:] = values
+    return array
+
+
+class Subclass(np.ndarray):
+    pass
+
+
 VARIANTS = {
     "fortran": lambda v, t: fortran(v, t),
     "c_order": lambda v, t: np.ascontiguousarray(np.array(v, dtype=t)),
@@ -52,26 +70,36 @@ VARIANTS = {
     "int64": lambda v, t: fortran(v, np.int64),
     "float64": lambda v, t: fortran(v, np.float64),
     "column": lambda v, t: fortran(v, t).reshape(-1, 1, order="F"),
+    "unaligned": unaligned,
+    "subclass": lambda v, t: fortran(v, t).view(Subclass),
+    "complex": lambda v, t: fortran(v, np.complex128),
+    "buffer": lambda v, t: array.array("d" if t is np.float64 else "i", np.ravel(v).tolist()),
 }
 # (argument, variant, overwrite flag) -> does the solver work in the caller's object?
 IN_PLACE = {("a", "fortran", 1): True, ("a", "fortran", 0): False, ("a", "fortran", -1): True,
             ("a", "c_order", 1): False, ("a", "list", 1): False, ("a", "strided", 1): False,
             ("a", "read_only", 1): False, ("a", "float32", 1): False,
-            ("a", "big_endian", 1): False,
+            ("a", "big_endian", 1): False, ("a", "subclass", 1): True,
+            ("a", "complex", 1): False,
             ("b", "fortran", 1): True, ("b", "fortran", 0): False, ("b", "fortran", 2): True,
             ("b", "list", 1): False, ("b", "tuple", 1): False, ("b", "strided", 1): False,
             ("b", "read_only", 1): False, ("b", "float32", 1): False,
-            ("b", "big_endian", 1): False, ("b", "column", 1): True}
+            ("b", "big_endian", 1): False, ("b", "column", 1): True,
+            ("b", "complex", 1): False,
+            # memory that NumPy shares is written whatever the flag says
+            ("b", "buffer", 0): True, ("b", "unaligned", 1): False}
 for _name in ("w", "zz"):
     IN_PLACE.update({(_name, "fortran", 0): True, (_name, "list", 0): False,
                      (_name, "strided", 0): False, (_name, "read_only", 0): False,
-                     (_name, "float32", 0): False, (_name, "big_endian", 0): False})
-IN_PLACE.update({("index_bn", v, 0): v in ("int32", "uint32") for v in
+                     (_name, "float32", 0): False, (_name, "big_endian", 0): False,
+                     (_name, "buffer", 0): True, (_name, "unaligned", 0): False})
+IN_PLACE.update({("index_bn", v, 0): v in ("int32", "uint32", "buffer") for v in
                  ("int32", "uint32", "int64", "float64", "list", "strided",
-                  "read_only", "big_endian")})
+                  "read_only", "big_endian", "buffer", "unaligned")})
 DTYPES = dict(a=np.float64, b=np.float64, w=np.float64, zz=np.float64, index_bn=np.int32)
 
 
+@pytest.mark.filterwarnings("ignore::numpy.ComplexWarning")
 @pytest.mark.parametrize("name, variant, flag", IN_PLACE.keys())
 def test_solver_works_in_place_only_where_layout_and_flag_allow(tovrin, reference, name,
                                                                  variant, flag):
@@ -111,10 +139,14 @@ def test_a_is_read_as_a_matrix_of_this_shape(tovrin, error_class, a, shape):
     x, rnorm, mode = tovrin.nnls(a, rows, cols, **vectors)
     assert x.shape == (cols,) and mode == (1 if cols else 2)
     tovrin.nnls(a, rows, cols, mda=rows, **vectors)
-    wrongs = [dict(mda=rows + 1), dict(n=cols + 1)] + ([dict(m=rows + 1)] if cols else [])
-    for wrong in wrongs:
-        with pytest.raises(error_class):
+    wrongs = [(dict(mda=rows + 1), MDA_MISMATCH.format(rows + 1)),
+              (dict(n=cols + 1), COLUMNS_TOO_FEW.format(cols + 1))]
+    if cols:  # with n = 0 the solver runs and reports mode 2 whatever m is
+        wrongs.append((dict(m=rows + 1), ROWS_TOO_FEW.format(rows + 1)))
+    for wrong, text in wrongs:
+        with pytest.raises(error_class) as caught:
             tovrin.nnls(**dict(dict(a=a, m=rows, n=cols), **wrong), **vectors)
+        assert str(caught.value) == text
 
 
 @pytest.mark.parametrize("b", [np.array(6.0), 6.0, [6.0], [[6.0]]])
