@@ -107,6 +107,21 @@ const char kCheckSizeA[] =
     "(size(a)>=shape(a,0)*shape(a,1)) failed for 1st argument a";
 
 const char kImportFailed[] = "numpy.core.multiarray failed to import";
+const char kNumpyCore[] = "numpy.core._multiarray_umath";
+const char kApiAttribute[] = "_ARRAY_API";
+const char kApiNotFound[] = "_ARRAY_API not found";
+const char kApiNotCapsule[] = "_ARRAY_API is not PyCapsule object";
+const char kApiNull[] = "_ARRAY_API is NULL pointer";
+const char kAbiMismatch[] =
+    "module compiled against ABI version 0x%x but this version of numpy is "
+    "0x%x";
+const char kApiTooOld[] =
+    "module compiled against API version 0x%x but this version of numpy is "
+    "0x%x";
+const char kUnknownEndian[] = "FATAL: module compiled as unknown endian";
+const char kOtherEndian[] =
+    "FATAL: module compiled as little endian, but detected different "
+    "endianness at runtime";
 const char kInitFailed[] =
     "can't initialize module __tovrin (failed to import numpy)";
 
@@ -395,16 +410,16 @@ constexpr int kModuleApiVersion = 1013;
 // feature level this module was compiled against, on a little-endian
 // machine.  Returns 0, or -1 with the first failing check's exception set.
 int import_numpy_api() {
-  PyObject* numpy = PyImport_ImportModule("numpy.core._multiarray_umath");
+  PyObject* numpy = PyImport_ImportModule(kNumpyCore);
   if (numpy == nullptr) return -1;
-  PyObject* c_api = PyObject_GetAttrString(numpy, "_ARRAY_API");  // new
+  PyObject* c_api = PyObject_GetAttrString(numpy, kApiAttribute);  // new
   Py_DECREF(numpy);
   if (c_api == nullptr) {
-    PyErr_SetString(PyExc_AttributeError, "_ARRAY_API not found");
+    PyErr_SetString(PyExc_AttributeError, kApiNotFound);
     return -1;
   }
   if (!PyCapsule_CheckExact(c_api)) {
-    PyErr_SetString(PyExc_RuntimeError, "_ARRAY_API is not PyCapsule object");
+    PyErr_SetString(PyExc_RuntimeError, kApiNotCapsule);
     Py_DECREF(c_api);
     return -1;
   }
@@ -412,35 +427,28 @@ int import_numpy_api() {
       static_cast<void**>(PyCapsule_GetPointer(c_api, nullptr));
   Py_DECREF(c_api);
   if (_npy_f2py_ARRAY_API == nullptr) {
-    PyErr_SetString(PyExc_RuntimeError, "_ARRAY_API is NULL pointer");
+    PyErr_SetString(PyExc_RuntimeError, kApiNull);
     return -1;
   }
   const unsigned int abi = PyArray_GetNDArrayCVersion();
   if (abi != NPY_VERSION) {
-    PyErr_Format(PyExc_RuntimeError,
-                 "module compiled against ABI version 0x%x but this version "
-                 "of numpy is 0x%x",
+    PyErr_Format(PyExc_RuntimeError, kAbiMismatch,
                  static_cast<unsigned int>(NPY_VERSION), abi);
     return -1;
   }
   const unsigned int feature = PyArray_GetNDArrayCFeatureVersion();
   if (feature < static_cast<unsigned int>(NPY_FEATURE_VERSION)) {
-    PyErr_Format(PyExc_RuntimeError,
-                 "module compiled against API version 0x%x but this version "
-                 "of numpy is 0x%x",
+    PyErr_Format(PyExc_RuntimeError, kApiTooOld,
                  static_cast<unsigned int>(NPY_FEATURE_VERSION), feature);
     return -1;
   }
   const int endianness = PyArray_GetEndianness();
   if (endianness == NPY_CPU_UNKNOWN_ENDIAN) {
-    PyErr_SetString(PyExc_RuntimeError,
-                    "FATAL: module compiled as unknown endian");
+    PyErr_SetString(PyExc_RuntimeError, kUnknownEndian);
     return -1;
   }
   if (endianness != NPY_CPU_LITTLE) {
-    PyErr_SetString(PyExc_RuntimeError,
-                    "FATAL: module compiled as little endian, but detected "
-                    "different endianness at runtime");
+    PyErr_SetString(PyExc_RuntimeError, kOtherEndian);
     return -1;
   }
   return 0;

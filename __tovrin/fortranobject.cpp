@@ -11,6 +11,8 @@ const char kOverwriteRoutine[] = "over-writing fortran routine";
 const char kDeleteMissing[] = "delete non-existing fortran attribute";
 const char kNotCallable[] = "this fortran object is not callable";
 const char kNoFunction[] = "no function to call";
+const char kNamedRepr[] = "<fortran %U>";
+const char kAnonymousRepr[] = "<fortran object>";
 
 PyFortranObject* as_fortran(PyObject* self) {
   return reinterpret_cast<PyFortranObject*>(self);
@@ -112,11 +114,11 @@ PyObject* fortran_repr(PyObject* self) {
   PyObject* name = PyDict_GetItemString(as_fortran(self)->dict, "__name__");
   if (name != nullptr && PyUnicode_Check(name)) {
     Py_INCREF(name);
-    PyObject* text = PyUnicode_FromFormat("<fortran %U>", name);
+    PyObject* text = PyUnicode_FromFormat(kNamedRepr, name);
     Py_DECREF(name);
     return text;
   }
-  return PyUnicode_FromString("<fortran object>");
+  return PyUnicode_FromString(kAnonymousRepr);
 }
 
 // Hands the arguments unchanged to the call binding of the first record.
