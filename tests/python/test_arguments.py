@@ -277,3 +277,28 @@ def test_numpy_conversion_errors_pass_through(tovrin, name):
     with pytest.raises(Exception) as caught:
         tovrin.nnls(**dict(args, **{name: value}))
     assert (type(caught.value), str(caught.value)) == (type(reference.value), str(reference.value))
+
+
+def test_conversions_may_call_nnls_again(tovrin):
+    """Python code run by a conversion may itself call nnls; neither call
+    disturbs the other."""
+    def identity_call(**changes):
+        return tovrin.nnls(**dict(in_place_problem(np.eye(2), [1.0, -1.0]), **changes))
+
+    inner = []
+
+    class Reentrant:
+        def __int__(self):
+            inner.append(identity_call())
+            return 2
+
+    class ArrayLike:
+        def __array__(self, dtype=None):
+            inner.append(identity_call(n=Reentrant()))
+            return np.array([1.0, -1.0])
+
+    outer = identity_call(m=Reentrant(), n=Reentrant(), maxiter=Reentrant(),
+                          mda=Reentrant(), b=ArrayLike(), w=ArrayLike())
+    assert len(inner) == 8
+    for x, rnorm, mode in inner + [outer]:
+        assert (list(x), rnorm, mode) == ([1.0, 0.0], 1.0, 1)

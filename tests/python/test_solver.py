@@ -2,6 +2,7 @@
 the optimality conditions of the returned point on random problems."""
 import ctypes
 import math
+import threading
 
 import numpy as np
 import pytest
@@ -159,3 +160,22 @@ def test_active_set_structure_on_degenerate_data(tovrin, problem):
     x, rnorm, mode, w, index = solve_padded(tovrin, a, b)
     assert mode == 1
     assert_active_set_structure(x, rnorm, w, index, a.shape[0])
+
+
+def test_calls_from_several_threads_do_not_interfere(tovrin):
+    rng = np.random.default_rng(11)
+    problems = [(rng.standard_normal((12, 8)), rng.standard_normal(12)) for _ in range(4)]
+    serial = [tovrin.nnls(**in_place_problem(a, b)) for a, b in problems]
+    outcomes = {}
+
+    def repeat(k):
+        a, b = problems[k]
+        outcomes[k] = [tovrin.nnls(**in_place_problem(a, b)) for _ in range(200)]
+
+    threads = [threading.Thread(target=repeat, args=(k,)) for k in range(len(problems))]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    for k, (x, rnorm, mode) in enumerate(serial):
+        assert all(same_bits(r[0], x) and r[1:] == (rnorm, mode) for r in outcomes[k])
