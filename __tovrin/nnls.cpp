@@ -109,19 +109,32 @@ void subtract_scaled_scalar(double* c, const double* v, int64_t len, double s) {
   for (int64_t i = 0; i < len; ++i) c[i] = c[i] - v[i] * s;
 }
 
+// For each column k: c_k(i) = c_k(i) + scale(k)*v(i), then s(k) = s(k) +
+// c_k(i)*r(i) with the updated value, for i = 0..len-1 in order.  The update
+// is the reflection's, the sum a dot product of the reflected column; one
+// pass over each column does both.
+void add_scaled_and_dots_scalar(double* const* col, const double* scale,
+                                int32_t count, const double* v,
+                                const double* r, int64_t len, double* s) {
+  for (int32_t k = 0; k < count; ++k) {
+    double sm = s[k];
+    double* c = col[k];
+    for (int64_t i = 0; i < len; ++i) {
+      c[i] = c[i] + scale[k] * v[i];
+      sm = sm + c[i] * r[i];
+    }
+    s[k] = sm;
+  }
+}
+
 #if defined(__x86_64__) && defined(__GNUC__)
 #define TOVRIN_HAVE_AVX2_KERNELS 1
 
-// Adds four rows of products of four columns to acc, whose lane k is the sum
-// of column k: the products are formed four rows at a time, transposed, and
-// added row after row.
-__attribute__((target("avx2"))) inline __m256d add_four_rows(
-    __m256d acc, const double* c0, const double* c1, const double* c2,
-    const double* c3, __m256d v) {
-  const __m256d q0 = _mm256_mul_pd(_mm256_loadu_pd(c0), v);
-  const __m256d q1 = _mm256_mul_pd(_mm256_loadu_pd(c1), v);
-  const __m256d q2 = _mm256_mul_pd(_mm256_loadu_pd(c2), v);
-  const __m256d q3 = _mm256_mul_pd(_mm256_loadu_pd(c3), v);
+// Adds four rows of products to acc, whose lane k is the sum of column k:
+// q_k holds the products of four consecutive rows of column k; they are
+// transposed and added row after row.
+__attribute__((target("avx2"))) inline __m256d add_transposed(
+    __m256d acc, __m256d q0, __m256d q1, __m256d q2, __m256d q3) {
   const __m256d lo01 = _mm256_unpacklo_pd(q0, q1);  // rows 0 and 2 of c0, c1
   const __m256d hi01 = _mm256_unpackhi_pd(q0, q1);  // rows 1 and 3
   const __m256d lo23 = _mm256_unpacklo_pd(q2, q3);
@@ -131,6 +144,26 @@ __attribute__((target("avx2"))) inline __m256d add_four_rows(
   acc = _mm256_add_pd(acc, _mm256_permute2f128_pd(lo01, lo23, 0x31));  // row 2
   acc = _mm256_add_pd(acc, _mm256_permute2f128_pd(hi01, hi23, 0x31));  // row 3
   return acc;
+}
+
+// Adds four rows of products of four columns with v to acc (lane k: column k).
+__attribute__((target("avx2"))) inline __m256d add_four_rows(
+    __m256d acc, const double* c0, const double* c1, const double* c2,
+    const double* c3, __m256d v) {
+  return add_transposed(acc, _mm256_mul_pd(_mm256_loadu_pd(c0), v),
+                        _mm256_mul_pd(_mm256_loadu_pd(c1), v),
+                        _mm256_mul_pd(_mm256_loadu_pd(c2), v),
+                        _mm256_mul_pd(_mm256_loadu_pd(c3), v));
+}
+
+// Four rows of column c become c + s*v (rounded product, then sum) in place;
+// returns the updated rows.
+__attribute__((target("avx2"))) inline __m256d update_four_rows(double* c,
+                                                                __m256d s,
+                                                                __m256d v) {
+  const __m256d updated = _mm256_add_pd(_mm256_loadu_pd(c), _mm256_mul_pd(s, v));
+  _mm256_storeu_pd(c, updated);
+  return updated;
 }
 
 // add_dots_scalar for a multiple of four columns, groups of four columns
@@ -155,6 +188,44 @@ __attribute__((target("avx2"))) void add_dots_avx2(double* const* col,
     double sm = s[k];
     const double* c = col[k];
     for (int64_t r = i; r < len; ++r) sm = sm + c[r] * v[r];
+    s[k] = sm;
+  }
+}
+
+// add_scaled_and_dots_scalar for a multiple of four columns: each group of
+// four rows of four columns is updated, stored, multiplied by r while still in
+// registers, and added to the columns' sums.
+template <int groups>
+__attribute__((target("avx2"))) void add_scaled_and_dots_avx2(
+    double* const* col, const double* scale, const double* v, const double* r,
+    int64_t len, double* s) {
+  __m256d acc[groups];
+  __m256d sc[4 * groups];
+  for (int g = 0; g < groups; ++g) acc[g] = _mm256_loadu_pd(s + 4 * g);
+  for (int k = 0; k < 4 * groups; ++k) sc[k] = _mm256_set1_pd(scale[k]);
+  int64_t i = 0;
+  for (; i + 4 <= len; i += 4) {
+    const __m256d vi = _mm256_loadu_pd(v + i);
+    const __m256d ri = _mm256_loadu_pd(r + i);
+    for (int g = 0; g < groups; ++g) {
+      double* const* c = col + 4 * g;
+      const __m256d* s4 = sc + 4 * g;
+      acc[g] = add_transposed(
+          acc[g], _mm256_mul_pd(update_four_rows(c[0] + i, s4[0], vi), ri),
+          _mm256_mul_pd(update_four_rows(c[1] + i, s4[1], vi), ri),
+          _mm256_mul_pd(update_four_rows(c[2] + i, s4[2], vi), ri),
+          _mm256_mul_pd(update_four_rows(c[3] + i, s4[3], vi), ri));
+    }
+  }
+  for (int g = 0; g < groups; ++g) _mm256_storeu_pd(s + 4 * g, acc[g]);
+  // The last len mod 4 rows, in order, after the blocked rows.
+  for (int32_t k = 0; k < 4 * groups; ++k) {
+    double sm = s[k];
+    double* c = col[k];
+    for (int64_t q = i; q < len; ++q) {
+      c[q] = c[q] + scale[k] * v[q];
+      sm = sm + c[q] * r[q];
+    }
     s[k] = sm;
   }
 }
@@ -211,6 +282,27 @@ class ColumnKernels {
     add_dots_scalar(col, count, v, len, s);
   }
 
+  // For count <= block_columns columns: c_k(i) = c_k(i) + scale(k)*v(i), then
+  // s(k) = s(k) + c_k(i)*r(i) with the updated value, i = 0..len-1 in order.
+  void add_scaled_and_dots(double* const* col, const double* scale,
+                           int32_t count, const double* v, const double* r,
+                           int64_t len, double* s) const {
+#ifdef TOVRIN_HAVE_AVX2_KERNELS
+    if (avx2_) {
+      int32_t k = 0;
+      for (; k + 8 <= count; k += 8) {
+        add_scaled_and_dots_avx2<2>(col + k, scale + k, v, r, len, s + k);
+      }
+      for (; k + 4 <= count; k += 4) {
+        add_scaled_and_dots_avx2<1>(col + k, scale + k, v, r, len, s + k);
+      }
+      add_scaled_and_dots_scalar(col + k, scale + k, count - k, v, r, len, s + k);
+      return;
+    }
+#endif
+    add_scaled_and_dots_scalar(col, scale, count, v, r, len, s);
+  }
+
   // c(i) = c(i) - v(i)*s, i = 0..len-1.
   void subtract_scaled(double* c, const double* v, int64_t len, double s) const {
 #ifdef TOVRIN_HAVE_AVX2_KERNELS
@@ -257,40 +349,174 @@ void dual_vector(const ColumnKernels& kern, const ColumnMajor& a,
   }
 }
 
-// The reflection built on column j with pivot row p = nsetp (u(p) = s and up
-// = u_p - s, rows p+1..m of column j holding the rest of the Householder
-// vector v) applied to the columns index(iz1..iz2), with the same results as
-// h12 in mode 2 with lpivot = p, l1 = p+1, ice = 1 applied to each column in
-// turn: for each column, sm = c(p)*up + sum over rows p+1..m of c(l)*v(l) in
-// order; a column with sm = 0 is left alone, otherwise sm = sm*(1/(up*s)) and
-// c = c + sm*v.  Nothing happens unless up*s < 0 (which also covers s = 0).
-void reflect_columns(const ColumnKernels& kern, const ColumnMajor& a,
-                     int32_t j, double up, const OneBased<int32_t>& index,
-                     int32_t iz1, int32_t iz2, int32_t p, int32_t m) {
-  if (p >= m) return;  // no row below the pivot: no reflection
-  double bb = up * a(p, j);
-  if (!(bb < zero)) return;
-  bb = one / bb;
-  const double* v = &a(p + 1, j);
-  const int64_t len = static_cast<int64_t>(m) - p;
-  double* col[block_columns];
-  double sm[block_columns];
-  for (int32_t iz = iz1; iz <= iz2; iz += block_columns) {
-    const int32_t count = iz2 - iz + 1 < block_columns ? iz2 - iz + 1 : block_columns;
-    for (int32_t k = 0; k < count; ++k) {
-      double* pivot = &a(p, index[iz + k]);
-      col[k] = pivot + 1;
-      sm[k] = *pivot * up;
-    }
-    kern.add_dots(col, count, v, len, sm);
-    for (int32_t k = 0; k < count; ++k) {
-      if (sm[k] == zero) continue;  // orthogonal to v: the column stays
-      const double scale = sm[k] * bb;
-      double* pivot = col[k] - 1;
-      *pivot = *pivot + scale * up;
-      kern.add_scaled(col[k], v, len, scale);
+// The reflection built on column j with pivot row p = nsetp: u(p) = s and
+// up = u_p - s, rows p+1..m of column j holding the rest of the Householder
+// vector v.  Applied to a column c it gives the results of h12 in mode 2 with
+// lpivot = p, l1 = p+1, ice = 1: sm = c(p)*up + sum over rows p+1..m of
+// c(l)*v(l) in order; a column with sm = 0 is left alone, otherwise
+// sm = sm*(1/(up*s)) and c = c + sm*v.
+class Reflection {
+ public:
+  Reflection(const ColumnMajor& a, int32_t j, double up, int32_t p, int32_t m)
+      : a_(a), up_(up), p_(p), len_(static_cast<int64_t>(m) - p) {
+    // Nothing happens unless there is a row below the pivot and up*s < 0
+    // (which also excludes s = 0 and a NaN product).
+    if (p < m) {
+      const double bb = up * a(p, j);
+      if (bb < zero) {
+        inverse_ = one / bb;
+        v_ = &a(p + 1, j);
+      }
     }
   }
+
+  bool acts() const { return v_ != nullptr; }
+  int64_t rows_below_pivot() const { return len_; }
+
+  // For the columns jc(0..count-1): below[k] = their rows p+1..m and
+  // dot[k] = v'c.  A column with dot = 0 is left alone.
+  void dots(const ColumnKernels& kern, const int32_t* jc, int32_t count,
+            double** below, double* dot) const {
+    for (int32_t k = 0; k < count; ++k) {
+      double* pivot = &a_(p_, jc[k]);
+      below[k] = pivot + 1;
+      dot[k] = *pivot * up_;
+    }
+    kern.add_dots(below, count, v_, len_, dot);
+  }
+
+  // The multiple of v the reflection adds to a column with v'c = dot != 0.
+  double scale(double dot) const { return dot * inverse_; }
+
+  // Pivot element of column jc: c(p) = c(p) + scale*up.
+  void update_pivot(int32_t jc, double scale) const {
+    double& pivot = a_(p_, jc);
+    pivot = pivot + scale * up_;
+  }
+
+  const double* v() const { return v_; }
+
+ private:
+  const ColumnMajor& a_;
+  double up_;
+  double inverse_ = zero;  // 1/(up*s)
+  const double* v_ = nullptr;
+  int32_t p_;
+  int64_t len_;
+};
+
+// Columns index(iz..iz+count-1) of Z, at most block_columns of them.
+int32_t next_block(const OneBased<int32_t>& index, int32_t iz, int32_t iz2,
+                   int32_t* jc) {
+  const int32_t count = iz2 - iz + 1 < block_columns ? iz2 - iz + 1 : block_columns;
+  for (int32_t k = 0; k < count; ++k) jc[k] = index[iz + k];
+  return count;
+}
+
+// Applies the reflection to the columns index(iz1..iz2), block by block so
+// that the second pass over a column finds it still in cache.
+void reflect_columns(const ColumnKernels& kern, const Reflection& q,
+                     const OneBased<int32_t>& index, int32_t iz1,
+                     int32_t iz2) {
+  if (!q.acts()) return;
+  int32_t jc[block_columns];
+  double* below[block_columns];
+  double dot[block_columns];
+  for (int32_t iz = iz1; iz <= iz2; iz += block_columns) {
+    const int32_t count = next_block(index, iz, iz2, jc);
+    q.dots(kern, jc, count, below, dot);
+    for (int32_t k = 0; k < count; ++k) {
+      if (dot[k] == zero) continue;  // orthogonal to v: the column stays
+      const double scale = q.scale(dot[k]);
+      q.update_pivot(jc[k], scale);
+      kern.add_scaled(below[k], q.v(), q.rows_below_pivot(), scale);
+    }
+  }
+}
+
+// The reflection of reflect_columns followed by the next dual vector over
+// the same columns, w(j) = sum over rows p+1..m of a(l, j)*b(l) from zero in
+// row order, as dual_vector with npp1 = p+1 computes it.  Each column's sum
+// is formed in the pass that updates its rows, reading each value just
+// written; a column the reflection leaves alone is only summed.
+void reflect_columns_and_dual(const ColumnKernels& kern, const Reflection& q,
+                              const ColumnMajor& a, const OneBased<double>& b,
+                              const OneBased<double>& w,
+                              const OneBased<int32_t>& index, int32_t iz1,
+                              int32_t iz2, int32_t p, int32_t m) {
+  if (!q.acts()) {
+    dual_vector(kern, a, b, w, index, iz1, iz2, p + 1, m);
+    return;
+  }
+  const double* rhs = &b[p + 1];
+  const int64_t len = q.rows_below_pivot();
+  int32_t jc[block_columns];
+  double* below[block_columns];
+  double dot[block_columns];
+  for (int32_t iz = iz1; iz <= iz2; iz += block_columns) {
+    const int32_t count = next_block(index, iz, iz2, jc);
+    q.dots(kern, jc, count, below, dot);
+    // Reflected columns first, then the ones it leaves alone; the sums of
+    // separate columns are independent, so the split changes no result.
+    int32_t moved[block_columns];
+    double* col[block_columns];
+    double multiple[block_columns];
+    double sm[block_columns];
+    int32_t reflected = 0;
+    int32_t kept = block_columns;
+    for (int32_t k = 0; k < count; ++k) {
+      if (dot[k] == zero) {
+        --kept;
+        moved[kept] = jc[k];
+        col[kept] = below[k];
+      } else {
+        multiple[reflected] = q.scale(dot[k]);
+        q.update_pivot(jc[k], multiple[reflected]);
+        moved[reflected] = jc[k];
+        col[reflected] = below[k];
+        ++reflected;
+      }
+    }
+    for (int32_t k = 0; k < block_columns; ++k) sm[k] = zero;
+    kern.add_scaled_and_dots(col, multiple, reflected, q.v(), rhs, len, sm);
+    kern.add_dots(col + kept, block_columns - kept, rhs, len, sm + kept);
+    for (int32_t k = 0; k < reflected; ++k) w[moved[k]] = sm[k];
+    for (int32_t k = kept; k < block_columns; ++k) w[moved[k]] = sm[k];
+  }
+}
+
+// Back-substitution R*z = zz(1..nsetp), column by column: the columns
+// index(1..nsetp) hold R in rows 1..nsetp.  Reads nothing below row nsetp.
+void triangular_solve(const ColumnKernels& kern, const ColumnMajor& a,
+                      const OneBased<double>& zz,
+                      const OneBased<int32_t>& index, int32_t nsetp) {
+  int32_t jj = 0;
+  for (int32_t l = 1; l <= nsetp; ++l) {
+    const int32_t ip = nsetp + 1 - l;
+    if (l != 1) kern.subtract_scaled(&zz[1], a.column(jj), ip, zz[ip + 1]);
+    jj = index[ip];
+    zz[ip] = zz[ip] / a(ip, jj);
+  }
+}
+
+// Largest step alpha in [0, 1] from x towards zz that keeps every variable
+// of P non-negative; jj is the position that limits it, the lowest position
+// winning ties.  alpha = two means zz is feasible and jj is left alone.
+double step_length(const OneBased<double>& zz, const OneBased<double>& x,
+                   const OneBased<int32_t>& index, int32_t nsetp,
+                   int32_t& jj) {
+  double alpha = two;
+  for (int32_t ip = 1; ip <= nsetp; ++ip) {
+    const int32_t l = index[ip];
+    if (zz[ip] <= zero) {
+      const double t = -(x[l] / (zz[ip] - x[l]));
+      if (alpha > t) {
+        alpha = t;
+        jj = ip;
+      }
+    }
+  }
+  return alpha;
 }
 
 }  // namespace
@@ -442,12 +668,16 @@ void nnls(double* a_first, const int32_t* mda, const int32_t* m_ref,
   // Main loop.  Invariants at its head: iz1 = npp1 = nsetp + 1; x(j) = 0 and
   // w(j) is not yet valid for j in Z; w(j) = 0 for j in P; the columns
   // index(1..nsetp) form an upper-triangular R in rows 1..nsetp.
+  // dual_ready: w over Z already holds this pass's dual vector, formed while
+  // the last reflection was applied.
+  bool dual_ready = false;
   for (;;) {
     assert(iz1 == npp1 && npp1 == nsetp + 1);
     if (iz1 > iz2 || nsetp >= m) break;
 
     // Dual vector over Z: w(j) = sum over rows npp1..m of a(l, j)*b(l).
-    dual_vector(kern, a, b, w, index, iz1, iz2, npp1, m);
+    if (!dual_ready) dual_vector(kern, a, b, w, index, iz1, iz2, npp1, m);
+    dual_ready = false;
 
     // Candidate search: the largest positive w over Z, the lowest position
     // winning ties.  A rejected candidate gets w = 0 and the search repeats.
@@ -502,49 +732,39 @@ void nnls(double* a_first, const int32_t* mda, const int32_t* m_ref,
     ++iz1;
     nsetp = npp1;
     ++npp1;
-    // Carry the reflection over to every column of Z (h12 in mode 2 with
-    // lpivot = nsetp, l1 = npp1 on each column in turn).
-    reflect_columns(kern, a, j, up, index, iz1, iz2, nsetp, m);
+
+    // The first solve on the new P, its iteration count and its step length
+    // read only zz, x, index and rows 1..nsetp of the columns of P, none of
+    // which the reflection of Z or the clearing of column j below the pivot
+    // touches, so they may come first.  When they lead straight back to the
+    // main loop head and on to the next dual vector (no removal, no limit,
+    // Z not empty, P not full), that dual vector is formed in the pass that
+    // reflects Z: same columns, same b, same rows npp1..m.
+    triangular_solve(kern, a, zz, index, nsetp);
+    ++iter;
+    bool limit_reached = iter > itmax;
+    int32_t jj = 0;
+    double alpha = limit_reached ? two : step_length(zz, x, index, nsetp, jj);
+    const Reflection q(a, j, up, nsetp, m);
+    if (!limit_reached && alpha == two && iz1 <= iz2 && nsetp < m) {
+      reflect_columns_and_dual(kern, q, a, b, w, index, iz1, iz2, nsetp, m);
+      dual_ready = true;
+    } else {
+      reflect_columns(kern, q, index, iz1, iz2);
+    }
     if (nsetp != m) {
       for (int32_t l = npp1; l <= m; ++l) a(l, j) = zero;
     }
     w[j] = zero;
 
-    // Secondary loop: solve on P, step towards that solution while it stays
-    // feasible, and drop the variables that reach zero.
-    bool limit_reached = false;
+    // Secondary loop, entered after the first solve on the new P: step
+    // towards each solution while it stays feasible, drop the variables
+    // that reach zero, and solve again on what remains of P.
     for (;;) {
-      // Back-substitution R*z = zz(1..nsetp), column by column.
-      int32_t jj = 0;
-      for (int32_t l = 1; l <= nsetp; ++l) {
-        const int32_t ip = nsetp + 1 - l;
-        if (l != 1) {
-          kern.subtract_scaled(&zz[1], a.column(jj), ip, zz[ip + 1]);
-        }
-        jj = index[ip];
-        zz[ip] = zz[ip] / a(ip, jj);
-      }
-
-      ++iter;
-      if (iter > itmax) {
+      if (limit_reached) {
         *mode = 3;
         report_iteration_limit();
-        limit_reached = true;
         break;
-      }
-
-      // Largest step alpha in [0, 1] from x towards zz that keeps every
-      // variable of P non-negative; the lowest position wins ties.
-      double alpha = two;
-      for (int32_t ip = 1; ip <= nsetp; ++ip) {
-        const int32_t l = index[ip];
-        if (zz[ip] <= zero) {
-          const double t = -(x[l] / (zz[ip] - x[l]));
-          if (alpha > t) {
-            alpha = t;
-            jj = ip;
-          }
-        }
       }
       if (alpha == two) break;  // zz is feasible: take it
 
@@ -592,6 +812,11 @@ void nnls(double* a_first, const int32_t* mda, const int32_t* m_ref,
         i = index[jj];
       }
       for (int32_t l = 1; l <= m; ++l) zz[l] = b[l];
+
+      triangular_solve(kern, a, zz, index, nsetp);
+      ++iter;
+      limit_reached = iter > itmax;
+      if (!limit_reached) alpha = step_length(zz, x, index, nsetp, jj);
     }
     if (limit_reached) break;
 
