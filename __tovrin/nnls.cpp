@@ -485,6 +485,134 @@ void reflect_columns_and_dual(const ColumnKernels& kern, const Reflection& q,
   }
 }
 
+// ---------------------------------------------------------------------------
+// Rotations after a removal.  Removing position jj from P leaves the columns
+// after it with one element below the diagonal; rotation J (J = jj+1..nsetp)
+// of rows (J-1, J) clears a(J, index(J)) and is applied to every other column
+// and to b.  Each element sees the rotations in J order, and rotation J takes
+// its cosine and sine from column index(J) after rotations jj+1..J-1.  Only
+// that order is fixed, not the order of the columns: the rotations are
+// therefore built a chunk at a time and then applied column by column, so
+// that each column is visited once per chunk instead of once per rotation.
+// ---------------------------------------------------------------------------
+
+// Rotations held at once; their cosines and sines live on the stack.
+constexpr int32_t rotation_chunk = 32;
+// Columns whose rotation chains are interleaved.
+constexpr int32_t interleaved_columns = 8;
+
+// Rotations J = first..first+count-1: rotation J at position k = J - first
+// acts on rows (J-1, J) and was built on column owner[k] = index(J).
+struct RotationChunk {
+  int32_t first = 0;
+  int32_t count = 0;
+  double cc[rotation_chunk];
+  double ss[rotation_chunk];
+  int32_t owner[rotation_chunk];
+};
+
+// Rotations k = from..to-1 of the chunk applied in order to `width` columns
+// at once; c[w] points at row first-1 of column w, so rotation k acts on
+// c[w][k] and c[w][k+1].  Each rotation forms both new values from the same
+// old pair, (cc*p + ss*q, -ss*p + cc*q); the second is the first operand of
+// the next rotation and stays in a register.  The columns are independent
+// chains, interleaved only to keep the multipliers busy.
+template <int width>
+void rotate_columns(double* const* c, const RotationChunk& r, int32_t from,
+                    int32_t to) {
+  if (from >= to) return;
+  double p[width];
+  for (int w = 0; w < width; ++w) p[w] = c[w][from];
+  for (int32_t k = from; k < to; ++k) {
+    const double cc = r.cc[k];
+    const double ss = r.ss[k];
+    for (int w = 0; w < width; ++w) {
+      const double q = c[w][k + 1];
+      c[w][k] = cc * p[w] + ss * q;
+      p[w] = -ss * p[w] + cc * q;
+    }
+  }
+  for (int w = 0; w < width; ++w) c[w][to] = p[w];
+}
+
+// Builds the rotations J = first..last (last - first < rotation_chunk) and
+// shifts index(J) down to index(J-1).  Column index(J) first receives the
+// chunk's earlier rotations, as it would have in J order, then its own
+// rotation carries (a(J-1, ii), a(J, ii)) onto (sig, 0).
+void build_rotations(const ColumnMajor& a, const OneBased<int32_t>& index,
+                     int32_t first, int32_t last, RotationChunk& r) {
+  r.first = first;
+  r.count = last - first + 1;
+  for (int32_t J = first; J <= last; ++J) {
+    const int32_t k = J - first;
+    const int32_t ii = index[J];
+    index[J - 1] = ii;
+    r.owner[k] = ii;
+    double* c = &a(first - 1, ii);
+    rotate_columns<1>(&c, r, 0, k);
+    g1(&a(J - 1, ii), &a(J, ii), &r.cc[k], &r.ss[k], &a(J - 1, ii));
+    a(J, ii) = zero;
+  }
+}
+
+// Applies the chunk to columns 1..n and to b.  Column owner[k] already holds
+// rotations 0..k and takes only k+1..count-1; every other column takes all,
+// interleaved_columns columns at a time.
+void apply_rotations(const ColumnMajor& a, const OneBased<double>& b,
+                     const RotationChunk& r, int32_t n) {
+  // The owners in increasing column order, with their positions in the
+  // chunk, so that one sweep over the columns can pick them out.
+  int32_t owner[rotation_chunk];
+  int32_t position[rotation_chunk];
+  for (int32_t k = 0; k < r.count; ++k) {
+    int32_t at = k;
+    for (; at > 0 && owner[at - 1] > r.owner[k]; --at) {
+      owner[at] = owner[at - 1];
+      position[at] = position[at - 1];
+    }
+    owner[at] = r.owner[k];
+    position[at] = k;
+  }
+
+  const int32_t row = r.first - 1;
+  double* group[interleaved_columns];
+  int32_t grouped = 0;
+  int32_t next_owner = 0;
+  for (int32_t L = 1; L <= n; ++L) {
+    double* c = &a(row, L);
+    if (next_owner < r.count && owner[next_owner] == L) {
+      rotate_columns<1>(&c, r, position[next_owner] + 1, r.count);
+      ++next_owner;
+      continue;
+    }
+    group[grouped++] = c;
+    if (grouped == interleaved_columns) {
+      rotate_columns<interleaved_columns>(group, r, 0, r.count);
+      grouped = 0;
+    }
+  }
+  for (int32_t k = 0; k < grouped; ++k) rotate_columns<1>(&group[k], r, 0, r.count);
+
+  double* rhs = &b[row];
+  rotate_columns<1>(&rhs, r, 0, r.count);
+}
+
+// Removes position jj from P (1 <= jj <= nsetp): the rotations
+// J = jj+1..nsetp move index(jj+1..nsetp) down by one and bring the columns
+// of P back to upper-triangular form in rows 1..nsetp-1, applied to all of a
+// and to b.  index(nsetp) is left for the caller to overwrite.
+void rotate_out(const ColumnMajor& a, const OneBased<double>& b,
+                const OneBased<int32_t>& index, int32_t jj, int32_t nsetp,
+                int32_t n) {
+  RotationChunk r;
+  for (int32_t first = jj + 1; first <= nsetp; first += rotation_chunk) {
+    const int32_t last =
+        nsetp - first < rotation_chunk ? nsetp : first + rotation_chunk - 1;
+    build_rotations(a, index, first, last, r);
+    apply_rotations(a, b, r, n);
+  }
+}
+
 // Back-substitution R*z = zz(1..nsetp), column by column: the columns
 // index(1..nsetp) hold R in rows 1..nsetp.  Reads nothing below row nsetp.
 void triangular_solve(const ColumnKernels& kern, const ColumnMajor& a,
@@ -779,23 +907,7 @@ void nnls(double* a_first, const int32_t* mda, const int32_t* m_ref,
       int32_t i = index[jj];
       for (;;) {
         x[i] = zero;
-        for (int32_t J = jj + 1; J <= nsetp; ++J) {
-          const int32_t ii = index[J];
-          index[J - 1] = ii;
-          double cc;
-          double ss;
-          g1(&a(J - 1, ii), &a(J, ii), &cc, &ss, &a(J - 1, ii));
-          a(J, ii) = zero;
-          for (int32_t L = 1; L <= n; ++L) {
-            if (L == ii) continue;
-            const double temp = a(J - 1, L);
-            a(J - 1, L) = cc * temp + ss * a(J, L);
-            a(J, L) = -ss * temp + cc * a(J, L);
-          }
-          const double temp = b[J - 1];
-          b[J - 1] = cc * temp + ss * b[J];
-          b[J] = -ss * temp + cc * b[J];
-        }
+        rotate_out(a, b, index, jj, nsetp, n);
         npp1 = nsetp;
         --nsetp;
         --iz1;
