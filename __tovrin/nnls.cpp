@@ -127,7 +127,9 @@ void add_scaled_and_dots_scalar(double* const* col, const double* scale,
   }
 }
 
-#if defined(__x86_64__) && defined(__GNUC__)
+// TOVRIN_PORTABLE_KERNELS builds only the plain kernels, so that the tests
+// can check them on a processor that would otherwise take the AVX2 ones.
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(TOVRIN_PORTABLE_KERNELS)
 #define TOVRIN_HAVE_AVX2_KERNELS 1
 
 // Adds four rows of products to acc, whose lane k is the sum of column k:
