@@ -200,7 +200,7 @@ def write_plot(rows, path):
         ax.loglog(n, [r["reference_s"] for r in sel], "s--", label="reference core")
         mod = [(r["n"], r["module_s"]) for r in sel if r.get("module_s")]
         if mod:
-            ax.loglog(*zip(*mod), "x:", label="__tovrin.nnls")
+            ax.loglog(*zip(*mod), "x:", label="whole call, __tovrin.nnls")  # a leading "_" would hide it
         peer = [(r["n"], r["peer_s"]) for r in sel if r.get("peer_s")]
         if peer:
             ax.loglog(*zip(*peer), "^-.", label="quadprog (Gram form)")
