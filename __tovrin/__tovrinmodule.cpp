@@ -12,6 +12,12 @@
 // NumPy's API function table, filled by import_numpy_api.
 void** _npy_f2py_ARRAY_API = nullptr;
 
+#if TOVRIN_NUMPY_HEADERS_MAJOR >= 2
+// The running NumPy's API feature version, set by import_numpy_api; NumPy 2's
+// accessors read it to choose between the descriptor layouts of 1.x and 2.x.
+int PyArray_RUNTIME_VERSION = 0;
+#endif
+
 // The module's exception class "__tovrin.error"; holds its creation
 // reference for the life of the process.
 static PyObject* __tovrin_error = nullptr;
@@ -106,17 +112,39 @@ const char kCheckLayoutIndex[] =
 const char kCheckSizeA[] =
     "(size(a)>=shape(a,0)*shape(a,1)) failed for 1st argument a";
 
+// Texts and values of NumPy's own import step, _import_array, in the
+// headers the module is built with.
+#if TOVRIN_NUMPY_HEADERS_MAJOR >= 2
+const char kImportFailed[] = "numpy._core.multiarray failed to import";
+const char kNumpyCore[] = "numpy._core._multiarray_umath";
+// NumPy 1.x's core module, imported when NumPy 2's does not exist.
+const char kNumpyCoreBefore2[] = "numpy.core._multiarray_umath";
+const char kSizeNotIntptr[] =
+    "module compiled against NumPy 2.0 but running on NumPy 1.x. "
+    "Unfortunately, this is not supported on niche platforms where "
+    "`sizeof(size_t) != sizeof(inptr_t)`.";
+const char kApiTooOld[] =
+    "module was compiled against NumPy C-API version 0x%x "
+    "(NumPy " NPY_FEATURE_VERSION_STRING ") "
+    "but the running NumPy has C-API version 0x%x. "
+    "Check the section C-API incompatibility at the "
+    "Troubleshooting ImportError section at "
+    "https://numpy.org/devdocs/user/troubleshooting-importerror.html"
+    "#c-api-incompatibility "
+    "for indications on how to solve this problem.";
+#else
 const char kImportFailed[] = "numpy.core.multiarray failed to import";
 const char kNumpyCore[] = "numpy.core._multiarray_umath";
-const char kApiAttribute[] = "_ARRAY_API";
 const char kApiNotFound[] = "_ARRAY_API not found";
+const char kApiTooOld[] =
+    "module compiled against API version 0x%x but this version of numpy is "
+    "0x%x";
+#endif
+const char kApiAttribute[] = "_ARRAY_API";
 const char kApiNotCapsule[] = "_ARRAY_API is not PyCapsule object";
 const char kApiNull[] = "_ARRAY_API is NULL pointer";
 const char kAbiMismatch[] =
     "module compiled against ABI version 0x%x but this version of numpy is "
-    "0x%x";
-const char kApiTooOld[] =
-    "module compiled against API version 0x%x but this version of numpy is "
     "0x%x";
 const char kUnknownEndian[] = "FATAL: module compiled as unknown endian";
 const char kOtherEndian[] =
@@ -405,19 +433,11 @@ constexpr int kModuleApiVersion = 1013;
 
 // -------------------------------------------------------- NumPy import
 
-// Takes NumPy's API table from the capsule "_ARRAY_API" of its core module
-// into _npy_f2py_ARRAY_API and checks that it serves the ABI and the API
-// feature level this module was compiled against, on a little-endian
-// machine.  Returns 0, or -1 with the first failing check's exception set.
-int import_numpy_api() {
-  PyObject* numpy = PyImport_ImportModule(kNumpyCore);
-  if (numpy == nullptr) return -1;
-  PyObject* c_api = PyObject_GetAttrString(numpy, kApiAttribute);  // new
-  Py_DECREF(numpy);
-  if (c_api == nullptr) {
-    PyErr_SetString(PyExc_AttributeError, kApiNotFound);
-    return -1;
-  }
+// Stores the capsule pointer of NumPy's API table, the attribute "_ARRAY_API"
+// of its core module (new reference, released here), in
+// _npy_f2py_ARRAY_API before testing it.  Returns 0, or -1 with
+// RuntimeError set when c_api is no capsule or holds no pointer.
+int take_api_table(PyObject* c_api) {
   if (!PyCapsule_CheckExact(c_api)) {
     PyErr_SetString(PyExc_RuntimeError, kApiNotCapsule);
     Py_DECREF(c_api);
@@ -430,6 +450,90 @@ int import_numpy_api() {
     PyErr_SetString(PyExc_RuntimeError, kApiNull);
     return -1;
   }
+  return 0;
+}
+
+// The running NumPy's byte order is this machine's, little-endian.  Returns
+// 0, or -1 with RuntimeError set.
+int check_byte_order() {
+  const int endianness = PyArray_GetEndianness();
+  if (endianness == NPY_CPU_UNKNOWN_ENDIAN) {
+    PyErr_SetString(PyExc_RuntimeError, kUnknownEndian);
+    return -1;
+  }
+  if (endianness != NPY_CPU_LITTLE) {
+    PyErr_SetString(PyExc_RuntimeError, kOtherEndian);
+    return -1;
+  }
+  return 0;
+}
+
+#if TOVRIN_NUMPY_HEADERS_MAJOR >= 2
+
+// NumPy 2's import step.  Takes NumPy's API table from the capsule
+// "_ARRAY_API" of its core module (numpy._core, or numpy.core when NumPy 1.x
+// runs) into _npy_f2py_ARRAY_API, and checks that the running NumPy's ABI is
+// not newer than the headers', that it serves at least the feature version
+// the module targets (NPY_TARGET_VERSION), and that it is little-endian.
+// Sets PyArray_RUNTIME_VERSION to the running NumPy's feature version,
+// which picks the descriptor layout of NumPy 1.x or 2.x in every accessor.
+// Returns 0, or -1 with the first failing check's exception set.
+int import_numpy_api() {
+  PyObject* numpy = PyImport_ImportModule(kNumpyCore);  // new
+  if (numpy == nullptr && PyErr_ExceptionMatches(PyExc_ModuleNotFoundError)) {
+    PyErr_Clear();
+    numpy = PyImport_ImportModule(kNumpyCoreBefore2);  // new
+  }
+  if (numpy == nullptr) return -1;
+  // A missing attribute reports the lookup's own exception.
+  PyObject* c_api = PyObject_GetAttrString(numpy, kApiAttribute);  // new
+  Py_DECREF(numpy);
+  if (c_api == nullptr) return -1;
+  if (take_api_table(c_api) < 0) return -1;
+  // NumPy 1.x's table holds Py_ssize_t where NumPy 2's holds npy_intp; on a
+  // platform where the two differ, the error is set but the checks go on,
+  // as NumPy's own import step does, and the pending exception then fails
+  // the module's initialisation.
+  constexpr bool kSsizeIsIntptr = sizeof(Py_ssize_t) == sizeof(Py_intptr_t);
+  if (!kSsizeIsIntptr && PyArray_RUNTIME_VERSION < NPY_2_0_API_VERSION) {
+    PyErr_SetString(PyExc_RuntimeError, kSizeNotIntptr);
+  }
+  // Unsigned comparison of the ABI versions; the feature versions below
+  // compare as signed integers.
+  const unsigned int abi = PyArray_GetNDArrayCVersion();
+  if (static_cast<unsigned int>(NPY_VERSION) < abi) {
+    PyErr_Format(PyExc_RuntimeError, kAbiMismatch,
+                 static_cast<int>(NPY_VERSION), static_cast<int>(abi));
+    return -1;
+  }
+  PyArray_RUNTIME_VERSION =
+      static_cast<int>(PyArray_GetNDArrayCFeatureVersion());
+  if (NPY_FEATURE_VERSION > PyArray_RUNTIME_VERSION) {
+    PyErr_Format(PyExc_RuntimeError, kApiTooOld,
+                 static_cast<int>(NPY_FEATURE_VERSION),
+                 PyArray_RUNTIME_VERSION);
+    return -1;
+  }
+  return check_byte_order();
+}
+
+#else
+
+// NumPy 1.x's import step.  Takes NumPy's API table from the capsule
+// "_ARRAY_API" of its core module into _npy_f2py_ARRAY_API and checks that
+// it serves exactly the ABI and at least the API feature level this module
+// was compiled against, on a little-endian machine.  Returns 0, or -1 with
+// the first failing check's exception set.
+int import_numpy_api() {
+  PyObject* numpy = PyImport_ImportModule(kNumpyCore);  // new
+  if (numpy == nullptr) return -1;
+  PyObject* c_api = PyObject_GetAttrString(numpy, kApiAttribute);  // new
+  Py_DECREF(numpy);
+  if (c_api == nullptr) {
+    PyErr_SetString(PyExc_AttributeError, kApiNotFound);
+    return -1;
+  }
+  if (take_api_table(c_api) < 0) return -1;
   const unsigned int abi = PyArray_GetNDArrayCVersion();
   if (abi != NPY_VERSION) {
     PyErr_Format(PyExc_RuntimeError, kAbiMismatch,
@@ -442,17 +546,10 @@ int import_numpy_api() {
                  static_cast<unsigned int>(NPY_FEATURE_VERSION), feature);
     return -1;
   }
-  const int endianness = PyArray_GetEndianness();
-  if (endianness == NPY_CPU_UNKNOWN_ENDIAN) {
-    PyErr_SetString(PyExc_RuntimeError, kUnknownEndian);
-    return -1;
-  }
-  if (endianness != NPY_CPU_LITTLE) {
-    PyErr_SetString(PyExc_RuntimeError, kOtherEndian);
-    return -1;
-  }
-  return 0;
+  return check_byte_order();
 }
+
+#endif
 
 // ------------------------------------------------------ initialisation
 

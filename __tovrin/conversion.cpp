@@ -122,7 +122,7 @@ PyArrayObject* new_zeroed(int type_num, const npy_intp* dims, int rank) {
 int element_size(int type_num) {
   PyArray_Descr* descr = PyArray_DescrFromType(type_num);  // new reference
   if (descr == nullptr) return -1;
-  const int size = descr->elsize;
+  const int size = static_cast<int>(PyDataType_ELSIZE(descr));
   Py_DECREF(descr);
   return size;
 }

@@ -99,7 +99,7 @@ IN_PLACE.update({("index_bn", v, 0): v in ("int32", "uint32", "buffer") for v in
 DTYPES = dict(a=np.float64, b=np.float64, w=np.float64, zz=np.float64, index_bn=np.int32)
 
 
-@pytest.mark.filterwarnings("ignore::numpy.ComplexWarning")
+@pytest.mark.filterwarnings("ignore::numpy.exceptions.ComplexWarning")
 @pytest.mark.parametrize("name, variant, flag", IN_PLACE.keys())
 def test_solver_works_in_place_only_where_layout_and_flag_allow(tovrin, reference, name,
                                                                  variant, flag):
