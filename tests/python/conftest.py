@@ -1,4 +1,5 @@
 """Shared helpers of the black-box tests of the extension module __tovrin."""
+import importlib.util
 import subprocess
 import sys
 
@@ -38,6 +39,13 @@ def run_python(code):
     """Run code in a fresh interpreter; returns the completed process."""
     return subprocess.run([sys.executable, "-c", code], capture_output=True,
                           text=True, timeout=60)
+
+
+def numpy_headers_major():
+    """Major version of the NumPy headers the module was built against: 2 when
+    its import step names NumPy 2's core module, else 1."""
+    with open(importlib.util.find_spec("__tovrin").origin, "rb") as module:
+        return 2 if b"numpy._core._multiarray_umath" in module.read() else 1
 
 
 @pytest.fixture(scope="session")

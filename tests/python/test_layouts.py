@@ -115,6 +115,23 @@ def test_solver_works_in_place_only_where_layout_and_flag_allow(tovrin, referenc
     assert not np.array_equal(final[name].ravel(), entry.ravel()), "the solver must change it"
 
 
+# Element types of other sizes and byte orders: each array is converted to the
+# solver's type, whatever descriptor layout the running NumPy has.
+OTHER_ELEMENT_TYPES = ["float16", "float32", "longdouble", "int8", "int16", "int64", "uint16",
+                       ">f8", ">f4", ">i4", ">i2"]
+
+
+@pytest.mark.parametrize("dtype", OTHER_ELEMENT_TYPES)
+def test_every_array_of_another_element_type_gives_the_float64_result(tovrin, dtype):
+    a, b = [[1, 2], [0, 1], [2, 0]], [1, 2, 3]
+    expected = tovrin.nnls(**in_place_problem(a, b))
+    args = in_place_problem(a, b)
+    for name in ("a", "b", "w", "zz", "index_bn"):
+        args[name] = fortran(args[name], dtype)
+    x, rnorm, mode = tovrin.nnls(**args)
+    assert same_bits(x, expected[0]) and (rnorm, mode) == expected[1:]
+
+
 def test_rows_of_b_are_read_column_major(tovrin):
     b = np.arange(1.0, 13.0).reshape(3, 4)  # column-major: 1, 5, 9, 2, ...
     args = dict(a=np.zeros((12, 1), order="F"), n=1, b=b, w=[0.0], zz=np.zeros(12),
