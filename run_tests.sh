@@ -3,22 +3,61 @@
 # tests need when it is missing, builds and runs the C++ core tests through
 # CTest, installs the module and runs the Python tests with pytest, then
 # runs both suites again under the sanitizers.
+#
+# Works in the active virtual environment, or else in build/venv (made here).
+# Settings, each with the default of a plain run (the CI matrix in .ci/run
+# sets them per cell):
+#   TOVRIN_NUMPY_MAJOR=2  the module's NumPy headers: 2 builds against NumPy 2
+#                         in pip's build isolation, whatever NumPy the
+#                         environment runs; 1 builds against the environment's
+#                         own NumPy 1.x (--no-build-isolation)
+#   TOVRIN_EXTRAS=test    optional dependencies installed with the module
+#   TOVRIN_SANITIZE=1     0 leaves out the sanitizer runs
 set -euo pipefail
 cd "$(dirname "$0")"
 
-if [ ! -f /usr/include/gtest/gtest.h ] || ! command -v cmake >/dev/null; then
+numpy_major=${TOVRIN_NUMPY_MAJOR:-2}
+extras=${TOVRIN_EXTRAS:-test}
+sanitize=${TOVRIN_SANITIZE:-1}
+
+if [ ! -f /usr/include/gtest/gtest.h ] || ! command -v cmake >/dev/null ||
+   ! command -v g++ >/dev/null; then
   apt-get update -qq
   apt-get install -y -qq libgtest-dev cmake g++ >/dev/null
 fi
-python3 -m pip install -q --disable-pip-version-check ".[test]" scikit-build-core
+if [ -z "${VIRTUAL_ENV:-}" ]; then
+  if [ ! -x build/venv/bin/python ]; then
+    # Debian's interpreter makes virtual environments only with python3-venv.
+    python3 -m venv build/venv 2>/dev/null || {
+      rm -rf build/venv
+      apt-get install -y -qq python3-venv >/dev/null
+      python3 -m venv build/venv
+    }
+  fi
+  . build/venv/bin/activate
+fi
+pip() { python -m pip --disable-pip-version-check -q "$@"; }
+
+case "$numpy_major" in
+  2) pip install -C cmake.define.TOVRIN_NUMPY_MAJOR=2 ".[$extras]" scikit-build-core ;;
+  1) pip install "numpy>=1.25,<2" scikit-build-core
+     pip install --no-build-isolation -C cmake.define.TOVRIN_NUMPY_MAJOR=1 ".[$extras]" ;;
+  *) echo "TOVRIN_NUMPY_MAJOR must be 1 or 2, not $numpy_major" >&2; exit 2 ;;
+esac
+python -c 'import sys, numpy
+print("== Python", sys.version.split()[0], "NumPy", numpy.__version__)'
 
 cmake -S . -B build/cpp -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build build/cpp -j 2
 ctest --test-dir build/cpp --output-on-failure -j 2
 
-python3 -m pytest tests/python -q
+# The pytest command, not python -m pytest: the top of the source tree stays
+# off sys.path, so the installed modules are the ones tested.
+pytest tests -q
 
 # Memory, undefined-behaviour and race checks: the same suites against
 # AddressSanitizer/UndefinedBehaviorSanitizer builds, the core from many
 # threads under ThreadSanitizer.
-bash tools/sanitize.sh
+if [ "$sanitize" = 1 ]; then
+  TOVRIN_NUMPY_MAJOR=$numpy_major bash tools/sanitize.sh
+fi

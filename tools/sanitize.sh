@@ -30,9 +30,12 @@ ASAN_OPTIONS=detect_leaks=1:strict_string_checks=1 \
   ctest --test-dir build/asan -j "$jobs" --output-on-failure
 
 step "Python tests with the ASan + UBSan module"
+# Built against the environment's own NumPy headers; TOVRIN_NUMPY_MAJOR, when
+# set, names the flavour they must be.
 PIP_ROOT_USER_ACTION=ignore python3 -m pip install --no-build-isolation --no-deps -q \
   --disable-pip-version-check --upgrade --target build/asan-py \
   -C cmake.define.TOVRIN_SANITIZE=ON -C cmake.build-type=RelWithDebInfo \
+  -C cmake.define.TOVRIN_NUMPY_MAJOR="${TOVRIN_NUMPY_MAJOR:-}" \
   -C build-dir=build/asan-skb .
 # The interpreter is not instrumented, so the runtime must be loaded before
 # it; its own allocations at exit are not ours to judge, hence no leak
