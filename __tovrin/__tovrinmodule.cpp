@@ -490,10 +490,12 @@ int import_numpy_api() {
   Py_DECREF(numpy);
   if (c_api == nullptr) return -1;
   if (take_api_table(c_api) < 0) return -1;
-  // NumPy 1.x's table holds Py_ssize_t where NumPy 2's holds npy_intp; on a
-  // platform where the two differ, the error is set but the checks go on,
-  // as NumPy's own import step does, and the pending exception then fails
-  // the module's initialisation.
+  // NumPy 2's npy_intp is Py_ssize_t, NumPy 1.x's is intptr_t: where the
+  // two differ (never on the platforms built for), a NumPy 2 build cannot
+  // serve NumPy 1.x.  As in NumPy's own import step, the test comes before
+  // PyArray_RUNTIME_VERSION is set, and it sets the error without
+  // stopping the checks; the exception left pending then fails the
+  // module's initialisation.
   constexpr bool kSsizeIsIntptr = sizeof(Py_ssize_t) == sizeof(Py_intptr_t);
   if (!kSsizeIsIntptr && PyArray_RUNTIME_VERSION < NPY_2_0_API_VERSION) {
     PyErr_SetString(PyExc_RuntimeError, kSizeNotIntptr);
