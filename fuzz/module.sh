@@ -13,7 +13,7 @@ examples=${1:-20000}
 PIP_ROOT_USER_ACTION=ignore python3 -m pip install --no-build-isolation --no-deps -q \
   --disable-pip-version-check --upgrade --target build/asan-py \
   -C cmake.define.TOVRIN_SANITIZE=ON -C cmake.build-type=RelWithDebInfo \
-  -C build-dir=build/asan-skb .
+  -C build-dir="build/asan-skb/{wheel_tag}" .
 
 start=$(date +%s)
 LD_PRELOAD="$(g++ -print-file-name=libasan.so)" \
