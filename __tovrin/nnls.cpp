@@ -10,6 +10,7 @@
 #include "nnls.h"
 
 #include "kernels.h"
+#include "solve.h"
 
 #include <cassert>
 #include <cmath>
@@ -389,6 +390,198 @@ double step_length(const OneBased<double>& zz, const OneBased<double>& x,
 
 }  // namespace
 
+namespace tovrin {
+
+SolveOutcome solve_nnls(double* a_first, int32_t mda, int32_t m, int32_t n,
+                        double* b_first, double* x_first, double* rnorm,
+                        double* w_first, double* zz_first,
+                        int32_t* index_first, int64_t maxiter,
+                        const std::atomic<bool>* cancel) {
+  if (m <= 0 || n <= 0) return {mode_bad_dimensions, 0};
+  SolveOutcome outcome{mode_solved, 0};
+
+  const OneBased<double> b(b_first);
+  const OneBased<double> x(x_first);
+  const OneBased<double> w(w_first);
+  const OneBased<double> zz(zz_first);
+  const OneBased<int32_t> index(index_first);
+  const ColumnMajor a(a_first, mda);
+  const ColumnKernels kern;
+
+  int64_t& iter = outcome.iterations;
+  // 64-bit so that 3*n cannot overflow.
+  const int64_t itmax = maxiter >= 1 ? maxiter : 3 * static_cast<int64_t>(n);
+  for (int32_t i = 1; i <= n; ++i) {
+    x[i] = zero;
+    index[i] = i;
+  }
+  const int32_t iz2 = n;
+  int32_t iz1 = 1;
+  int32_t nsetp = 0;
+  int32_t npp1 = 1;
+  double up = zero;
+  double dummy = zero;
+
+  // Main loop.  Invariants at its head: iz1 = npp1 = nsetp + 1; x(j) = 0 and
+  // w(j) is not yet valid for j in Z; w(j) = 0 for j in P; the columns
+  // index(1..nsetp) form an upper-triangular R in rows 1..nsetp.
+  // dual_ready: w over Z already holds this pass's dual vector, formed while
+  // the last reflection was applied.
+  bool dual_ready = false;
+  for (;;) {
+    assert(iz1 == npp1 && npp1 == nsetp + 1);
+    if (iz1 > iz2 || nsetp >= m) break;
+    // The caller may stop the run between two passes; what has been solved
+    // so far is left as at the end of the previous pass.
+    if (cancel != nullptr && cancel->load(std::memory_order_relaxed)) {
+      outcome.mode = mode_cancelled;
+      break;
+    }
+
+    // Dual vector over Z: w(j) = sum over rows npp1..m of a(l, j)*b(l).
+    if (!dual_ready) dual_vector(kern, a, b, w, index, iz1, iz2, npp1, m);
+    dual_ready = false;
+
+    // Candidate search: the largest positive w over Z, the lowest position
+    // winning ties.  A rejected candidate gets w = 0 and the search repeats.
+    int32_t iz = 0;
+    int32_t j = 0;
+    bool accepted = false;
+    for (;;) {
+      double wmax = zero;
+      int32_t izmax = 0;
+      for (int32_t pos = iz1; pos <= iz2; ++pos) {
+        const int32_t jw = index[pos];
+        if (w[jw] > wmax) {
+          wmax = w[jw];
+          izmax = pos;
+        }
+      }
+      if (wmax <= zero) break;
+      iz = izmax;
+      j = index[iz];
+
+      // Reflect rows npp1..m of column j onto its pivot; asave undoes it.
+      const double asave = a(npp1, j);
+      const int32_t l1 = npp1 + 1;
+      h12(&construct, &npp1, &l1, &m, a.column(j), &unit, &up, &dummy,
+          &unit, &unit, &none);
+      double unorm = zero;
+      for (int32_t l = 1; l <= nsetp; ++l) unorm = unorm + a(l, j) * a(l, j);
+      unorm = std::sqrt(unorm);
+
+      // Independent only if a hundredth of the new pivot still changes unorm
+      // in double precision; the sum is rounded before diff sees it.
+      const double sum = std::fabs(a(npp1, j)) * factor + unorm;
+      if (diff(&sum, &unorm) > zero) {
+        for (int32_t l = 1; l <= m; ++l) zz[l] = b[l];
+        h12(&apply, &npp1, &l1, &m, a.column(j), &unit, &up, zz_first,
+            &unit, &unit, &unit);
+        const double ztest = zz[npp1] / a(npp1, j);
+        if (ztest > zero) {
+          accepted = true;
+          break;
+        }
+      }
+      a(npp1, j) = asave;
+      w[j] = zero;
+    }
+    if (!accepted) break;
+
+    // Move j from Z to P: b takes the transformed copy, j takes position iz1.
+    for (int32_t l = 1; l <= m; ++l) b[l] = zz[l];
+    index[iz] = index[iz1];
+    index[iz1] = j;
+    ++iz1;
+    nsetp = npp1;
+    ++npp1;
+
+    // The first solve on the new P, its iteration count and its step length
+    // read only zz, x, index and rows 1..nsetp of the columns of P, none of
+    // which the reflection of Z or the clearing of column j below the pivot
+    // touches, so they may come first.  When they lead straight back to the
+    // main loop head and on to the next dual vector (no removal, no limit,
+    // Z not empty, P not full), that dual vector is formed in the pass that
+    // reflects Z: same columns, same b, same rows npp1..m.
+    triangular_solve(kern, a, zz, index, nsetp);
+    ++iter;
+    bool limit_reached = iter > itmax;
+    int32_t jj = 0;
+    double alpha = limit_reached ? two : step_length(zz, x, index, nsetp, jj);
+    const Reflection q(a, j, up, nsetp, m);
+    if (!limit_reached && alpha == two && iz1 <= iz2 && nsetp < m) {
+      reflect_columns_and_dual(kern, q, a, b, w, index, iz1, iz2, nsetp, m);
+      dual_ready = true;
+    } else {
+      reflect_columns(kern, q, index, iz1, iz2);
+    }
+    if (nsetp != m) {
+      for (int32_t l = npp1; l <= m; ++l) a(l, j) = zero;
+    }
+    w[j] = zero;
+
+    // Secondary loop, entered after the first solve on the new P: step
+    // towards each solution while it stays feasible, drop the variables
+    // that reach zero, and solve again on what remains of P.
+    for (;;) {
+      if (limit_reached) {
+        outcome.mode = mode_iteration_limit;
+        break;
+      }
+      if (alpha == two) break;  // zz is feasible: take it
+
+      for (int32_t ip = 1; ip <= nsetp; ++ip) {
+        const int32_t l = index[ip];
+        x[l] = x[l] + alpha * (zz[ip] - x[l]);
+      }
+
+      // Remove position jj from P, restore triangular form with rotations of
+      // rows (J-1, J), and rescan P from its start for variables at or below
+      // zero.
+      int32_t i = index[jj];
+      for (;;) {
+        x[i] = zero;
+        rotate_out(a, b, index, jj, nsetp, n);
+        npp1 = nsetp;
+        --nsetp;
+        --iz1;
+        index[iz1] = i;
+
+        jj = 0;
+        for (int32_t pos = 1; pos <= nsetp; ++pos) {
+          if (x[index[pos]] <= zero) {
+            jj = pos;
+            break;
+          }
+        }
+        if (jj == 0) break;
+        i = index[jj];
+      }
+      for (int32_t l = 1; l <= m; ++l) zz[l] = b[l];
+
+      triangular_solve(kern, a, zz, index, nsetp);
+      ++iter;
+      limit_reached = iter > itmax;
+      if (!limit_reached) alpha = step_length(zz, x, index, nsetp, jj);
+    }
+    if (limit_reached) break;
+
+    for (int32_t ip = 1; ip <= nsetp; ++ip) x[index[ip]] = zz[ip];
+  }
+
+  // Residual norm from the components of Q*b outside the range of P.
+  double sm = zero;
+  if (npp1 <= m) {
+    for (int32_t i = npp1; i <= m; ++i) sm = sm + b[i] * b[i];
+  } else {
+    for (int32_t j = 1; j <= n; ++j) w[j] = zero;
+  }
+  *rnorm = std::sqrt(sm);
+  return outcome;
+}
+
+}  // namespace tovrin
+
 extern "C" {
 
 double diff(const double* x, const double* y) { return *x - *y; }
@@ -499,190 +692,15 @@ void h12(const int32_t* mode, const int32_t* lpivot, const int32_t* l1,
   }
 }
 
-void nnls(double* a_first, const int32_t* mda, const int32_t* m_ref,
-          const int32_t* n_ref, double* b_first, double* x_first,
-          double* rnorm, double* w_first, double* zz_first,
-          int32_t* index_first, int32_t* mode, const int32_t* maxiter) {
-  *mode = 1;
-  const int32_t m = *m_ref;
-  const int32_t n = *n_ref;
-  if (m <= 0 || n <= 0) {
-    *mode = 2;
-    return;
-  }
-
-  const OneBased<double> b(b_first);
-  const OneBased<double> x(x_first);
-  const OneBased<double> w(w_first);
-  const OneBased<double> zz(zz_first);
-  const OneBased<int32_t> index(index_first);
-  const ColumnMajor a(a_first, *mda);
-  const ColumnKernels kern;
-
-  int64_t iter = 0;
-  // 64-bit so that 3*n cannot overflow.
-  const int64_t itmax = *maxiter >= 1 ? *maxiter : 3 * static_cast<int64_t>(n);
-  for (int32_t i = 1; i <= n; ++i) {
-    x[i] = zero;
-    index[i] = i;
-  }
-  const int32_t iz2 = n;
-  int32_t iz1 = 1;
-  int32_t nsetp = 0;
-  int32_t npp1 = 1;
-  double up = zero;
-  double dummy = zero;
-
-  // Main loop.  Invariants at its head: iz1 = npp1 = nsetp + 1; x(j) = 0 and
-  // w(j) is not yet valid for j in Z; w(j) = 0 for j in P; the columns
-  // index(1..nsetp) form an upper-triangular R in rows 1..nsetp.
-  // dual_ready: w over Z already holds this pass's dual vector, formed while
-  // the last reflection was applied.
-  bool dual_ready = false;
-  for (;;) {
-    assert(iz1 == npp1 && npp1 == nsetp + 1);
-    if (iz1 > iz2 || nsetp >= m) break;
-
-    // Dual vector over Z: w(j) = sum over rows npp1..m of a(l, j)*b(l).
-    if (!dual_ready) dual_vector(kern, a, b, w, index, iz1, iz2, npp1, m);
-    dual_ready = false;
-
-    // Candidate search: the largest positive w over Z, the lowest position
-    // winning ties.  A rejected candidate gets w = 0 and the search repeats.
-    int32_t iz = 0;
-    int32_t j = 0;
-    bool accepted = false;
-    for (;;) {
-      double wmax = zero;
-      int32_t izmax = 0;
-      for (int32_t pos = iz1; pos <= iz2; ++pos) {
-        const int32_t jw = index[pos];
-        if (w[jw] > wmax) {
-          wmax = w[jw];
-          izmax = pos;
-        }
-      }
-      if (wmax <= zero) break;
-      iz = izmax;
-      j = index[iz];
-
-      // Reflect rows npp1..m of column j onto its pivot; asave undoes it.
-      const double asave = a(npp1, j);
-      const int32_t l1 = npp1 + 1;
-      h12(&construct, &npp1, &l1, m_ref, a.column(j), &unit, &up, &dummy,
-          &unit, &unit, &none);
-      double unorm = zero;
-      for (int32_t l = 1; l <= nsetp; ++l) unorm = unorm + a(l, j) * a(l, j);
-      unorm = std::sqrt(unorm);
-
-      // Independent only if a hundredth of the new pivot still changes unorm
-      // in double precision; the sum is rounded before diff sees it.
-      const double sum = std::fabs(a(npp1, j)) * factor + unorm;
-      if (diff(&sum, &unorm) > zero) {
-        for (int32_t l = 1; l <= m; ++l) zz[l] = b[l];
-        h12(&apply, &npp1, &l1, m_ref, a.column(j), &unit, &up, zz_first,
-            &unit, &unit, &unit);
-        const double ztest = zz[npp1] / a(npp1, j);
-        if (ztest > zero) {
-          accepted = true;
-          break;
-        }
-      }
-      a(npp1, j) = asave;
-      w[j] = zero;
-    }
-    if (!accepted) break;
-
-    // Move j from Z to P: b takes the transformed copy, j takes position iz1.
-    for (int32_t l = 1; l <= m; ++l) b[l] = zz[l];
-    index[iz] = index[iz1];
-    index[iz1] = j;
-    ++iz1;
-    nsetp = npp1;
-    ++npp1;
-
-    // The first solve on the new P, its iteration count and its step length
-    // read only zz, x, index and rows 1..nsetp of the columns of P, none of
-    // which the reflection of Z or the clearing of column j below the pivot
-    // touches, so they may come first.  When they lead straight back to the
-    // main loop head and on to the next dual vector (no removal, no limit,
-    // Z not empty, P not full), that dual vector is formed in the pass that
-    // reflects Z: same columns, same b, same rows npp1..m.
-    triangular_solve(kern, a, zz, index, nsetp);
-    ++iter;
-    bool limit_reached = iter > itmax;
-    int32_t jj = 0;
-    double alpha = limit_reached ? two : step_length(zz, x, index, nsetp, jj);
-    const Reflection q(a, j, up, nsetp, m);
-    if (!limit_reached && alpha == two && iz1 <= iz2 && nsetp < m) {
-      reflect_columns_and_dual(kern, q, a, b, w, index, iz1, iz2, nsetp, m);
-      dual_ready = true;
-    } else {
-      reflect_columns(kern, q, index, iz1, iz2);
-    }
-    if (nsetp != m) {
-      for (int32_t l = npp1; l <= m; ++l) a(l, j) = zero;
-    }
-    w[j] = zero;
-
-    // Secondary loop, entered after the first solve on the new P: step
-    // towards each solution while it stays feasible, drop the variables
-    // that reach zero, and solve again on what remains of P.
-    for (;;) {
-      if (limit_reached) {
-        *mode = 3;
-        report_iteration_limit();
-        break;
-      }
-      if (alpha == two) break;  // zz is feasible: take it
-
-      for (int32_t ip = 1; ip <= nsetp; ++ip) {
-        const int32_t l = index[ip];
-        x[l] = x[l] + alpha * (zz[ip] - x[l]);
-      }
-
-      // Remove position jj from P, restore triangular form with rotations of
-      // rows (J-1, J), and rescan P from its start for variables at or below
-      // zero.
-      int32_t i = index[jj];
-      for (;;) {
-        x[i] = zero;
-        rotate_out(a, b, index, jj, nsetp, n);
-        npp1 = nsetp;
-        --nsetp;
-        --iz1;
-        index[iz1] = i;
-
-        jj = 0;
-        for (int32_t pos = 1; pos <= nsetp; ++pos) {
-          if (x[index[pos]] <= zero) {
-            jj = pos;
-            break;
-          }
-        }
-        if (jj == 0) break;
-        i = index[jj];
-      }
-      for (int32_t l = 1; l <= m; ++l) zz[l] = b[l];
-
-      triangular_solve(kern, a, zz, index, nsetp);
-      ++iter;
-      limit_reached = iter > itmax;
-      if (!limit_reached) alpha = step_length(zz, x, index, nsetp, jj);
-    }
-    if (limit_reached) break;
-
-    for (int32_t ip = 1; ip <= nsetp; ++ip) x[index[ip]] = zz[ip];
-  }
-
-  // Residual norm from the components of Q*b outside the range of P.
-  double sm = zero;
-  if (npp1 <= m) {
-    for (int32_t i = npp1; i <= m; ++i) sm = sm + b[i] * b[i];
-  } else {
-    for (int32_t j = 1; j <= n; ++j) w[j] = zero;
-  }
-  *rnorm = std::sqrt(sm);
+// The by-reference entry: the run of solve_nnls, with the console line when
+// it stops on the iteration limit.
+void nnls(double* a, const int32_t* mda, const int32_t* m, const int32_t* n,
+          double* b, double* x, double* rnorm, double* w, double* zz,
+          int32_t* index, int32_t* mode, const int32_t* maxiter) {
+  const tovrin::SolveOutcome outcome = tovrin::solve_nnls(
+      a, *mda, *m, *n, b, x, rnorm, w, zz, index, *maxiter, nullptr);
+  *mode = outcome.mode;
+  if (outcome.mode == tovrin::mode_iteration_limit) report_iteration_limit();
 }
 
 }  // extern "C"
