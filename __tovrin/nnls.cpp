@@ -397,8 +397,8 @@ SolveOutcome solve_nnls(double* a_first, int32_t mda, int32_t m, int32_t n,
                         double* w_first, double* zz_first,
                         int32_t* index_first, int64_t maxiter,
                         const std::atomic<bool>* cancel) {
-  if (m <= 0 || n <= 0) return {mode_bad_dimensions, 0};
-  SolveOutcome outcome{mode_solved, 0};
+  if (m <= 0 || n <= 0) return {mode_bad_dimensions, 0, 0};
+  SolveOutcome outcome{mode_solved, 0, 0};
 
   const OneBased<double> b(b_first);
   const OneBased<double> x(x_first);
@@ -577,6 +577,7 @@ SolveOutcome solve_nnls(double* a_first, int32_t mda, int32_t m, int32_t n,
     for (int32_t j = 1; j <= n; ++j) w[j] = zero;
   }
   *rnorm = std::sqrt(sm);
+  outcome.nsetp = nsetp;
   return outcome;
 }
 

@@ -19,6 +19,8 @@ constexpr std::int32_t mode_cancelled = 4;
 
 struct SolveOutcome {
   std::int32_t mode;
+  // Size of the final solution set P, held in index(1..nsetp).
+  std::int32_t nsetp;
   // Triangular solves of the run, the count that the limit is compared
   // against: after a stop on the limit it is maxiter + 1 (the solve that
   // exceeded it is counted, its solution is not taken).

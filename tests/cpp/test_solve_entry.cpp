@@ -27,6 +27,7 @@ const Problem kDoubleRemoval = {3, 3, {1, 0, 0, 0, 1, 0, 0.25, 0.25, 0.125}, {1,
 struct EntryRun {
   Outcome outcome;
   std::int64_t iterations;
+  std::int32_t nsetp;
 };
 
 // Runs solve_nnls on copies of p the way solve() runs nnls, with the same
@@ -48,7 +49,7 @@ EntryRun solveEntry(const Problem& p, std::int64_t maxiter,
                          r.w.data(), r.zz.data(), r.index.data(), maxiter, cancel);
   r.console = ::testing::internal::GetCapturedStdout();
   r.mode = s.mode;
-  return {r, s.iterations};
+  return {r, s.iterations, s.nsetp};
 }
 
 TEST(SolveEntry, GivesTheBitsOfNnlsAndCountsEveryTriangularSolve) {
@@ -56,12 +57,15 @@ TEST(SolveEntry, GivesTheBitsOfNnlsAndCountsEveryTriangularSolve) {
     const Problem& p;
     std::int32_t maxiter;
     std::int64_t iterations;
+    std::int32_t nsetp;
   };
-  for (const Case& c : {Case{kTwoStep, 0, 2}, Case{kDoubleRemoval, 0, 4},
-                        Case{kDoubleRemoval, 4, 4}, Case{kTwoStep, 2, 2}}) {
+  // kTwoStep ends with both variables in P, kDoubleRemoval with c alone.
+  for (const Case& c : {Case{kTwoStep, 0, 2, 2}, Case{kDoubleRemoval, 0, 4, 1},
+                        Case{kDoubleRemoval, 4, 4, 1}, Case{kTwoStep, 2, 2, 2}}) {
     const EntryRun run = solveEntry(c.p, c.maxiter);
     EXPECT_TRUE(sameOutcome(run.outcome, solve(c.p, c.maxiter)));
     EXPECT_EQ(run.iterations, c.iterations);
+    EXPECT_EQ(run.nsetp, c.nsetp);
   }
 }
 
@@ -93,6 +97,7 @@ TEST(SolveEntry, SetFlagStopsBeforeTheFirstPass) {
   const EntryRun run = solveEntry(kTwoStep, 0, &stop);
   EXPECT_EQ(run.outcome.mode, tovrin::mode_cancelled);
   EXPECT_EQ(run.iterations, 0);
+  EXPECT_EQ(run.nsetp, 0);
   EXPECT_TRUE(sameBits(run.outcome.x, {0, 0}));
   EXPECT_EQ(run.outcome.index, (std::vector<std::int32_t>{1, 2}));
   EXPECT_TRUE(sameBits(run.outcome.rnorm, std::sqrt(6.0)));
