@@ -40,10 +40,10 @@ using tovrin::StridedMatrix;
 using tovrin::Workspace;
 
 // Message texts; the tests use them verbatim.
-constexpr char kMatrixRank[] = "A must be 2-dimensional, got shape %U";
-constexpr char kRhsRank[] = "b must be 1- or 2-dimensional, got shape %U";
+constexpr char kMatrixRank[] = "A must be 2-dimensional, got shape %R";
+constexpr char kRhsRank[] = "b must be 1- or 2-dimensional, got shape %R";
 constexpr char kRowsDiffer[] = "b has %zd rows but A has %zd";
-constexpr char kTooLarge[] = "A has shape %U; the solver takes at most %d rows and columns";
+constexpr char kTooLarge[] = "A has shape %R; the solver takes at most %d rows and columns";
 constexpr char kNotFinite[] = "%s must not contain NaN or infinity";
 constexpr char kPositiveInt[] = "%s must be None or an int >= 1, got %R";
 constexpr char kNotReal[] = "%s could not be read as an array of float64";
