@@ -4,7 +4,7 @@ import numpy as np
 import pytest
 
 import tovrin
-from conftest import low_level, random_problem
+from package_testing import low_level, random_problem
 
 SHAPES = [(1, 1), (5, 3), (3, 5), (8, 8), (30, 12), (12, 30), (60, 20)]
 

@@ -6,7 +6,7 @@ import numpy as np
 import pytest
 
 import tovrin
-from conftest import low_level, random_problem
+from package_testing import low_level, random_problem
 
 # Columns (1,1,2) and (2,1,1), b = (1,2,1): two triangular solves to the
 # solution, so maxiter=1 stops on the limit.
