@@ -14,9 +14,12 @@ import pytest
 import tovrin
 
 # A solve that takes seconds: long enough to be interrupted in its middle.
+# The child installs Python's own SIGINT handler: started from a background
+# job it would inherit SIGINT ignored.
 LONG_SOLVE = textwrap.dedent("""
-    import sys, time
+    import signal
     import numpy as np, tovrin
+    signal.signal(signal.SIGINT, signal.default_int_handler)
     rng = np.random.default_rng(1)
     a = rng.standard_normal((4000, 2000))
     b = rng.standard_normal({rhs})

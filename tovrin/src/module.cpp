@@ -71,6 +71,7 @@ struct Imports {
   PyObject* iteration_limit;  // tovrin.Status.ITERATION_LIMIT
   PyObject* limit_warning;   // tovrin.IterationLimitWarning
   PyObject* as_real_array;   // tovrin._convert.as_real_array
+  PyObject* exact;           // "exact", the method of every result made here
 };
 Imports imports;
 
@@ -89,6 +90,7 @@ void load_imports() {
   imports.iteration_limit = new_reference(status.attr("Status").attr("ITERATION_LIMIT"));
   imports.limit_warning = new_reference(status.attr("IterationLimitWarning"));
   imports.as_real_array = new_reference(convert.attr("as_real_array"));
+  imports.exact = new_reference(nb::str(kExact));
 }
 
 // Formats text with PyErr_Format and raises it as a C++ exception.
@@ -313,7 +315,8 @@ nb::object solve(nb::handle a_obj, nb::handle b_obj, nb::handle maxiter_obj,
   const OutputArray x(shape, imports.float64);
   const OutputArray dual(shape, imports.float64);
   const OutputArray passive(shape, imports.bool_);
-  NNLSResult result{x.array(), {}, dual.array(), passive.array(), {}, {}, {}, nb::str(kExact)};
+  NNLSResult result{x.array(), {}, dual.array(), passive.array(), {}, {}, {},
+                    nb::borrow(imports.exact)};
 
   if (single) {
     double rnorm = 0.0;
