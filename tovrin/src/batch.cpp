@@ -13,10 +13,14 @@ namespace {
 // calling thread: about a millisecond, the longest a signal may wait there.
 constexpr double quick_work = 1 << 20;
 
-// Largest magnitude of a column of a view, NaNs passed over.
+// Largest magnitude of a column of a view; a NaN never compares larger, so
+// NaNs are passed over.
 double max_abs(const StridedMatrix& v, std::int64_t j) {
   double big = 0.0;
-  for (std::int64_t i = 0; i < v.rows; ++i) big = std::fmax(big, std::fabs(v(i, j)));
+  for (std::int64_t i = 0; i < v.rows; ++i) {
+    const double magnitude = std::fabs(v(i, j));
+    if (magnitude > big) big = magnitude;
+  }
   return big;
 }
 
