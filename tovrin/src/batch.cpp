@@ -50,7 +50,7 @@ bool BatchSolver::quick() const {
   // Each triangular solve is preceded by at most one main-loop pass, whose
   // reflections and dual vector cost about m*n multiply-adds; rejections
   // and rotations stay of the same order.
-  const double per_problem = static_cast<double>(iteration_limit() + 1) *
+  const double per_problem = (static_cast<double>(iteration_limit()) + 1.0) *
                              static_cast<double>(m_ + 1) * static_cast<double>(n_ + 1);
   return per_problem * static_cast<double>(k_) <= quick_work;
 }
