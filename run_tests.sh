@@ -40,7 +40,7 @@ pip() { python -m pip --disable-pip-version-check -q "$@"; }
 
 case "$numpy_major" in
   2) pip install -C cmake.define.TOVRIN_NUMPY_MAJOR=2 ".[$extras]" scikit-build-core ;;
-  1) pip install "numpy>=1.25,<2" scikit-build-core
+  1) pip install "numpy>=1.25,<2" scikit-build-core "nanobind>=2.0"
      pip install --no-build-isolation -C cmake.define.TOVRIN_NUMPY_MAJOR=1 ".[$extras]" ;;
   *) echo "TOVRIN_NUMPY_MAJOR must be 1 or 2, not $numpy_major" >&2; exit 2 ;;
 esac

@@ -6,7 +6,7 @@ import math
 import numpy as np
 import pytest
 
-from conftest import in_place_problem, run_python
+from module_testing import in_place_problem, run_python
 
 KEYWORDS = ("a", "m", "n", "b", "w", "zz", "index_bn", "maxiter", "mda",
             "overwrite_a", "overwrite_b")

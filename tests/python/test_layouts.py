@@ -5,7 +5,7 @@ import array
 import numpy as np
 import pytest
 
-from conftest import fortran, in_place_problem, same_bits
+from module_testing import fortran, in_place_problem, same_bits
 
 UNEXPECTED_SIZE = ("unexpected array size: size={}, arr_size=0, rank={}, effrank={}, "
                    "arr.nd={}, dims=[{} ], arr.dims=[{} ]\n")

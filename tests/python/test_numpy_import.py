@@ -10,7 +10,7 @@ import os
 import numpy as np
 import pytest
 
-from conftest import numpy_headers_major, run_python
+from module_testing import numpy_headers_major, run_python
 
 LITTLE_ENDIAN = 1
 NUMPY1_CORE = "numpy.core._multiarray_umath"

@@ -12,7 +12,7 @@ import pathlib
 import numpy as np
 import pytest
 
-from conftest import in_place_problem
+from module_testing import in_place_problem
 
 STORED = pathlib.Path(__file__).parent / "data" / "reproducible_outputs.json"
 # name: (rows, columns, seed, iteration limit, every second column repeats the one before)

@@ -5,7 +5,7 @@ import json
 import numpy as np
 import pytest
 
-from conftest import in_place_problem, run_python
+from module_testing import in_place_problem, run_python
 
 MODULE_DOC = ("This module '__tovrin' is auto-generated with f2py (version:2).\n"
               "Functions:\n"

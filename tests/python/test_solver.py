@@ -9,7 +9,7 @@ import pytest
 from hypothesis import given, settings, strategies as st
 from hypothesis.extra import numpy as hnp
 
-from conftest import in_place_problem, same_bits
+from module_testing import in_place_problem, same_bits
 
 QUITTING = "\n NNLS quitting on iteration count.\n"
 EPS = np.finfo(np.float64).eps

@@ -14,7 +14,7 @@ import time
 import numpy as np
 import pytest
 
-from conftest import in_place_problem, same_bits
+from module_testing import in_place_problem, same_bits
 
 THREADS = 8
 ROUNDS = 40

@@ -1,0 +1,20 @@
+"""Shared set-up of the tests of the public package tovrin.
+
+The repository root holds the package's source folder tovrin/, which has no
+compiled extension; when the root is on sys.path (python -m pytest from it,
+an editable path, PYTHONPATH=.), `import tovrin` would pick that folder.  The
+root is removed from sys.path before anything imports tovrin, and the import
+is checked to come from an installed copy.
+"""
+import os
+import sys
+
+ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+sys.path[:] = [p for p in sys.path if os.path.abspath(p or os.curdir) != ROOT]
+
+import tovrin  # noqa: E402  (after the path is cleaned)
+
+if os.path.dirname(os.path.dirname(os.path.abspath(tovrin.__file__))) == ROOT:
+    raise ImportError(f"tests would import the source folder {tovrin.__file__}; "
+                      "install the package (pip install .) and run again")
+
