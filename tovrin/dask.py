@@ -38,8 +38,8 @@ A_NOT_2D = "A must be 2-d with shape (m, n), not {ndim}-d"
 LIMIT_WARNING = ("{count} of {total} problems stopped on the iteration limit "
                  "before reaching the optimum")
 
-# Order of the fields in the tuple that one block's solve returns; every field
-# array picks its entry from that one tuple.
+# The array fields of a result; one block's solve returns them all, one record
+# per problem, and every field array picks its part from those records.
 FIELDS = ("x", "rnorm", "dual", "passive", "iterations", "status", "converged")
 # Fields with one row per variable (n, K); the others have one entry per
 # problem (K,).
@@ -80,6 +80,10 @@ class DaskNNLSResult:
         status == SOLVED.
     method : str
         The method that solved the blocks.
+    records : dask.array (K,) of a structured dtype
+        The solves themselves, one record per problem with every field
+        (x, dual and passive as sub-arrays of n); each field above picks its
+        part from these blocks.
 
     Every field is computed from the same solve of each block: computing
     several fields in one ``dask.compute`` call, or all of them through
@@ -94,6 +98,7 @@ class DaskNNLSResult:
     status: da.Array
     converged: da.Array
     method: str
+    records: da.Array = dataclasses.field(repr=False)
 
     def fields(self) -> Tuple[da.Array, ...]:
         """The lazy field arrays, in the order of ``FIELDS``."""
@@ -102,22 +107,25 @@ class DaskNNLSResult:
     def compute(self, **kwargs: Any) -> "tovrin.NNLSResult":
         """Solve every block once and return an in-memory ``tovrin.NNLSResult``.
 
-        Keyword arguments go to ``dask.compute``.  When some problems stop on
-        the iteration limit, one ``tovrin.IterationLimitWarning`` says how
-        many of the K did.
+        Keyword arguments go to ``dask.compute``.  The solved blocks are
+        gathered whole, one task per block, and split into the fields here.
+        When some problems stop on the iteration limit, one
+        ``tovrin.IterationLimitWarning`` says how many of the K did.
         """
-        values = dict(zip(FIELDS, dask.compute(*self.fields(), **kwargs)))
+        records = self.records.compute(**kwargs)
+        values = {name: np.ascontiguousarray(records[name].T) for name in FIELDS}
         _warn_iteration_limit(values["status"], stacklevel=3)
         return tovrin.NNLSResult(**values, method=self.method)
 
     def persist(self, **kwargs: Any) -> "DaskNNLSResult":
-        """Solve every block once and keep the fields in the cluster's memory.
+        """Solve every block once and keep the results in the cluster's memory.
 
         Keyword arguments go to ``dask.persist``.  The returned result's
-        fields are backed by the computed blocks.
+        fields are backed by the solved blocks.
         """
-        values = dict(zip(FIELDS, dask.persist(*self.fields(), **kwargs)))
-        return DaskNNLSResult(**values, method=self.method)
+        records, *fields = dask.persist(self.records, *self.fields(), **kwargs)
+        return DaskNNLSResult(**dict(zip(FIELDS, fields)), method=self.method,
+                              records=records)
 
     def __repr__(self) -> str:
         n, K = self.x.shape
@@ -225,51 +233,57 @@ def _lazy_result(A: np.ndarray, B: da.Array, probe: Any,
                  options: dict) -> DaskNNLSResult:
     """The graph: A once, one solve task per column block, one pick per field.
 
-    The solve layer's blocks are tuples in the order of FIELDS; each field is
-    a map_blocks layer that picks its entry, so fields computed together
-    depend on the same solve tasks.
+    The solve layer's blocks are record arrays, one record per problem; each
+    field is a map_blocks layer that picks its part, so fields computed
+    together depend on the same solve tasks.
     """
     token = tokenize(A, B.name, options)
     shared_a = dask.delayed(A, pure=True, name="tovrin-A-" + tokenize(A))
-    empty = _empty_block(probe)
-    solved = da.blockwise(
-        _solve_block, "k", B, "mk", concatenate=True,
-        name="tovrin-nnls-" + token, dtype=object,
-        meta=np.empty((0,), dtype=object),
-        a=shared_a, empty=empty, options=options)
     n = A.shape[1]
+    record = _record_dtype(probe, n)
+    records = da.blockwise(
+        _solve_block, "k", B, "mk", concatenate=True,
+        name="tovrin-nnls-" + token, dtype=record,
+        meta=np.empty((0,), dtype=record),
+        a=shared_a, record=record, options=options)
     columns = B.chunks[1]
     fields = {}
-    for index, name in enumerate(FIELDS):
-        meta = empty[index]
+    for name in FIELDS:
+        dtype = record[name].base
         if name in PER_VARIABLE:
-            fields[name] = solved.map_blocks(
-                _pick, index, name=f"tovrin-{name}-{token}", new_axis=0,
-                chunks=((n,), columns), dtype=meta.dtype, meta=meta[:0, :0])
+            fields[name] = records.map_blocks(
+                _pick, name, name=f"tovrin-{name}-{token}", new_axis=0,
+                chunks=((n,), columns), dtype=dtype, meta=np.empty((0, 0), dtype))
         else:
-            fields[name] = solved.map_blocks(
-                _pick, index, name=f"tovrin-{name}-{token}",
-                dtype=meta.dtype, meta=meta[:0])
-    return DaskNNLSResult(**fields, method=probe.method)
+            fields[name] = records.map_blocks(
+                _pick, name, name=f"tovrin-{name}-{token}",
+                dtype=dtype, meta=np.empty((0,), dtype))
+    return DaskNNLSResult(**fields, method=probe.method, records=records)
 
 
-def _empty_block(probe: Any) -> Tuple[np.ndarray, ...]:
-    """The fields of a block of no columns, with the dtypes the solver gives."""
-    return tuple(np.asarray(getattr(probe, name))[..., :0] for name in FIELDS)
+def _record_dtype(probe: Any, n: int) -> np.dtype:
+    """One problem's fields as one record, with the dtypes the solver gives;
+    x, dual and passive are sub-arrays of n entries."""
+    return np.dtype([(name, np.asarray(getattr(probe, name)).dtype,
+                      (n,) if name in PER_VARIABLE else ())
+                     for name in FIELDS])
 
 
-def _solve_block(b: np.ndarray, a: np.ndarray, empty: Tuple[np.ndarray, ...],
-                 options: dict) -> Tuple[np.ndarray, ...]:
-    """One block's fields, in the order of FIELDS, from one tovrin.nnls call."""
-    if b.shape[1] == 0:
-        return empty
-    result = tovrin.nnls(a, b, **options)
-    return tuple(getattr(result, name) for name in FIELDS)
+def _solve_block(b: np.ndarray, a: np.ndarray, record: np.dtype,
+                 options: dict) -> np.ndarray:
+    """One record per column of b, from one tovrin.nnls call for the block."""
+    records = np.empty(b.shape[1], dtype=record)
+    if b.shape[1] > 0:
+        result = tovrin.nnls(a, b, **options)
+        for name in FIELDS:
+            records[name] = np.transpose(getattr(result, name))
+    return records
 
 
-def _pick(block: Tuple[np.ndarray, ...], index: int) -> np.ndarray:
-    """Entry ``index`` of a solved block."""
-    return block[index]
+def _pick(records: np.ndarray, name: str) -> np.ndarray:
+    """Field ``name`` of a block's records: (n, columns) for x, dual and
+    passive, (columns,) for the others."""
+    return records[name].T
 
 
 def _warn_iteration_limit(status: np.ndarray, stacklevel: int) -> None:
