@@ -74,12 +74,17 @@ def time_dask(args, spectra, cube):
 
 
 def bench_batch(args):
+    """Times of the batch call on the whole cube in this process: threads=1
+    and every core with the columns contiguous (Fortran order), and threads=1
+    on the cube as the blocks leave it (C order, each column strided)."""
     spectra, _, cube = unmix_cube.synthetic_cube(args.size, args.bands, args.block_rows, args.seed)
-    cube = cube.compute(scheduler="threads")
-    times = {threads: best_time(lambda: tovrin.nnls(spectra, cube, threads=threads),
-                                args.repeats)
-             for threads in (1, None)}
-    return times, tovrin.nnls(spectra, cube, threads=None)
+    strided = cube.compute(scheduler="threads")
+    contiguous = np.asfortranarray(strided)
+    runs = {"F": (contiguous, (1, None)), "C": (strided, (1,))}
+    times = {(order, threads): best_time(lambda: tovrin.nnls(spectra, b, threads=threads),
+                                         args.repeats)
+             for order, (b, counts) in runs.items() for threads in counts}
+    return times, tovrin.nnls(spectra, contiguous, threads=None)
 
 
 def bench_workers(args, workers, expected):
@@ -134,8 +139,9 @@ def main():
           f"{len(unmix_cube.ENDMEMBERS)} endmembers; {cores()} cores; "
           f"best of {args.repeats}", flush=True)
     batch, expected = bench_batch(args)
-    print(f"batch tovrin.nnls, threads=1: {batch[1]:.3f} s; threads={cores()}: "
-          f"{batch[None]:.3f} s", flush=True)
+    print(f"batch tovrin.nnls, columns contiguous, threads=1: {batch['F', 1]:.3f} s; "
+          f"threads={cores()}: {batch['F', None]:.3f} s; C order, threads=1: "
+          f"{batch['C', 1]:.3f} s", flush=True)
     runs = {}
     for workers in (1, 2):
         runs[workers] = bench_workers(args, workers, expected)
@@ -144,13 +150,14 @@ def main():
               f"pixels: {seconds:.3f} s, bit-identical to the batch: {identical}", flush=True)
     one, two = runs[1][0], runs[2][0]
     overhead, sweep = runs[1][3], runs[2][2]
-    per_pixel = batch[1] / pixels
-    print("\nratios (time / time):")
-    print(f"  dask 1 worker  / batch threads=1   {one / batch[1]:.2f}")
-    print(f"  dask 2 workers / batch threads={cores()}   {two / batch[None]:.2f}")
-    print(f"  dask 2 workers / dask 1 worker     {two / one:.2f}")
-    print(f"  batch threads={cores()} / threads=1      {batch[None] / batch[1]:.2f}")
-    print(f"\nthroughput: batch {pixels / batch[None]:,.0f} pixels/s, "
+    per_pixel = batch["F", 1] / pixels
+    print("\nratios (time / time; batch on contiguous columns unless C order):")
+    print(f"  dask 1 worker  / batch threads=1        {one / batch['F', 1]:.2f}")
+    print(f"  dask 2 workers / batch threads={cores()}        {two / batch['F', None]:.2f}")
+    print(f"  dask 2 workers / dask 1 worker          {two / one:.2f}")
+    print(f"  batch threads={cores()} / threads=1           {batch['F', None] / batch['F', 1]:.2f}")
+    print(f"  batch C order / contiguous, threads=1   {batch['C', 1] / batch['F', 1]:.2f}")
+    print(f"\nthroughput: batch {pixels / batch['F', None]:,.0f} pixels/s, "
           f"dask 2 workers {pixels / two:,.0f} pixels/s")
     print(f"scheduler cost per block (1 worker, {OVERHEAD_BLOCKS} one-pixel blocks): "
           f"{overhead * 1e3:.2f} ms = the solve of {overhead / per_pixel:,.0f} pixels")

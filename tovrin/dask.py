@@ -14,9 +14,10 @@ from __future__ import annotations
 
 import dataclasses
 import warnings
-from typing import Any, Optional, Tuple
+from typing import Any, Dict, Optional, Tuple
 
 import numpy as np
+import numpy.typing as npt
 
 import dask
 import dask.array as da
@@ -36,7 +37,7 @@ B_ROWS_UNKNOWN = ("B has an unknown number of rows; "
 B_DTYPE = "B must hold real numbers (integers or floats), not {dtype}"
 A_NOT_2D = "A must be 2-d with shape (m, n), not {ndim}-d"
 LIMIT_WARNING = ("{count} of {total} problems stopped on the iteration limit "
-                 "before reaching the optimum")
+                 "(maxiter={maxiter})")
 
 # The array fields of a result; one block's solve returns them all, one record
 # per problem, and every field array picks its part from those records.
@@ -44,6 +45,8 @@ FIELDS = ("x", "rnorm", "dual", "passive", "iterations", "status", "converged")
 # Fields with one row per variable (n, K); the others have one entry per
 # problem (K,).
 PER_VARIABLE = ("x", "dual", "passive")
+# maxiter=None means this many iterations per variable, as in tovrin.nnls.
+DEFAULT_ITERATIONS_PER_VARIABLE = 3
 # Kinds of NumPy dtypes that the solver converts to float64 without loss of
 # meaning: signed and unsigned integers and floats.
 REAL_KINDS = "iuf"
@@ -80,6 +83,8 @@ class DaskNNLSResult:
         status == SOLVED.
     method : str
         The method that solved the blocks.
+    maxiter : int
+        The iteration limit of each problem.
     records : dask.array (K,) of a structured dtype
         The solves themselves, one record per problem with every field
         (x, dual and passive as sub-arrays of n); each field above picks its
@@ -98,6 +103,7 @@ class DaskNNLSResult:
     status: da.Array
     converged: da.Array
     method: str
+    maxiter: int
     records: da.Array = dataclasses.field(repr=False)
 
     def fields(self) -> Tuple[da.Array, ...]:
@@ -114,7 +120,7 @@ class DaskNNLSResult:
         """
         records = self.records.compute(**kwargs)
         values = {name: np.ascontiguousarray(records[name].T) for name in FIELDS}
-        _warn_iteration_limit(values["status"], stacklevel=3)
+        _warn_iteration_limit(values["status"], self.maxiter, stacklevel=3)
         return tovrin.NNLSResult(**values, method=self.method)
 
     def persist(self, **kwargs: Any) -> "DaskNNLSResult":
@@ -124,8 +130,7 @@ class DaskNNLSResult:
         fields are backed by the solved blocks.
         """
         records, *fields = dask.persist(self.records, *self.fields(), **kwargs)
-        return DaskNNLSResult(**dict(zip(FIELDS, fields)), method=self.method,
-                              records=records)
+        return dataclasses.replace(self, **dict(zip(FIELDS, fields)), records=records)
 
     def __repr__(self) -> str:
         n, K = self.x.shape
@@ -150,7 +155,10 @@ def nnls(A: Any, B: Any, *, method: str = "exact",
         column block is one task.  B chunked along m as well is first
         rechunked to a single block along m (each task needs whole columns).
         Blocks of a few thousand columns keep the scheduler's cost per block
-        small against the solve; see ``bench/bench_dask.py``.
+        small against the solve; see ``bench/bench_dask.py``.  An image
+        cube held as an ``xarray.DataArray`` with a band dimension becomes
+        such a B through ``cube.transpose("band", ...).data.reshape(m, -1)``
+        (pixels numbered row by row).
     method : str
         The solving method, passed to ``tovrin.nnls``.  "exact" (the default)
         is tovrin.nnls's own default and is not passed on, so this module
@@ -221,16 +229,17 @@ def _check_rows(B: da.Array, m: int) -> None:
 
 
 def _solver_options(method: str, maxiter: Optional[int],
-                    threads: Optional[int], check_finite: bool) -> dict:
+                    threads: Optional[int], check_finite: bool) -> Dict[str, Any]:
     """Keyword arguments of every block's tovrin.nnls call."""
-    options = dict(maxiter=maxiter, threads=threads, check_finite=check_finite)
+    options: Dict[str, Any] = dict(maxiter=maxiter, threads=threads,
+                                   check_finite=check_finite)
     if method != "exact":
         options["method"] = method
     return options
 
 
-def _lazy_result(A: np.ndarray, B: da.Array, probe: Any,
-                 options: dict) -> DaskNNLSResult:
+def _lazy_result(A: npt.NDArray[Any], B: da.Array, probe: Any,
+                 options: Dict[str, Any]) -> DaskNNLSResult:
     """The graph: A once, one solve task per column block, one pick per field.
 
     The solve layer's blocks are record arrays, one record per problem; each
@@ -258,10 +267,13 @@ def _lazy_result(A: np.ndarray, B: da.Array, probe: Any,
             fields[name] = records.map_blocks(
                 _pick, name, name=f"tovrin-{name}-{token}",
                 dtype=dtype, meta=np.empty((0,), dtype))
-    return DaskNNLSResult(**fields, method=probe.method, records=records)
+    limit = options["maxiter"]
+    if limit is None:
+        limit = DEFAULT_ITERATIONS_PER_VARIABLE * n
+    return DaskNNLSResult(**fields, method=probe.method, maxiter=limit, records=records)
 
 
-def _record_dtype(probe: Any, n: int) -> np.dtype:
+def _record_dtype(probe: Any, n: int) -> "np.dtype[Any]":
     """One problem's fields as one record, with the dtypes the solver gives;
     x, dual and passive are sub-arrays of n entries."""
     return np.dtype([(name, np.asarray(getattr(probe, name)).dtype,
@@ -269,8 +281,8 @@ def _record_dtype(probe: Any, n: int) -> np.dtype:
                      for name in FIELDS])
 
 
-def _solve_block(b: np.ndarray, a: np.ndarray, record: np.dtype,
-                 options: dict) -> np.ndarray:
+def _solve_block(b: npt.NDArray[Any], a: npt.NDArray[Any], record: "np.dtype[Any]",
+                 options: Dict[str, Any]) -> npt.NDArray[Any]:
     """One record per column of b, from one tovrin.nnls call for the block."""
     records = np.empty(b.shape[1], dtype=record)
     if b.shape[1] > 0:
@@ -280,15 +292,15 @@ def _solve_block(b: np.ndarray, a: np.ndarray, record: np.dtype,
     return records
 
 
-def _pick(records: np.ndarray, name: str) -> np.ndarray:
+def _pick(records: npt.NDArray[Any], name: str) -> npt.NDArray[Any]:
     """Field ``name`` of a block's records: (n, columns) for x, dual and
     passive, (columns,) for the others."""
     return records[name].T
 
 
-def _warn_iteration_limit(status: np.ndarray, stacklevel: int) -> None:
+def _warn_iteration_limit(status: npt.NDArray[Any], maxiter: int, stacklevel: int) -> None:
     """One IterationLimitWarning when any problem stopped on the limit."""
     count = int(np.count_nonzero(status == tovrin.Status.ITERATION_LIMIT))
     if count:
-        warnings.warn(LIMIT_WARNING.format(count=count, total=status.size),
+        warnings.warn(LIMIT_WARNING.format(count=count, total=status.size, maxiter=maxiter),
                       tovrin.IterationLimitWarning, stacklevel=stacklevel)

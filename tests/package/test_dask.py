@@ -121,7 +121,7 @@ def test_iteration_limit_gives_one_aggregated_warning(client, problem):
     count = int(np.count_nonzero(status == tovrin.Status.ITERATION_LIMIT))
     assert count > 0
     assert [str(w.message) for w in caught] == [
-        tdask.LIMIT_WARNING.format(count=count, total=K)]
+        tdask.LIMIT_WARNING.format(count=count, total=K, maxiter=1)]
     assert caught[0].category is tovrin.IterationLimitWarning
 
 
@@ -154,7 +154,7 @@ def worker_holding_a_solved_block(dask_scheduler):
     return None
 
 
-def test_importing_tovrin_imports_no_dask():
+def test_importing_tovrin_imports_no_dask(tmp_path):
     code = "import sys, tovrin; print(any(m.split('.')[0] in ('dask', 'distributed') for m in sys.modules))"
-    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60, cwd=tmp_path)
     assert out.stdout.strip() == "False", out.stderr
