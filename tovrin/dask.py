@@ -200,9 +200,10 @@ def nnls(A: Any, B: Any, *, method: str = "exact",
         raise ValueError(A_NOT_2D.format(ndim=A.ndim))
     m, n = A.shape
     _check_rows(B, m)
-    # One solve of b = 0 on the client checks A and the options exactly as
-    # every block's solve will, and gives the dtype of every field.
-    probe = tovrin.nnls(A, np.zeros((m, 1)), **options)
+    # One solve of b = 0 (of B's dtype) on the client checks A, the options
+    # and B's dtype exactly as every block's solve will, and gives the dtype
+    # of every field.
+    probe = tovrin.nnls(A, np.zeros((m, 1), dtype=B.dtype), **options)
     A = np.asarray(A, dtype=np.float64)
     B = B.rechunk({0: -1}) if B.numblocks[0] > 1 else B
     return _lazy_result(A, B, probe, options)
@@ -246,8 +247,9 @@ def _lazy_result(A: npt.NDArray[Any], B: da.Array, probe: Any,
     field is a map_blocks layer that picks its part, so fields computed
     together depend on the same solve tasks.
     """
-    token = tokenize(A, B.name, options)
-    shared_a = dask.delayed(A, pure=True, name="tovrin-A-" + tokenize(A))
+    a_token = tokenize(A)
+    token = tokenize(a_token, B.name, options)
+    shared_a = dask.delayed(A, pure=True, name="tovrin-A-" + a_token)
     n = A.shape[1]
     record = _record_dtype(probe, n)
     records = da.blockwise(

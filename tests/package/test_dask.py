@@ -158,3 +158,13 @@ def test_importing_tovrin_imports_no_dask(tmp_path):
     code = "import sys, tovrin; print(any(m.split('.')[0] in ('dask', 'distributed') for m in sys.modules))"
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60, cwd=tmp_path)
     assert out.stdout.strip() == "False", out.stderr
+
+
+def test_the_example_unmixes_a_small_cube(tmp_path):
+    pytest.importorskip("matplotlib", reason="the example draws its maps with matplotlib")
+    example = os.path.join(os.path.dirname(__file__), "..", "..", "examples", "unmix_cube.py")
+    png = tmp_path / "maps.png"
+    out = subprocess.run([sys.executable, example, "--size", "32", "--png", str(png)],
+                         capture_output=True, text=True, timeout=120, cwd=tmp_path)
+    assert out.returncode == 0, out.stderr
+    assert "1024 of 1024 solved" in out.stdout and png.stat().st_size > 0
