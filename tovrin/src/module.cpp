@@ -40,10 +40,10 @@ using tovrin::StridedMatrix;
 using tovrin::Workspace;
 
 // Message texts; the tests use them verbatim.
-constexpr char kMatrixRank[] = "A must be 2-dimensional, got shape %U";
-constexpr char kRhsRank[] = "b must be 1- or 2-dimensional, got shape %U";
+constexpr char kMatrixRank[] = "A must be 2-dimensional, got shape %R";
+constexpr char kRhsRank[] = "b must be 1- or 2-dimensional, got shape %R";
 constexpr char kRowsDiffer[] = "b has %zd rows but A has %zd";
-constexpr char kTooLarge[] = "A has shape %U; the solver takes at most %d rows and columns";
+constexpr char kTooLarge[] = "A has shape %R; the solver takes at most %d rows and columns";
 constexpr char kNotFinite[] = "%s must not contain NaN or infinity";
 constexpr char kPositiveInt[] = "%s must be None or an int >= 1, got %R";
 constexpr char kNotReal[] = "%s could not be read as an array of float64";
@@ -51,6 +51,10 @@ constexpr char kLimitOne[] =
     "the solver stopped on the iteration limit (maxiter=%lld) before reaching the solution";
 constexpr char kLimitMany[] = "%lld of %lld problems stopped on the iteration limit (maxiter=%lld)";
 constexpr char kExact[] = "exact";
+
+// Most consecutive problems a worker takes at a time: 16 doubles span two
+// cache lines.
+constexpr std::int64_t kMaxChunk = 16;
 
 // How often the calling thread wakes to check for signals while workers
 // solve: a Ctrl-C is seen within this time plus one main-loop pass.
@@ -212,13 +216,20 @@ struct NNLSResult {
 };
 
 // Runs every problem, on the calling thread when they are quick and one
-// worker would do, otherwise on `workers` threads.  The interpreter lock is
-// released throughout.  A signal whose handler raises (Ctrl-C) stops the
-// workers, and its exception is raised here once they have ended.
+// worker would do, otherwise on at most `threads` worker threads.  The
+// interpreter lock is released throughout.  A signal whose handler raises
+// (Ctrl-C) stops the workers, and its exception is raised here once they
+// have ended.
 void solve_all(const BatchSolver& solver, std::int64_t threads, const BatchResults& out) {
   const std::int64_t k = solver.problems();
   if (k == 0) return;
-  const int workers = static_cast<int>(std::min(threads, k));
+  threads = std::min(threads, k);
+  // A worker takes `chunk` consecutive problems at a time, so that two
+  // workers seldom write to the same cache line of the outputs, while every
+  // worker still gets several chunks to balance the load.
+  const std::int64_t chunk = std::clamp<std::int64_t>(k / (4 * threads), 1, kMaxChunk);
+  const std::int64_t chunks = (k + chunk - 1) / chunk;
+  const int workers = static_cast<int>(std::min(threads, chunks));
   if (workers == 1 && solver.quick()) {
     Workspace w = solver.workspace();
     nb::gil_scoped_release unlocked;
@@ -230,12 +241,17 @@ void solve_all(const BatchSolver& solver, std::int64_t threads, const BatchResul
   spaces.reserve(workers);
   for (int i = 0; i < workers; ++i) spaces.push_back(solver.workspace());
   std::atomic<bool> cancel{false};
+  auto solve_chunk = [&](int worker, std::int64_t c) {
+    const std::int64_t last = std::min(k, (c + 1) * chunk);
+    for (std::int64_t j = c * chunk; j < last; ++j) {
+      if (solver.solve(spaces[worker], j, &cancel, out) == tovrin::mode_cancelled) return;
+    }
+  };
   bool completed;
   {
     nb::gil_scoped_release unlocked;
     completed = tovrin::run_on_workers(
-        workers, k, cancel,
-        [&](int worker, std::int64_t j) { solver.solve(spaces[worker], j, &cancel, out); },
+        workers, chunks, cancel, solve_chunk,
         [] {
           // The handler's exception stays set on this thread for the raise
           // below.
