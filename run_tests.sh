@@ -10,7 +10,7 @@ if [ ! -f /usr/include/gtest/gtest.h ] || ! command -v cmake >/dev/null; then
   apt-get update -qq
   apt-get install -y -qq libgtest-dev cmake g++ >/dev/null
 fi
-python3 -m pip install -q --disable-pip-version-check ".[test]" scikit-build-core
+python3 -m pip install -q --disable-pip-version-check ".[test,dask]" scikit-build-core
 
 cmake -S . -B build/cpp -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build build/cpp -j 2
