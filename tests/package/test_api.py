@@ -83,9 +83,12 @@ def test_result_is_an_immutable_record_built_by_keyword():
     made = tovrin.NNLSResult(x=res.x, rnorm=res.rnorm, dual=res.dual, passive=res.passive,
                              iterations=res.iterations, status=tovrin.Status.ITERATION_LIMIT)
     assert made.converged is False and made.method == "exact"
-    assert repr(res) == ("NNLSResult(x=array([1., 0.]), rnorm=1.0, dual=array([ 0., -1.]), "
-                         "passive=array([ True, False]), iterations=1, "
-                         "status=<Status.SOLVED: 1>, converged=True, method='exact')")
+    assert repr(res) == "\n".join([
+        "NNLSResult(", "    x=array([1., 0.]),", "    rnorm=1.0,", "    dual=array([ 0., -1.]),",
+        "    passive=array([ True, False]),", "    iterations=1,", "    status=<Status.SOLVED: 1>,",
+        "    converged=True,", "    method='exact',", ")"])
+    lines = repr(tovrin.nnls(np.eye(2), np.eye(2))).splitlines()
+    assert lines[1:3] == ["    x=array([[1., 0.],", "             [0., 1.]]),"]
     many = tovrin.NNLSResult(x=res.x, rnorm=res.rnorm, dual=res.dual, passive=res.passive,
                              iterations=1, status=np.array([1, 3]), method="gram")
     assert many.converged.tolist() == [True, False] and many.method == "gram"

@@ -71,6 +71,7 @@ struct Imports {
   PyObject* iteration_limit;  // tovrin.Status.ITERATION_LIMIT
   PyObject* limit_warning;   // tovrin.IterationLimitWarning
   PyObject* as_real_array;   // tovrin._convert.as_real_array
+  PyObject* exact;           // "exact", the method of every result made here
 };
 Imports imports;
 
@@ -89,6 +90,7 @@ void load_imports() {
   imports.iteration_limit = new_reference(status.attr("Status").attr("ITERATION_LIMIT"));
   imports.limit_warning = new_reference(status.attr("IterationLimitWarning"));
   imports.as_real_array = new_reference(convert.attr("as_real_array"));
+  imports.exact = new_reference(nb::str(kExact));
 }
 
 // Formats text with PyErr_Format and raises it as a C++ exception.
@@ -135,8 +137,11 @@ class RealArray {
   // The shape as a new tuple, for messages.
   nb::object shape() const {
     nb::object t = nb::steal(PyTuple_New(view_.ndim));
+    if (!t.is_valid()) throw nb::python_error();
     for (int d = 0; d < view_.ndim; ++d) {
-      PyTuple_SET_ITEM(t.ptr(), d, PyLong_FromSsize_t(view_.shape[d]));
+      PyObject* extent = PyLong_FromSsize_t(view_.shape[d]);
+      if (extent == nullptr) throw nb::python_error();
+      PyTuple_SET_ITEM(t.ptr(), d, extent);  // steals extent
     }
     return t;
   }
@@ -313,7 +318,8 @@ nb::object solve(nb::handle a_obj, nb::handle b_obj, nb::handle maxiter_obj,
   const OutputArray x(shape, imports.float64);
   const OutputArray dual(shape, imports.float64);
   const OutputArray passive(shape, imports.bool_);
-  NNLSResult result{x.array(), {}, dual.array(), passive.array(), {}, {}, {}, nb::str(kExact)};
+  NNLSResult result{x.array(), {}, dual.array(), passive.array(), {}, {}, {},
+                    nb::borrow(imports.exact)};
 
   if (single) {
     double rnorm = 0.0;
@@ -350,20 +356,24 @@ nb::object solve(nb::handle a_obj, nb::handle b_obj, nb::handle maxiter_obj,
   return nb::cast(std::move(result));
 }
 
-// repr: the type name and every field by keyword, in declaration order.
+// repr: the type name, then every field by keyword on a line of its own,
+// the continuation lines of an array's repr indented under its first.
 nb::str result_repr(const NNLSResult& r) {
   const std::pair<const char*, const nb::object*> fields[] = {
       {"x", &r.x},           {"rnorm", &r.rnorm},           {"dual", &r.dual},
       {"passive", &r.passive}, {"iterations", &r.iterations}, {"status", &r.status},
       {"converged", &r.converged}, {"method", &r.method}};
-  std::string text = "NNLSResult(";
-  bool first = true;
+  constexpr char indent[] = "    ";
+  std::string text = "NNLSResult(\n";
   for (const auto& [name, value] : fields) {
-    if (!first) text += ", ";
-    first = false;
-    text += name;
-    text += '=';
-    text += nb::repr(*value).c_str();
+    const std::string prefix = std::string(indent) + name + "=";
+    const std::string continuation = "\n" + std::string(prefix.size(), ' ');
+    std::string shown = nb::repr(*value).c_str();
+    for (std::size_t at = shown.find('\n'); at != std::string::npos;
+         at = shown.find('\n', at + continuation.size())) {
+      shown.replace(at, 1, continuation);
+    }
+    text += prefix + shown + ",\n";
   }
   text += ')';
   return nb::str(text.c_str(), text.size());
