@@ -2,7 +2,8 @@
 # Runs the test suites under the dynamic checkers:
 #   1. the C++ core tests (CTest), built with AddressSanitizer and
 #      UndefinedBehaviorSanitizer (CMake option TOVRIN_SANITIZE, build/asan);
-#   2. the Python tests (pytest) against the module built the same way,
+#   2. the Python tests (pytest) of the module and of the package against
+#      them built the same way,
 #      installed apart in build/asan-py and loaded into the ordinary
 #      interpreter with the sanitizer runtime preloaded; the installed
 #      module is left as it is;
@@ -38,8 +39,11 @@ PIP_ROOT_USER_ACTION=ignore python3 -m pip install --no-build-isolation --no-dep
 # it; its own allocations at exit are not ours to judge, hence no leak
 # check.  A small quarantine still catches a use after free within a call,
 # and keeps the memory-growth tests meaningful.
+# libstdc++ is preloaded too: the runtime's interceptor of C++ throws (the
+# package's extension raises Python errors as C++ exceptions) must find it,
+# and the interpreter itself does not link it.
 asan_env=(
-  LD_PRELOAD="$(g++ -print-file-name=libasan.so)"
+  LD_PRELOAD="$(g++ -print-file-name=libasan.so):$(g++ -print-file-name=libstdc++.so)"
   ASAN_OPTIONS=detect_leaks=0:quarantine_size_mb=1
   PYTHONPATH="$PWD/build/asan-py${PYTHONPATH:+:$PYTHONPATH}"
 )
@@ -50,6 +54,7 @@ case "$loaded" in
   *) echo "sanitized module not picked up: $loaded" >&2; exit 1 ;;
 esac
 env "${asan_env[@]}" python3 -m pytest tests/python -q -p no:cacheprovider
+env "${asan_env[@]}" python3 -m pytest tests/package -q -p no:cacheprovider
 
 step "solver core from many threads with TSan"
 g++ -std=c++17 -O1 -g -fsanitize=thread -ffp-contract=off -pthread \

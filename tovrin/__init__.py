@@ -117,9 +117,10 @@ def nnls(
     Extreme scales: the solver's reflections form unscaled products that
     underflow for columns of norm below about 1e-154 and overflow above
     about 1e154.  Columns of A and right-hand sides whose largest magnitude
-    lies outside [2**-400, 2**400] are therefore scaled by powers of two
-    (exact in binary floating point) before the solve, and x, dual and rnorm
-    scaled back.  Problems inside that range are not touched.
+    lies outside [2**-480, 2**480] (about 3e-145 to 3e144) are therefore
+    scaled by powers of two (exact in binary floating point) before the
+    solve, and x, dual and rnorm scaled back.  Problems inside that range
+    are not touched.
 
     Empty dimensions (m = 0 or n = 0) give x = 0 and rnorm = ||b||.
 

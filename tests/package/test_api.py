@@ -83,6 +83,11 @@ def test_result_is_an_immutable_record_built_by_keyword():
     made = tovrin.NNLSResult(x=res.x, rnorm=res.rnorm, dual=res.dual, passive=res.passive,
                              iterations=res.iterations, status=tovrin.Status.ITERATION_LIMIT)
     assert made.converged is False and made.method == "exact"
+    import copy
+    import pickle
+
+    for again in [pickle.loads(pickle.dumps(res)), copy.deepcopy(res)]:
+        assert repr(again) == repr(res)
     assert repr(res) == "\n".join([
         "NNLSResult(", "    x=array([1., 0.]),", "    rnorm=1.0,", "    dual=array([ 0., -1.]),",
         "    passive=array([ True, False]),", "    iterations=1,", "    status=<Status.SOLVED: 1>,",

@@ -51,6 +51,7 @@ constexpr char kLimitOne[] =
     "the solver stopped on the iteration limit (maxiter=%lld) before reaching the solution";
 constexpr char kLimitMany[] = "%lld of %lld problems stopped on the iteration limit (maxiter=%lld)";
 constexpr char kExact[] = "exact";
+constexpr char kBadState[] = "NNLSResult state must hold 8 fields, got %zu";
 
 // Most consecutive problems a worker takes at a time: 16 doubles span two
 // cache lines.
@@ -443,7 +444,18 @@ NB_MODULE(_solver, m) {
       .def_ro("status", &NNLSResult::status, "Status.SOLVED or Status.ITERATION_LIMIT.")
       .def_ro("converged", &NNLSResult::converged, "status == Status.SOLVED.")
       .def_ro("method", &NNLSResult::method, "The solver that produced the result.")
-      .def("__repr__", &result_repr);
+      .def("__repr__", &result_repr)
+      // Pickling and copying: the state is the tuple of the fields.
+      .def("__getstate__",
+           [](const NNLSResult& r) {
+             return nb::make_tuple(r.x, r.rnorm, r.dual, r.passive, r.iterations, r.status,
+                                   r.converged, r.method);
+           })
+      .def("__setstate__", [](NNLSResult* self, const nb::tuple& state) {
+        if (state.size() != 8) raise(PyExc_ValueError, kBadState, state.size());
+        new (self) NNLSResult{state[0], state[1], state[2], state[3],
+                              state[4], state[5], state[6], state[7]};
+      });
 
   m.def("solve", &solve, "A"_a, "b"_a, "maxiter"_a.none(), "threads"_a.none(),
         "check_finite"_a,

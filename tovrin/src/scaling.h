@@ -17,9 +17,12 @@
 namespace tovrin {
 
 // Largest magnitudes 2^-safe_exponent <= |v|max < 2^safe_exponent are left
-// alone.  With both A and b inside, every product the solver forms stays
-// within 2^±(2*safe_exponent + log2 m), far from the limits 2^-1022, 2^1024.
-constexpr int safe_exponent = 400;
+// alone.  With both A and b inside, every product the solver forms, and every
+// sum of m < 2^31 of them (dual vector, squared norms), stays between
+// 2^-(2*safe_exponent) and 2^(2*safe_exponent + 31), inside the normal range
+// 2^-1022..2^1024 with room to spare; the limits themselves (about 2^±511)
+// are where the unscaled products fail.
+constexpr int safe_exponent = 480;
 
 // The shift s that brings max_abs = max |v(i)| of a vector into [1, 2) by
 // v(i)*2^s when it lies outside the safe range; 0 when it lies inside, when
