@@ -11,13 +11,13 @@
 #                         in pip's build isolation, whatever NumPy the
 #                         environment runs; 1 builds against the environment's
 #                         own NumPy 1.x (--no-build-isolation)
-#   TOVRIN_EXTRAS=test    optional dependencies installed with the module
+#   TOVRIN_EXTRAS=test,dask  optional dependencies installed with the module
 #   TOVRIN_SANITIZE=1     0 leaves out the sanitizer runs
 set -euo pipefail
 cd "$(dirname "$0")"
 
 numpy_major=${TOVRIN_NUMPY_MAJOR:-2}
-extras=${TOVRIN_EXTRAS:-test}
+extras=${TOVRIN_EXTRAS:-test,dask}
 sanitize=${TOVRIN_SANITIZE:-1}
 
 if [ ! -f /usr/include/gtest/gtest.h ] || ! command -v cmake >/dev/null ||
