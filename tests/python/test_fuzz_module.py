@@ -30,6 +30,7 @@ EXAMPLES = int(os.environ.get("TOVRIN_FUZZ_EXAMPLES", "300"))
 
 REQUIRED = ("a", "m", "n", "b", "w", "zz", "index_bn", "maxiter")
 ARRAY_ARGS = ("a", "b", "w", "zz", "index_bn")
+CONVERSION_ORDER = ("a", "m", "n", "b", "w", "zz", "index_bn", "maxiter", "mda")
 OPTIONAL = ("mda", "overwrite_a", "overwrite_b")
 MODES = (1, 2, 3)
 
@@ -355,33 +356,49 @@ def calls(draw):
         if alias is not None:
             args[later] = alias
     # Now and then Python code run between conversions changes an argument
-    # already converted: from the __int__ of an integer, or from the
-    # __array__ of an array, whose own array a later __int__ may change.
-    actions = st.sampled_from([a for a in ACTIONS if not (aliased and a in RESIZING)])
-    for _ in range(draw(st.sampled_from([0, 0, 0, 1, 1, 2]))):
+    # already converted: the __int__ of a later integer or the __array__ of a
+    # later array (wrapping the array that stood there), whose own array a
+    # still later conversion may change in turn.
+    # Retyping, which changes the element count while keeping the bytes,
+    # weighs three times.
+    actions = st.sampled_from([a for a in ACTIONS + ["retype"] * 2
+                               if not (aliased and a in RESIZING)])
+    for _ in range(draw(st.sampled_from([0, 0, 1, 1, 2]))):
         action, dtype = draw(actions), draw(st.sampled_from(RETYPES))
-        position = draw(st.sampled_from(["m", "n", "maxiter", "mda"] + list(ARRAY_ARGS)))
-        if position in ARRAY_ARGS:
-            meddler = ArrayMeddler(draw(solver_arrays((draw(st.integers(0, 6)),),
-                                                      "<i4" if position == "index_bn" else "<f8")),
-                                   action, dtype)
-        else:
-            meddler = Meddler(draw(st.integers(-1, 5)), action, dtype)
-        args[position] = meddler
         # NumPy may return a view of what __array__ gave, so only the
         # arguments themselves are resized.
-        targets = {k: v for k, v in args.items() if isinstance(v, np.ndarray)}
+        targets = {k: v for k, v in args.items()
+                   if k in CONVERSION_ORDER and isinstance(v, np.ndarray)}
         if action not in RESIZING:
             targets.update((k, v.arr) for k, v in args.items()
-                           if isinstance(v, ArrayMeddler) and v is not meddler)
-        if not targets:
+                           if isinstance(v, ArrayMeddler) and isinstance(v.arr, np.ndarray))
+        name = draw(st.sampled_from(sorted(targets))) if targets else None
+        later = [p for p in CONVERSION_ORDER[CONVERSION_ORDER.index(name) + 1:]
+                 if not isinstance(args.get(p), (Meddler, ArrayMeddler))] if name else []
+        if not later:
             continue
-        name = draw(st.sampled_from(sorted(targets)))
-        if action in RESIZING and targets[name].flags.owndata:
+        target = targets[name]
+        if target.ndim == 1 and target.size > 1 and draw(st.booleans()):
+            # Too short for the solver, which the change may hide: a retype
+            # to a smaller element multiplies the element count.
+            target = target[:target.size // 4 + 1].copy()
+        elif action in RESIZING and target.flags.owndata:
             # NumPy resizes no array that a weak reference knows, and
             # Hypothesis may keep one to what it drew.
-            targets[name] = args[name] = targets[name].copy(order="K")
-        meddler.target = targets[name]
+            target = target.copy(order="K")
+        if isinstance(args[name], ArrayMeddler):
+            args[name].arr = target
+        else:
+            args[name] = target
+        position = draw(st.sampled_from(later))
+        standing = args.get(position, rows if position == "mda" else 0)
+        if position in ARRAY_ARGS:
+            meddler = ArrayMeddler(standing, action, dtype)
+        else:
+            meddler = Meddler(standing if isinstance(standing, int) else draw(st.integers(-1, 5)),
+                              action, dtype)
+        meddler.target = target
+        args[position] = meddler
     return args
 
 
