@@ -2,6 +2,7 @@
 // binding of nnls and module initialisation.
 #include "numpy_api.h"
 
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 
@@ -101,8 +102,10 @@ const char kCheckLenW[] = "(len(w)>=n) failed for 5th argument w";
 const char kCheckLenZz[] = "(len(zz)>=m) failed for 6th argument zz";
 const char kCheckLenIndex[] =
     "(len(index_bn)>=n) failed for 7th argument index_bn";
-const char kCheckApartIndex[] =
-    "(index_bn apart from a, b, w, zz) failed for 7th argument index_bn";
+// Two arrays whose bytes the solver uses overlap: "(<later> apart from
+// <earlier>) failed for <ordinal> argument <later>: nnls:<name>=<value>".
+const char kCheckApartFormat[] =
+    "(%s apart from %s) failed for %s argument %s: nnls:%s=%d";
 const char kCheckLayoutA[] = "(isfarray(a)) failed for 1st argument a";
 const char kCheckLayoutB[] = "(isfarray(b)) failed for 4th argument b";
 const char kCheckLayoutW[] = "(isfarray(w)) failed for 5th argument w";
@@ -111,6 +114,12 @@ const char kCheckLayoutIndex[] =
     "(isfarray(index_bn)) failed for 7th argument index_bn";
 const char kCheckSizeA[] =
     "(size(a)>=shape(a,0)*shape(a,1)) failed for 1st argument a";
+const char kCheckTypeA[] = "(dtype(a)=='d') failed for 1st argument a";
+const char kCheckTypeB[] = "(dtype(b)=='d') failed for 4th argument b";
+const char kCheckTypeW[] = "(dtype(w)=='d') failed for 5th argument w";
+const char kCheckTypeZz[] = "(dtype(zz)=='d') failed for 6th argument zz";
+const char kCheckTypeIndex[] =
+    "(dtype(index_bn)=='i') failed for 7th argument index_bn";
 
 // Texts and values of NumPy's own import step, _import_array, in the
 // headers the module is built with.
@@ -174,11 +183,15 @@ struct ByteRange {
   std::uint64_t bytes;
 };
 
-// The bytes that the solver reads or writes of the first count elements.
-ByteRange used_bytes(PyArrayObject* arr, npy_intp count) {
-  return {static_cast<const char*>(PyArray_DATA(arr)),
-          static_cast<std::uint64_t>(count) *
-              static_cast<std::uint64_t>(PyArray_ITEMSIZE(arr))};
+// The bytes of count elements of size bytes each (count >= 0).
+std::uint64_t bytes_of(npy_intp count, std::size_t size) {
+  return static_cast<std::uint64_t>(count) * size;
+}
+
+// The bytes that the solver reads or writes of the first count elements of
+// arr, each of size bytes.
+ByteRange used_bytes(PyArrayObject* arr, npy_intp count, std::size_t size) {
+  return {static_cast<const char*>(PyArray_DATA(arr)), bytes_of(count, size)};
 }
 
 bool overlap(ByteRange p, ByteRange q) {
@@ -186,6 +199,27 @@ bool overlap(ByteRange p, ByteRange q) {
   const auto p0 = reinterpret_cast<std::uintptr_t>(p.first);
   const auto q0 = reinterpret_cast<std::uintptr_t>(q.first);
   return p0 < q0 + q.bytes && q0 < p0 + p.bytes;
+}
+
+// True when the buffer of arr holds count elements of size bytes each.
+bool holds_bytes(PyArrayObject* arr, npy_intp count, std::size_t size) {
+  return static_cast<std::uint64_t>(PyArray_NBYTES(arr)) >=
+         bytes_of(count, size);
+}
+
+// The element types the solver reads and writes, in native byte order:
+// doubles (float64) in a, b, w and zz, 32-bit integers in index.  Size and
+// kind are those that the conversion accepts for working in place, so that
+// a uint32 index_bn serves as well as an int32 one.
+bool holds_doubles(PyArrayObject* arr) {
+  return PyArray_ITEMSIZE(arr) == static_cast<npy_intp>(sizeof(double)) &&
+         PyArray_ISFLOAT(arr) && PyArray_ISNOTSWAPPED(arr);
+}
+
+bool holds_int32(PyArrayObject* arr) {
+  return PyArray_ITEMSIZE(arr) ==
+             static_cast<npy_intp>(sizeof(std::int32_t)) &&
+         PyArray_ISINTEGER(arr) && PyArray_ISNOTSWAPPED(arr);
 }
 
 // The arrays of one call, converted, as the solver sees them.
@@ -219,16 +253,78 @@ bool check_layouts(const NnlsArrays& arr) {
   return true;
 }
 
+// Every array still of the element type the solver takes.  Python code run
+// by later conversions can retype an array the caller owns
+// (w.dtype = np.uint8): its bytes stay, its element count grows, and only
+// its bytes bound what the solver may touch.
+bool check_element_types(const NnlsArrays& arr) {
+  const struct {
+    PyArrayObject* arr;
+    bool (*holds)(PyArrayObject*);
+    const char* condition;
+  } types[] = {{arr.a, holds_doubles, kCheckTypeA},
+               {arr.b, holds_doubles, kCheckTypeB},
+               {arr.w, holds_doubles, kCheckTypeW},
+               {arr.zz, holds_doubles, kCheckTypeZz},
+               {arr.index, holds_int32, kCheckTypeIndex}};
+  for (const auto& type : types) {
+    if (!type.holds(type.arr)) {
+      PyErr_SetString(__tovrin_error, type.condition);
+      return false;
+    }
+  }
+  return true;
+}
+
+// No byte used by the solver in two of a, b, w, zz, index: it writes into
+// each of them while it reads the others, so shared memory would turn its
+// results into wrong values reported as solved (w and zz as one array), or
+// column numbers in index into wild indices.  The ranges used are
+// a(1,1)..a(m,n) with leading dimension mda, b(1..m), w(1..n), zz(1..m)
+// and index(1..n), in bytes of the solver's element types.  Requires
+// m >= 1, n >= 1 and arrays that hold these ranges.
+bool check_apart(const NnlsArrays& arr, int m, int n, int mda) {
+  const npy_intp a_span = static_cast<npy_intp>(n - 1) * mda + m;
+  const struct {
+    ByteRange range;
+    const char* name;
+    const char* ordinal;
+    const char* extent;  // the dimension that sets the range's length
+    int value;
+  } used[] = {
+      {used_bytes(arr.a, a_span, sizeof(double)), "a", "1st", "mda", mda},
+      {used_bytes(arr.b, m, sizeof(double)), "b", "4th", "m", m},
+      {used_bytes(arr.w, n, sizeof(double)), "w", "5th", "n", n},
+      {used_bytes(arr.zz, m, sizeof(double)), "zz", "6th", "m", m},
+      {used_bytes(arr.index, n, sizeof(std::int32_t)), "index_bn", "7th",
+       "n", n}};
+  const int count = sizeof used / sizeof used[0];
+  for (int later = 1; later < count; ++later) {
+    for (int earlier = 0; earlier < later; ++earlier) {
+      if (!overlap(used[earlier].range, used[later].range)) continue;
+      char errstring[256];
+      std::snprintf(errstring, sizeof errstring, kCheckApartFormat,
+                    used[later].name, used[earlier].name, used[later].ordinal,
+                    used[later].name, used[later].extent, used[later].value);
+      PyErr_SetString(__tovrin_error, errstring);
+      return false;
+    }
+  }
+  return true;
+}
+
 // The solver with m >= 1 and n >= 1 reads and writes rows 1..m of columns
 // 1..n of a (leading dimension mda = shape(a,0)), b(1..m), zz(1..m),
 // w(1..n) and index(1..n), and takes the values of index as column numbers.
 // Refuses, with nothing changed, a call in which any of these lies outside
-// its array, or in which index shares memory with a double array.  The
-// element counts are read from the arrays now, since Python code run by
-// later conversions can resize an array the caller owns.
+// its array, is not of the solver's element type and layout, or shares
+// memory with another.  Everything is read from the arrays now, since
+// Python code run by later conversions can resize, retype or freeze an
+// array the caller owns; sizes are compared in bytes, which alone bound
+// what the solver may touch.
 bool check_extents(const NnlsArrays& arr, int m, int n, int mda) {
   if (m <= 0 || n <= 0) return true;  // the solver touches no array
-  if (!check_layouts(arr)) return false;
+  if (!check_layouts(arr) || !check_element_types(arr)) return false;
   const npy_intp rows = arr.a_dims[0];
   const npy_intp cols = arr.a_dims[1];
   if (m > rows) {
@@ -239,36 +335,27 @@ bool check_extents(const NnlsArrays& arr, int m, int n, int mda) {
     raise_check(kCheckColsA, "n", n);
     return false;
   }
-  if (PyArray_SIZE(arr.a) < rows * cols) {
+  if (!holds_bytes(arr.a, rows * cols, sizeof(double))) {
     raise_check(kCheckSizeA, "mda", mda);
     return false;
   }
   const struct {
     PyArrayObject* arr;
     int need;
+    std::size_t size;
     const char* condition;
     const char* name;
-  } lengths[] = {{arr.b, m, kCheckLenB, "m"},
-                 {arr.w, n, kCheckLenW, "n"},
-                 {arr.zz, m, kCheckLenZz, "m"},
-                 {arr.index, n, kCheckLenIndex, "n"}};
+  } lengths[] = {{arr.b, m, sizeof(double), kCheckLenB, "m"},
+                 {arr.w, n, sizeof(double), kCheckLenW, "n"},
+                 {arr.zz, m, sizeof(double), kCheckLenZz, "m"},
+                 {arr.index, n, sizeof(std::int32_t), kCheckLenIndex, "n"}};
   for (const auto& length : lengths) {
-    if (PyArray_SIZE(length.arr) < length.need) {
+    if (!holds_bytes(length.arr, length.need, length.size)) {
       raise_check(length.condition, length.name, length.need);
       return false;
     }
   }
-  const ByteRange index = used_bytes(arr.index, n);
-  const ByteRange doubles[] = {used_bytes(arr.a, rows * cols),
-                               used_bytes(arr.b, m), used_bytes(arr.w, n),
-                               used_bytes(arr.zz, m)};
-  for (const ByteRange& range : doubles) {
-    if (overlap(index, range)) {
-      raise_check(kCheckApartIndex, "n", n);
-      return false;
-    }
-  }
-  return true;
+  return check_apart(arr, m, n, mda);
 }
 
 // --------------------------------------------------------------- binding

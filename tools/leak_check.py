@@ -62,6 +62,31 @@ def in_place():
                 overwrite_a=1, overwrite_b=1)
 
 
+class Retyping:
+    """An integer whose conversion retypes arr: to bytes, or back to doubles
+    (so that each call finds arr as the one before did)."""
+
+    def __init__(self, arr, dtype, value):
+        self.arr, self.dtype, self.value = arr, dtype, value
+
+    def __int__(self):
+        self.arr.dtype = self.dtype
+        return self.value
+
+
+def retyped_w():
+    """w used in place, then retyped by maxiter: refused by its element type."""
+    w = np.zeros(2)
+    return dict(base(), m=Retyping(w, np.float64, 3), w=w,
+                maxiter=Retyping(w, np.uint8, 0))
+
+
+def shared_w_zz():
+    """One array as w and zz: refused as overlapping."""
+    shared = np.zeros(3)
+    return dict(base(), w=shared, zz=shared)
+
+
 def changed(**changes):
     return lambda: dict(base(), **changes)
 
@@ -99,6 +124,8 @@ PATHS = {
     "n beyond the columns of a": changed(n=3),
     "b shorter than m": changed(b=strided([1.0, 2.0])),
     "index_bn shorter than n": changed(index_bn=[0]),
+    "w retyped after its conversion": retyped_w,
+    "w and zz one array": shared_w_zz,
 }
 
 

@@ -7,8 +7,10 @@ loses a reference.  Each example starts from a call whose sizes agree (so
 that the solver runs) and replaces some arguments by anything: nested and
 self-containing lists, scalars of every kind, strings, bytes, huge integers,
 arrays of every dtype, order, stride, byte order and writeability, objects
-that raise in __int__, __index__, __len__, __getitem__ or __array__, and
-objects whose conversion reshapes or freezes another argument meanwhile.
+that raise in __int__, __index__, __len__, __getitem__ or __array__, arrays
+laid over the memory of another argument, and integers and array-likes whose
+conversion frees, resizes, retypes, restrides, freezes or reshapes an
+argument converted before.
 
 TOVRIN_FUZZ_EXAMPLES sets the number of examples (default 300); fuzz/module.sh
 runs a long campaign against the sanitizer build.
@@ -27,6 +29,8 @@ from hypothesis.extra import numpy as hnp
 EXAMPLES = int(os.environ.get("TOVRIN_FUZZ_EXAMPLES", "300"))
 
 REQUIRED = ("a", "m", "n", "b", "w", "zz", "index_bn", "maxiter")
+ARRAY_ARGS = ("a", "b", "w", "zz", "index_bn")
+CONVERSION_ORDER = ("a", "m", "n", "b", "w", "zz", "index_bn", "maxiter", "mda")
 OPTIONAL = ("mda", "overwrite_a", "overwrite_b")
 MODES = (1, 2, 3)
 
@@ -99,34 +103,93 @@ class JunkArray:
         return [1.0, "x"]
 
 
-class Meddler:
-    """An integer whose conversion first changes another argument: frees or
-    replaces its memory, freezes it, or reshapes it.  The binding must not
-    rely on what it saw of that argument before."""
+# What Python code run between two conversions may do to an array that was
+# already converted.  "shrink" frees its buffer; the resizing actions use
+# refcheck=False, which NumPy leaves to the caller: they are drawn only when
+# no argument is a view of another.
+ACTIONS = ["shrink", "trim", "grow", "freeze", "reshape", "retype", "byteswap",
+           "restride"]
+RESIZING = ("shrink", "trim", "grow")
+RETYPES = [np.uint8, np.int16, np.float16, np.float32, np.int32, np.int64,
+           np.complex64, ">f8", np.bool_]
 
-    def __init__(self, value, action):
-        self.value, self.action, self.target = value, action, None
+
+def meddle(target, action, dtype):
+    """Changes the array target in place as the action says, when NumPy
+    allows it."""
+    if not isinstance(target, np.ndarray):
+        return
+    try:
+        if action == "shrink":
+            target.resize(0, refcheck=False)
+        elif action == "trim":
+            target.resize(max(target.size - 1, 0), refcheck=False)
+        elif action == "grow":
+            target.resize(target.size * 3 + 1, refcheck=False)
+        elif action == "freeze":
+            target.flags.writeable = False
+        elif action == "reshape":
+            target.shape = (target.size,)
+        elif action == "retype":
+            target.dtype = dtype
+        elif action == "byteswap":
+            target.dtype = target.dtype.newbyteorder()
+        elif action == "restride":
+            target.strides = (0,) * target.ndim
+    except (ValueError, AttributeError, TypeError):
+        return
+    event(f"changed by {action}")
+
+
+class Meddler:
+    """An integer whose conversion first changes another argument: frees,
+    resizes, retypes, restrides, freezes or reshapes it.  The binding must
+    not rely on what it saw of that argument before."""
+
+    def __init__(self, value, action, dtype=None):
+        self.value, self.action, self.dtype, self.target = value, action, dtype, None
 
     def __int__(self):
-        target = self.target
-        if isinstance(target, np.ndarray):
-            try:
-                if self.action == "shrink":
-                    target.resize(0, refcheck=False)
-                elif self.action == "grow":
-                    target.resize(target.size * 3 + 1, refcheck=False)
-                elif self.action == "freeze":
-                    target.flags.writeable = False
-                elif self.action == "reshape":
-                    target.shape = (target.size,)
-            except (ValueError, AttributeError, TypeError):
-                pass
+        meddle(self.target, self.action, self.dtype)
         return self.value
 
     __index__ = __int__
 
     def __repr__(self):
-        return f"Meddler({self.value}, {self.action})"
+        return f"Meddler({self.value}, {self.action}, {self.dtype})"
+
+
+class ArrayMeddler:
+    """An array-like whose __array__ first changes another argument (as
+    Meddler does), then returns its own array, which the solver may work in
+    and which a later Meddler may change in turn."""
+
+    def __init__(self, arr, action, dtype=None):
+        self.arr, self.action, self.dtype, self.target = arr, action, dtype, None
+
+    def __array__(self, dtype=None):
+        meddle(self.target, self.action, self.dtype)
+        return self.arr
+
+    def __repr__(self):
+        return f"ArrayMeddler({self.action}, {self.dtype})"
+
+
+def alias_of(arr, dtype, offset, count):
+    """Up to count elements of dtype laid over the memory of arr from byte
+    offset on: a view sharing its buffer, or None where arr's memory is not
+    one block."""
+    if not isinstance(arr, np.ndarray) or arr.dtype.hasobject:
+        return None
+    try:
+        flat = arr.ravel(order="K")
+        if not np.shares_memory(flat, arr):
+            return None
+        raw = flat.view(np.uint8)[offset:]
+        size = np.dtype(dtype).itemsize
+        return raw[:(min(count * size, raw.size) // size) * size].view(dtype)
+    except ValueError:
+        return None
 
 
 def self_containing_list():
@@ -283,11 +346,58 @@ def calls(draw):
     count = draw(st.sampled_from([0, 0, 0, 1, 1, 2, 3]))
     for name in draw(st.permutations(REQUIRED + OPTIONAL))[:count]:
         args[name] = draw(limits if name == "maxiter" else anything)
-    if draw(st.integers(0, 9)) == 0:
-        meddler = Meddler(draw(st.integers(-1, 5)),
-                          draw(st.sampled_from(["shrink", "grow", "freeze", "reshape"])))
-        position = draw(st.sampled_from(["m", "n", "maxiter", "mda"]))
-        meddler.target = args[draw(st.sampled_from(["a", "b", "w", "zz", "index_bn"]))]
+    # Now and then one array laid over the memory of an earlier one.
+    aliased = draw(st.integers(0, 7)) == 0
+    if aliased:
+        later = draw(st.sampled_from(ARRAY_ARGS[1:]))
+        earlier = draw(st.sampled_from(ARRAY_ARGS[:ARRAY_ARGS.index(later)]))
+        alias = alias_of(args[earlier], "<i4" if later == "index_bn" else "<f8",
+                         draw(st.integers(0, 16)), draw(st.integers(0, 8)))
+        if alias is not None:
+            args[later] = alias
+    # Now and then Python code run between conversions changes an argument
+    # already converted: the __int__ of a later integer or the __array__ of a
+    # later array (wrapping the array that stood there), whose own array a
+    # still later conversion may change in turn.
+    # Retyping, which changes the element count while keeping the bytes,
+    # weighs three times.
+    actions = st.sampled_from([a for a in ACTIONS + ["retype"] * 2
+                               if not (aliased and a in RESIZING)])
+    for _ in range(draw(st.sampled_from([0, 0, 1, 1, 2]))):
+        action, dtype = draw(actions), draw(st.sampled_from(RETYPES))
+        # NumPy may return a view of what __array__ gave, so only the
+        # arguments themselves are resized.
+        targets = {k: v for k, v in args.items()
+                   if k in CONVERSION_ORDER and isinstance(v, np.ndarray)}
+        if action not in RESIZING:
+            targets.update((k, v.arr) for k, v in args.items()
+                           if isinstance(v, ArrayMeddler) and isinstance(v.arr, np.ndarray))
+        name = draw(st.sampled_from(sorted(targets))) if targets else None
+        later = [p for p in CONVERSION_ORDER[CONVERSION_ORDER.index(name) + 1:]
+                 if not isinstance(args.get(p), (Meddler, ArrayMeddler))] if name else []
+        if not later:
+            continue
+        target = targets[name]
+        if target.ndim == 1 and target.size > 1 and draw(st.booleans()):
+            # Too short for the solver, which the change may hide: a retype
+            # to a smaller element multiplies the element count.
+            target = target[:target.size // 4 + 1].copy()
+        elif action in RESIZING and target.flags.owndata:
+            # NumPy resizes no array that a weak reference knows, and
+            # Hypothesis may keep one to what it drew.
+            target = target.copy(order="K")
+        if isinstance(args[name], ArrayMeddler):
+            args[name].arr = target
+        else:
+            args[name] = target
+        position = draw(st.sampled_from(later))
+        standing = args.get(position, rows if position == "mda" else 0)
+        if position in ARRAY_ARGS:
+            meddler = ArrayMeddler(standing, action, dtype)
+        else:
+            meddler = Meddler(standing if isinstance(standing, int) else draw(st.integers(-1, 5)),
+                              action, dtype)
+        meddler.target = target
         args[position] = meddler
     return args
 
@@ -331,7 +441,7 @@ def check_result(result, args):
 def call_and_check(tovrin, args, positional=False, warnings_raise=False):
     """Calls nnls and checks the outcome.  With warnings_raise, NumPy's
     casting warnings become exceptions raised in the middle of a conversion."""
-    meddled = any(isinstance(v, Meddler) for v in args.values())
+    meddled = any(isinstance(v, (Meddler, ArrayMeddler)) for v in args.values())
     before = {name: state_of(value) for name, value in args.items()}
     objects = counted(args)
     refs = [sys.getrefcount(o) for o in objects]
