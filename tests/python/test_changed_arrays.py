@@ -13,7 +13,7 @@ can change it.  Any two arrays whose used bytes overlap are refused too.
 import numpy as np
 import pytest
 
-from conftest import in_place_problem, run_python
+from module_testing import in_place_problem, run_python
 
 ARRAYS = ("a", "b", "w", "zz", "index_bn")
 ORDINALS = dict(a="1st", b="4th", w="5th", zz="6th", index_bn="7th")
