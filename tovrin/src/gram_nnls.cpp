@@ -69,10 +69,7 @@ class ActiveSet {
   // accumulator in position order.
   void dual() {
     std::memcpy(w_, c_, sizeof(double) * std::size_t(n_));
-    for (std::int32_t pos = 0; pos < p_; ++pos) {
-      const std::int32_t j = wk_.set[pos];
-      axpy(n_, -x_[j], column(j), w_);
-    }
+    subtract_columns(n_, p_, g_, ldg_, wk_.set.data(), x_, w_);
   }
 
   // The variable of Z with the largest dual above tol that has not been
@@ -98,9 +95,8 @@ class ActiveSet {
   bool append(std::int32_t t) {
     double* r = rcol(p_);
     const double* gt = column(t);
-    for (std::int32_t i = 0; i < p_; ++i) {
-      r[i] = (gt[wk_.set[i]] - dot(i, rcol(i), r)) / rcol(i)[i];
-    }
+    for (std::int32_t i = 0; i < p_; ++i) r[i] = gt[wk_.set[i]];
+    solve_transposed(p_, wk_.r.data(), n_, r);
     const double d = gt[t] - dot(p_, r, r);
     if (!(d > dependent_pivot * gt[t])) return false;
     r[p_] = std::sqrt(d);
@@ -148,19 +144,11 @@ class ActiveSet {
 
   // s = R^-1 v by columns: s_k = v_k / R_kk, then v(0..k) -= s_k R(0..k, k)
   // for k from p-1 down.  v is overwritten.
-  void back_substitute(double* v, double* s) {
-    for (std::int32_t k = p_ - 1; k >= 0; --k) {
-      const double* rk = rcol(k);
-      s[k] = v[k] / rk[k];
-      axpy(k, -s[k], rk, v);
-    }
-  }
+  void back_substitute(double* v, double* s) { solve_upper(p_, wk_.r.data(), n_, v, s); }
 
   // v = R^-T v in place (forward substitution by dot products with the
   // columns of R).
-  void forward_substitute(double* v) {
-    for (std::int32_t k = 0; k < p_; ++k) v[k] = (v[k] - dot(k, rcol(k), v)) / rcol(k)[k];
-  }
+  void forward_substitute(double* v) { solve_transposed(p_, wk_.r.data(), n_, v); }
 
   // The trial solution s = G(set, set)^-1 c(set) = R^-1 y.
   void trial() {
@@ -235,10 +223,7 @@ class ActiveSet {
   double refine(const LeastSquares& ls) {
     double* rs = wk_.resid.data();
     std::memcpy(rs, ls.b, sizeof(double) * std::size_t(ls.m));
-    for (std::int32_t pos = 0; pos < p_; ++pos) {
-      const std::int32_t j = wk_.set[pos];
-      axpy(ls.m, -x_[j], ls.a + j * ls.lda, rs);
-    }
+    subtract_columns(ls.m, p_, ls.a, ls.lda, wk_.set.data(), x_, rs);
     double* v = wk_.col.data();
     for (std::int32_t pos = 0; pos < p_; ++pos) {
       v[pos] = dot(ls.m, ls.a + wk_.set[pos] * ls.lda, rs);
@@ -260,9 +245,8 @@ class ActiveSet {
   double pivot_of(std::int32_t t) {
     double* r = wk_.col.data();
     const double* gt = column(t);
-    for (std::int32_t i = 0; i < p_; ++i) {
-      r[i] = (gt[wk_.set[i]] - dot(i, rcol(i), r)) / rcol(i)[i];
-    }
+    for (std::int32_t i = 0; i < p_; ++i) r[i] = gt[wk_.set[i]];
+    forward_substitute(r);
     return std::fmax(gt[t] - dot(p_, r, r), eps * gt[t]);
   }
 
