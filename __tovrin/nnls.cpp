@@ -1,4 +1,5 @@
-// Non-negative least squares (Lawson and Hanson's NNLS) and its kernels.
+// Non-negative least squares (Lawson and Hanson's NNLS), the Householder
+// and Givens routines it is built on; the vector kernels are in kernels.cpp.
 //
 // Arithmetic contract: every running sum has one accumulator and adds its
 // terms one at a time in increasing index order, and every product is rounded
@@ -8,19 +9,20 @@
 // that direction decides where a NaN goes.
 #include "nnls.h"
 
+#include "kernels.h"
+#include "solve.h"
+
 #include <cassert>
 #include <cmath>
 #include <cstddef>
 #include <cstdio>
 
-#if defined(__x86_64__) && defined(__GNUC__)
-#include <immintrin.h>
-#endif
-
 namespace {
 
 using std::int32_t;
 using std::int64_t;
+using tovrin::block_columns;
+using tovrin::ColumnKernels;
 
 constexpr double zero = 0.0;
 constexpr double one = 1.0;
@@ -67,269 +69,6 @@ void report_iteration_limit() {
   std::fflush(stdout);
 }
 
-// ---------------------------------------------------------------------------
-// Column kernels of the solver's two dominant steps, the dual vector and the
-// application of a new reflection to the columns of Z.  Both are, for each of
-// many independent columns c, a running sum s = s + c(i)*v(i) over a range of
-// rows, and the reflection then adds a multiple of v to the column.
-//
-// Exactness: each column's sum keeps one accumulator and adds its rounded
-// products in increasing row order, exactly as the one-column loop does.
-// Speed comes only from working on several columns at once: the vector
-// kernels multiply four consecutive rows of a column in one instruction
-// (each product rounded on its own), transpose a 4x4 block of products so
-// that a vector lane holds one column, and add the four rows to the lane's
-// accumulator one after the other.  Separate columns fill the pipeline that a
-// single sequential sum leaves idle.  Multiplies and adds stay separate
-// instructions (no fused multiply-add is ever enabled).
-// ---------------------------------------------------------------------------
-
-// Columns handled together by the blocked kernels.
-constexpr int32_t block_columns = 16;
-
-// s(k) = s(k) + c_k(i)*v(i) for i = 0..len-1 in order, one column at a time.
-void add_dots_scalar(double* const* col, int32_t count, const double* v,
-                     int64_t len, double* s) {
-  for (int32_t k = 0; k < count; ++k) {
-    double sm = s[k];
-    const double* c = col[k];
-    for (int64_t i = 0; i < len; ++i) sm = sm + c[i] * v[i];
-    s[k] = sm;
-  }
-}
-
-// c(i) = c(i) + s*v(i) for i = 0..len-1; the updates are independent.
-void add_scaled_scalar(double* c, const double* v, int64_t len, double s) {
-  for (int64_t i = 0; i < len; ++i) c[i] = c[i] + s * v[i];
-}
-
-// c(i) = c(i) - v(i)*s for i = 0..len-1: the product is rounded, then
-// subtracted; the updates are independent.
-void subtract_scaled_scalar(double* c, const double* v, int64_t len, double s) {
-  for (int64_t i = 0; i < len; ++i) c[i] = c[i] - v[i] * s;
-}
-
-// For each column k: c_k(i) = c_k(i) + scale(k)*v(i), then s(k) = s(k) +
-// c_k(i)*r(i) with the updated value, for i = 0..len-1 in order.  The update
-// is the reflection's, the sum a dot product of the reflected column; one
-// pass over each column does both.
-void add_scaled_and_dots_scalar(double* const* col, const double* scale,
-                                int32_t count, const double* v,
-                                const double* r, int64_t len, double* s) {
-  for (int32_t k = 0; k < count; ++k) {
-    double sm = s[k];
-    double* c = col[k];
-    for (int64_t i = 0; i < len; ++i) {
-      c[i] = c[i] + scale[k] * v[i];
-      sm = sm + c[i] * r[i];
-    }
-    s[k] = sm;
-  }
-}
-
-// TOVRIN_PORTABLE_KERNELS builds only the plain kernels, so that the tests
-// can check them on a processor that would otherwise take the AVX2 ones.
-#if defined(__x86_64__) && defined(__GNUC__) && !defined(TOVRIN_PORTABLE_KERNELS)
-#define TOVRIN_HAVE_AVX2_KERNELS 1
-
-// Adds four rows of products to acc, whose lane k is the sum of column k:
-// q_k holds the products of four consecutive rows of column k; they are
-// transposed and added row after row.
-__attribute__((target("avx2"))) inline __m256d add_transposed(
-    __m256d acc, __m256d q0, __m256d q1, __m256d q2, __m256d q3) {
-  const __m256d lo01 = _mm256_unpacklo_pd(q0, q1);  // rows 0 and 2 of c0, c1
-  const __m256d hi01 = _mm256_unpackhi_pd(q0, q1);  // rows 1 and 3
-  const __m256d lo23 = _mm256_unpacklo_pd(q2, q3);
-  const __m256d hi23 = _mm256_unpackhi_pd(q2, q3);
-  acc = _mm256_add_pd(acc, _mm256_permute2f128_pd(lo01, lo23, 0x20));  // row 0
-  acc = _mm256_add_pd(acc, _mm256_permute2f128_pd(hi01, hi23, 0x20));  // row 1
-  acc = _mm256_add_pd(acc, _mm256_permute2f128_pd(lo01, lo23, 0x31));  // row 2
-  acc = _mm256_add_pd(acc, _mm256_permute2f128_pd(hi01, hi23, 0x31));  // row 3
-  return acc;
-}
-
-// Adds four rows of products of four columns with v to acc (lane k: column k).
-__attribute__((target("avx2"))) inline __m256d add_four_rows(
-    __m256d acc, const double* c0, const double* c1, const double* c2,
-    const double* c3, __m256d v) {
-  return add_transposed(acc, _mm256_mul_pd(_mm256_loadu_pd(c0), v),
-                        _mm256_mul_pd(_mm256_loadu_pd(c1), v),
-                        _mm256_mul_pd(_mm256_loadu_pd(c2), v),
-                        _mm256_mul_pd(_mm256_loadu_pd(c3), v));
-}
-
-// Four rows of column c become c + s*v (rounded product, then sum) in place;
-// returns the updated rows.
-__attribute__((target("avx2"))) inline __m256d update_four_rows(double* c,
-                                                                __m256d s,
-                                                                __m256d v) {
-  const __m256d updated = _mm256_add_pd(_mm256_loadu_pd(c), _mm256_mul_pd(s, v));
-  _mm256_storeu_pd(c, updated);
-  return updated;
-}
-
-// add_dots_scalar for a multiple of four columns, groups of four columns
-// sharing each load of v.
-template <int groups>
-__attribute__((target("avx2"))) void add_dots_avx2(double* const* col,
-                                                   const double* v,
-                                                   int64_t len, double* s) {
-  __m256d acc[groups];
-  for (int g = 0; g < groups; ++g) acc[g] = _mm256_loadu_pd(s + 4 * g);
-  int64_t i = 0;
-  for (; i + 4 <= len; i += 4) {
-    const __m256d vi = _mm256_loadu_pd(v + i);
-    for (int g = 0; g < groups; ++g) {
-      double* const* c = col + 4 * g;
-      acc[g] = add_four_rows(acc[g], c[0] + i, c[1] + i, c[2] + i, c[3] + i, vi);
-    }
-  }
-  for (int g = 0; g < groups; ++g) _mm256_storeu_pd(s + 4 * g, acc[g]);
-  // The last len mod 4 rows, in order, after the blocked rows.
-  for (int32_t k = 0; k < 4 * groups; ++k) {
-    double sm = s[k];
-    const double* c = col[k];
-    for (int64_t r = i; r < len; ++r) sm = sm + c[r] * v[r];
-    s[k] = sm;
-  }
-}
-
-// add_scaled_and_dots_scalar for a multiple of four columns: each group of
-// four rows of four columns is updated, stored, multiplied by r while still in
-// registers, and added to the columns' sums.
-template <int groups>
-__attribute__((target("avx2"))) void add_scaled_and_dots_avx2(
-    double* const* col, const double* scale, const double* v, const double* r,
-    int64_t len, double* s) {
-  __m256d acc[groups];
-  __m256d sc[4 * groups];
-  for (int g = 0; g < groups; ++g) acc[g] = _mm256_loadu_pd(s + 4 * g);
-  for (int k = 0; k < 4 * groups; ++k) sc[k] = _mm256_set1_pd(scale[k]);
-  int64_t i = 0;
-  for (; i + 4 <= len; i += 4) {
-    const __m256d vi = _mm256_loadu_pd(v + i);
-    const __m256d ri = _mm256_loadu_pd(r + i);
-    for (int g = 0; g < groups; ++g) {
-      double* const* c = col + 4 * g;
-      const __m256d* s4 = sc + 4 * g;
-      acc[g] = add_transposed(
-          acc[g], _mm256_mul_pd(update_four_rows(c[0] + i, s4[0], vi), ri),
-          _mm256_mul_pd(update_four_rows(c[1] + i, s4[1], vi), ri),
-          _mm256_mul_pd(update_four_rows(c[2] + i, s4[2], vi), ri),
-          _mm256_mul_pd(update_four_rows(c[3] + i, s4[3], vi), ri));
-    }
-  }
-  for (int g = 0; g < groups; ++g) _mm256_storeu_pd(s + 4 * g, acc[g]);
-  // The last len mod 4 rows, in order, after the blocked rows.
-  for (int32_t k = 0; k < 4 * groups; ++k) {
-    double sm = s[k];
-    double* c = col[k];
-    for (int64_t q = i; q < len; ++q) {
-      c[q] = c[q] + scale[k] * v[q];
-      sm = sm + c[q] * r[q];
-    }
-    s[k] = sm;
-  }
-}
-
-__attribute__((target("avx2"))) void add_scaled_avx2(double* c,
-                                                     const double* v,
-                                                     int64_t len, double s) {
-  const __m256d s4 = _mm256_set1_pd(s);
-  int64_t i = 0;
-  for (; i + 4 <= len; i += 4) {
-    const __m256d ci = _mm256_loadu_pd(c + i);
-    _mm256_storeu_pd(c + i, _mm256_add_pd(ci, _mm256_mul_pd(s4, _mm256_loadu_pd(v + i))));
-  }
-  for (; i < len; ++i) c[i] = c[i] + s * v[i];
-}
-
-__attribute__((target("avx2"))) void subtract_scaled_avx2(double* c,
-                                                          const double* v,
-                                                          int64_t len,
-                                                          double s) {
-  const __m256d s4 = _mm256_set1_pd(s);
-  int64_t i = 0;
-  for (; i + 4 <= len; i += 4) {
-    const __m256d ci = _mm256_loadu_pd(c + i);
-    _mm256_storeu_pd(c + i, _mm256_sub_pd(ci, _mm256_mul_pd(_mm256_loadu_pd(v + i), s4)));
-  }
-  for (; i < len; ++i) c[i] = c[i] - v[i] * s;
-}
-#endif
-
-// The kernels chosen once per solver call for the processor it runs on.
-class ColumnKernels {
- public:
-  ColumnKernels() {
-#ifdef TOVRIN_HAVE_AVX2_KERNELS
-    avx2_ = __builtin_cpu_supports("avx2");
-#endif
-  }
-
-  // s(k) = s(k) + sum over i of c_k(i)*v(i), i = 0..len-1 in order, for
-  // count <= block_columns columns.
-  void add_dots(double* const* col, int32_t count, const double* v,
-                int64_t len, double* s) const {
-#ifdef TOVRIN_HAVE_AVX2_KERNELS
-    if (avx2_) {
-      int32_t k = 0;
-      for (; k + 16 <= count; k += 16) add_dots_avx2<4>(col + k, v, len, s + k);
-      for (; k + 8 <= count; k += 8) add_dots_avx2<2>(col + k, v, len, s + k);
-      for (; k + 4 <= count; k += 4) add_dots_avx2<1>(col + k, v, len, s + k);
-      add_dots_scalar(col + k, count - k, v, len, s + k);
-      return;
-    }
-#endif
-    add_dots_scalar(col, count, v, len, s);
-  }
-
-  // For count <= block_columns columns: c_k(i) = c_k(i) + scale(k)*v(i), then
-  // s(k) = s(k) + c_k(i)*r(i) with the updated value, i = 0..len-1 in order.
-  void add_scaled_and_dots(double* const* col, const double* scale,
-                           int32_t count, const double* v, const double* r,
-                           int64_t len, double* s) const {
-#ifdef TOVRIN_HAVE_AVX2_KERNELS
-    if (avx2_) {
-      int32_t k = 0;
-      for (; k + 8 <= count; k += 8) {
-        add_scaled_and_dots_avx2<2>(col + k, scale + k, v, r, len, s + k);
-      }
-      for (; k + 4 <= count; k += 4) {
-        add_scaled_and_dots_avx2<1>(col + k, scale + k, v, r, len, s + k);
-      }
-      add_scaled_and_dots_scalar(col + k, scale + k, count - k, v, r, len, s + k);
-      return;
-    }
-#endif
-    add_scaled_and_dots_scalar(col, scale, count, v, r, len, s);
-  }
-
-  // c(i) = c(i) - v(i)*s, i = 0..len-1.
-  void subtract_scaled(double* c, const double* v, int64_t len, double s) const {
-#ifdef TOVRIN_HAVE_AVX2_KERNELS
-    if (avx2_) {
-      subtract_scaled_avx2(c, v, len, s);
-      return;
-    }
-#endif
-    subtract_scaled_scalar(c, v, len, s);
-  }
-
-  // c(i) = c(i) + s*v(i), i = 0..len-1.
-  void add_scaled(double* c, const double* v, int64_t len, double s) const {
-#ifdef TOVRIN_HAVE_AVX2_KERNELS
-    if (avx2_) {
-      add_scaled_avx2(c, v, len, s);
-      return;
-    }
-#endif
-    add_scaled_scalar(c, v, len, s);
-  }
-
- private:
-  bool avx2_ = false;
-};
 
 // Dual vector over Z: w(j) = sum over rows npp1..m of a(l, j)*b(l), each sum
 // from zero in increasing row order, for the columns index(iz1..iz2).
@@ -651,6 +390,199 @@ double step_length(const OneBased<double>& zz, const OneBased<double>& x,
 
 }  // namespace
 
+namespace tovrin {
+
+SolveOutcome solve_nnls(double* a_first, int32_t mda, int32_t m, int32_t n,
+                        double* b_first, double* x_first, double* rnorm,
+                        double* w_first, double* zz_first,
+                        int32_t* index_first, int64_t maxiter,
+                        const std::atomic<bool>* cancel) {
+  if (m <= 0 || n <= 0) return {mode_bad_dimensions, 0, 0};
+  SolveOutcome outcome{mode_solved, 0, 0};
+
+  const OneBased<double> b(b_first);
+  const OneBased<double> x(x_first);
+  const OneBased<double> w(w_first);
+  const OneBased<double> zz(zz_first);
+  const OneBased<int32_t> index(index_first);
+  const ColumnMajor a(a_first, mda);
+  const ColumnKernels kern;
+
+  int64_t& iter = outcome.iterations;
+  // 64-bit so that 3*n cannot overflow.
+  const int64_t itmax = maxiter >= 1 ? maxiter : 3 * static_cast<int64_t>(n);
+  for (int32_t i = 1; i <= n; ++i) {
+    x[i] = zero;
+    index[i] = i;
+  }
+  const int32_t iz2 = n;
+  int32_t iz1 = 1;
+  int32_t nsetp = 0;
+  int32_t npp1 = 1;
+  double up = zero;
+  double dummy = zero;
+
+  // Main loop.  Invariants at its head: iz1 = npp1 = nsetp + 1; x(j) = 0 and
+  // w(j) is not yet valid for j in Z; w(j) = 0 for j in P; the columns
+  // index(1..nsetp) form an upper-triangular R in rows 1..nsetp.
+  // dual_ready: w over Z already holds this pass's dual vector, formed while
+  // the last reflection was applied.
+  bool dual_ready = false;
+  for (;;) {
+    assert(iz1 == npp1 && npp1 == nsetp + 1);
+    if (iz1 > iz2 || nsetp >= m) break;
+    // The caller may stop the run between two passes; what has been solved
+    // so far is left as at the end of the previous pass.
+    if (cancel != nullptr && cancel->load(std::memory_order_relaxed)) {
+      outcome.mode = mode_cancelled;
+      break;
+    }
+
+    // Dual vector over Z: w(j) = sum over rows npp1..m of a(l, j)*b(l).
+    if (!dual_ready) dual_vector(kern, a, b, w, index, iz1, iz2, npp1, m);
+    dual_ready = false;
+
+    // Candidate search: the largest positive w over Z, the lowest position
+    // winning ties.  A rejected candidate gets w = 0 and the search repeats.
+    int32_t iz = 0;
+    int32_t j = 0;
+    bool accepted = false;
+    for (;;) {
+      double wmax = zero;
+      int32_t izmax = 0;
+      for (int32_t pos = iz1; pos <= iz2; ++pos) {
+        const int32_t jw = index[pos];
+        if (w[jw] > wmax) {
+          wmax = w[jw];
+          izmax = pos;
+        }
+      }
+      if (wmax <= zero) break;
+      iz = izmax;
+      j = index[iz];
+
+      // Reflect rows npp1..m of column j onto its pivot; asave undoes it.
+      const double asave = a(npp1, j);
+      const int32_t l1 = npp1 + 1;
+      h12(&construct, &npp1, &l1, &m, a.column(j), &unit, &up, &dummy,
+          &unit, &unit, &none);
+      double unorm = zero;
+      for (int32_t l = 1; l <= nsetp; ++l) unorm = unorm + a(l, j) * a(l, j);
+      unorm = std::sqrt(unorm);
+
+      // Independent only if a hundredth of the new pivot still changes unorm
+      // in double precision; the sum is rounded before diff sees it.
+      const double sum = std::fabs(a(npp1, j)) * factor + unorm;
+      if (diff(&sum, &unorm) > zero) {
+        for (int32_t l = 1; l <= m; ++l) zz[l] = b[l];
+        h12(&apply, &npp1, &l1, &m, a.column(j), &unit, &up, zz_first,
+            &unit, &unit, &unit);
+        const double ztest = zz[npp1] / a(npp1, j);
+        if (ztest > zero) {
+          accepted = true;
+          break;
+        }
+      }
+      a(npp1, j) = asave;
+      w[j] = zero;
+    }
+    if (!accepted) break;
+
+    // Move j from Z to P: b takes the transformed copy, j takes position iz1.
+    for (int32_t l = 1; l <= m; ++l) b[l] = zz[l];
+    index[iz] = index[iz1];
+    index[iz1] = j;
+    ++iz1;
+    nsetp = npp1;
+    ++npp1;
+
+    // The first solve on the new P, its iteration count and its step length
+    // read only zz, x, index and rows 1..nsetp of the columns of P, none of
+    // which the reflection of Z or the clearing of column j below the pivot
+    // touches, so they may come first.  When they lead straight back to the
+    // main loop head and on to the next dual vector (no removal, no limit,
+    // Z not empty, P not full), that dual vector is formed in the pass that
+    // reflects Z: same columns, same b, same rows npp1..m.
+    triangular_solve(kern, a, zz, index, nsetp);
+    ++iter;
+    bool limit_reached = iter > itmax;
+    int32_t jj = 0;
+    double alpha = limit_reached ? two : step_length(zz, x, index, nsetp, jj);
+    const Reflection q(a, j, up, nsetp, m);
+    if (!limit_reached && alpha == two && iz1 <= iz2 && nsetp < m) {
+      reflect_columns_and_dual(kern, q, a, b, w, index, iz1, iz2, nsetp, m);
+      dual_ready = true;
+    } else {
+      reflect_columns(kern, q, index, iz1, iz2);
+    }
+    if (nsetp != m) {
+      for (int32_t l = npp1; l <= m; ++l) a(l, j) = zero;
+    }
+    w[j] = zero;
+
+    // Secondary loop, entered after the first solve on the new P: step
+    // towards each solution while it stays feasible, drop the variables
+    // that reach zero, and solve again on what remains of P.
+    for (;;) {
+      if (limit_reached) {
+        outcome.mode = mode_iteration_limit;
+        break;
+      }
+      if (alpha == two) break;  // zz is feasible: take it
+
+      for (int32_t ip = 1; ip <= nsetp; ++ip) {
+        const int32_t l = index[ip];
+        x[l] = x[l] + alpha * (zz[ip] - x[l]);
+      }
+
+      // Remove position jj from P, restore triangular form with rotations of
+      // rows (J-1, J), and rescan P from its start for variables at or below
+      // zero.
+      int32_t i = index[jj];
+      for (;;) {
+        x[i] = zero;
+        rotate_out(a, b, index, jj, nsetp, n);
+        npp1 = nsetp;
+        --nsetp;
+        --iz1;
+        index[iz1] = i;
+
+        jj = 0;
+        for (int32_t pos = 1; pos <= nsetp; ++pos) {
+          if (x[index[pos]] <= zero) {
+            jj = pos;
+            break;
+          }
+        }
+        if (jj == 0) break;
+        i = index[jj];
+      }
+      for (int32_t l = 1; l <= m; ++l) zz[l] = b[l];
+
+      triangular_solve(kern, a, zz, index, nsetp);
+      ++iter;
+      limit_reached = iter > itmax;
+      if (!limit_reached) alpha = step_length(zz, x, index, nsetp, jj);
+    }
+    if (limit_reached) break;
+
+    for (int32_t ip = 1; ip <= nsetp; ++ip) x[index[ip]] = zz[ip];
+  }
+
+  // Residual norm from the components of Q*b outside the range of P.
+  double sm = zero;
+  if (npp1 <= m) {
+    for (int32_t i = npp1; i <= m; ++i) sm = sm + b[i] * b[i];
+  } else {
+    for (int32_t j = 1; j <= n; ++j) w[j] = zero;
+  }
+  *rnorm = std::sqrt(sm);
+  outcome.nsetp = nsetp;
+  return outcome;
+}
+
+}  // namespace tovrin
+
 extern "C" {
 
 double diff(const double* x, const double* y) { return *x - *y; }
@@ -761,190 +693,15 @@ void h12(const int32_t* mode, const int32_t* lpivot, const int32_t* l1,
   }
 }
 
-void nnls(double* a_first, const int32_t* mda, const int32_t* m_ref,
-          const int32_t* n_ref, double* b_first, double* x_first,
-          double* rnorm, double* w_first, double* zz_first,
-          int32_t* index_first, int32_t* mode, const int32_t* maxiter) {
-  *mode = 1;
-  const int32_t m = *m_ref;
-  const int32_t n = *n_ref;
-  if (m <= 0 || n <= 0) {
-    *mode = 2;
-    return;
-  }
-
-  const OneBased<double> b(b_first);
-  const OneBased<double> x(x_first);
-  const OneBased<double> w(w_first);
-  const OneBased<double> zz(zz_first);
-  const OneBased<int32_t> index(index_first);
-  const ColumnMajor a(a_first, *mda);
-  const ColumnKernels kern;
-
-  int64_t iter = 0;
-  // 64-bit so that 3*n cannot overflow.
-  const int64_t itmax = *maxiter >= 1 ? *maxiter : 3 * static_cast<int64_t>(n);
-  for (int32_t i = 1; i <= n; ++i) {
-    x[i] = zero;
-    index[i] = i;
-  }
-  const int32_t iz2 = n;
-  int32_t iz1 = 1;
-  int32_t nsetp = 0;
-  int32_t npp1 = 1;
-  double up = zero;
-  double dummy = zero;
-
-  // Main loop.  Invariants at its head: iz1 = npp1 = nsetp + 1; x(j) = 0 and
-  // w(j) is not yet valid for j in Z; w(j) = 0 for j in P; the columns
-  // index(1..nsetp) form an upper-triangular R in rows 1..nsetp.
-  // dual_ready: w over Z already holds this pass's dual vector, formed while
-  // the last reflection was applied.
-  bool dual_ready = false;
-  for (;;) {
-    assert(iz1 == npp1 && npp1 == nsetp + 1);
-    if (iz1 > iz2 || nsetp >= m) break;
-
-    // Dual vector over Z: w(j) = sum over rows npp1..m of a(l, j)*b(l).
-    if (!dual_ready) dual_vector(kern, a, b, w, index, iz1, iz2, npp1, m);
-    dual_ready = false;
-
-    // Candidate search: the largest positive w over Z, the lowest position
-    // winning ties.  A rejected candidate gets w = 0 and the search repeats.
-    int32_t iz = 0;
-    int32_t j = 0;
-    bool accepted = false;
-    for (;;) {
-      double wmax = zero;
-      int32_t izmax = 0;
-      for (int32_t pos = iz1; pos <= iz2; ++pos) {
-        const int32_t jw = index[pos];
-        if (w[jw] > wmax) {
-          wmax = w[jw];
-          izmax = pos;
-        }
-      }
-      if (wmax <= zero) break;
-      iz = izmax;
-      j = index[iz];
-
-      // Reflect rows npp1..m of column j onto its pivot; asave undoes it.
-      const double asave = a(npp1, j);
-      const int32_t l1 = npp1 + 1;
-      h12(&construct, &npp1, &l1, m_ref, a.column(j), &unit, &up, &dummy,
-          &unit, &unit, &none);
-      double unorm = zero;
-      for (int32_t l = 1; l <= nsetp; ++l) unorm = unorm + a(l, j) * a(l, j);
-      unorm = std::sqrt(unorm);
-
-      // Independent only if a hundredth of the new pivot still changes unorm
-      // in double precision; the sum is rounded before diff sees it.
-      const double sum = std::fabs(a(npp1, j)) * factor + unorm;
-      if (diff(&sum, &unorm) > zero) {
-        for (int32_t l = 1; l <= m; ++l) zz[l] = b[l];
-        h12(&apply, &npp1, &l1, m_ref, a.column(j), &unit, &up, zz_first,
-            &unit, &unit, &unit);
-        const double ztest = zz[npp1] / a(npp1, j);
-        if (ztest > zero) {
-          accepted = true;
-          break;
-        }
-      }
-      a(npp1, j) = asave;
-      w[j] = zero;
-    }
-    if (!accepted) break;
-
-    // Move j from Z to P: b takes the transformed copy, j takes position iz1.
-    for (int32_t l = 1; l <= m; ++l) b[l] = zz[l];
-    index[iz] = index[iz1];
-    index[iz1] = j;
-    ++iz1;
-    nsetp = npp1;
-    ++npp1;
-
-    // The first solve on the new P, its iteration count and its step length
-    // read only zz, x, index and rows 1..nsetp of the columns of P, none of
-    // which the reflection of Z or the clearing of column j below the pivot
-    // touches, so they may come first.  When they lead straight back to the
-    // main loop head and on to the next dual vector (no removal, no limit,
-    // Z not empty, P not full), that dual vector is formed in the pass that
-    // reflects Z: same columns, same b, same rows npp1..m.
-    triangular_solve(kern, a, zz, index, nsetp);
-    ++iter;
-    bool limit_reached = iter > itmax;
-    int32_t jj = 0;
-    double alpha = limit_reached ? two : step_length(zz, x, index, nsetp, jj);
-    const Reflection q(a, j, up, nsetp, m);
-    if (!limit_reached && alpha == two && iz1 <= iz2 && nsetp < m) {
-      reflect_columns_and_dual(kern, q, a, b, w, index, iz1, iz2, nsetp, m);
-      dual_ready = true;
-    } else {
-      reflect_columns(kern, q, index, iz1, iz2);
-    }
-    if (nsetp != m) {
-      for (int32_t l = npp1; l <= m; ++l) a(l, j) = zero;
-    }
-    w[j] = zero;
-
-    // Secondary loop, entered after the first solve on the new P: step
-    // towards each solution while it stays feasible, drop the variables
-    // that reach zero, and solve again on what remains of P.
-    for (;;) {
-      if (limit_reached) {
-        *mode = 3;
-        report_iteration_limit();
-        break;
-      }
-      if (alpha == two) break;  // zz is feasible: take it
-
-      for (int32_t ip = 1; ip <= nsetp; ++ip) {
-        const int32_t l = index[ip];
-        x[l] = x[l] + alpha * (zz[ip] - x[l]);
-      }
-
-      // Remove position jj from P, restore triangular form with rotations of
-      // rows (J-1, J), and rescan P from its start for variables at or below
-      // zero.
-      int32_t i = index[jj];
-      for (;;) {
-        x[i] = zero;
-        rotate_out(a, b, index, jj, nsetp, n);
-        npp1 = nsetp;
-        --nsetp;
-        --iz1;
-        index[iz1] = i;
-
-        jj = 0;
-        for (int32_t pos = 1; pos <= nsetp; ++pos) {
-          if (x[index[pos]] <= zero) {
-            jj = pos;
-            break;
-          }
-        }
-        if (jj == 0) break;
-        i = index[jj];
-      }
-      for (int32_t l = 1; l <= m; ++l) zz[l] = b[l];
-
-      triangular_solve(kern, a, zz, index, nsetp);
-      ++iter;
-      limit_reached = iter > itmax;
-      if (!limit_reached) alpha = step_length(zz, x, index, nsetp, jj);
-    }
-    if (limit_reached) break;
-
-    for (int32_t ip = 1; ip <= nsetp; ++ip) x[index[ip]] = zz[ip];
-  }
-
-  // Residual norm from the components of Q*b outside the range of P.
-  double sm = zero;
-  if (npp1 <= m) {
-    for (int32_t i = npp1; i <= m; ++i) sm = sm + b[i] * b[i];
-  } else {
-    for (int32_t j = 1; j <= n; ++j) w[j] = zero;
-  }
-  *rnorm = std::sqrt(sm);
+// The by-reference entry: the run of solve_nnls, with the console line when
+// it stops on the iteration limit.
+void nnls(double* a, const int32_t* mda, const int32_t* m, const int32_t* n,
+          double* b, double* x, double* rnorm, double* w, double* zz,
+          int32_t* index, int32_t* mode, const int32_t* maxiter) {
+  const tovrin::SolveOutcome outcome = tovrin::solve_nnls(
+      a, *mda, *m, *n, b, x, rnorm, w, zz, index, *maxiter, nullptr);
+  *mode = outcome.mode;
+  if (outcome.mode == tovrin::mode_iteration_limit) report_iteration_limit();
 }
 
 }  // extern "C"

@@ -1,0 +1,129 @@
+"""Exact non-negative least squares: min ||A x - b|| subject to x >= 0.
+
+``tovrin.nnls(A, b)`` solves one problem, or one per column of b, by the
+active-set method of Lawson and Hanson, with results reproducible bit for
+bit.  The low-level module ``__tovrin`` offers the solver's raw contract.
+"""
+from __future__ import annotations
+
+from typing import Optional
+
+import numpy.typing as npt
+
+from ._status import IterationLimitWarning, Status
+from ._solver import NNLSResult
+from ._solver import solve as _solve
+
+try:
+    from importlib.metadata import version as _version
+
+    __version__: str = _version("tovrin")
+except Exception:  # not installed as a distribution (a bare build tree)
+    __version__ = "0+unknown"
+
+__all__ = ["nnls", "NNLSResult", "Status", "IterationLimitWarning", "__version__"]
+
+NNLSResult.__module__ = __name__
+
+
+def nnls(
+    A: npt.ArrayLike,
+    b: npt.ArrayLike,
+    *,
+    maxiter: Optional[int] = None,
+    threads: Optional[int] = None,
+    check_finite: bool = True,
+) -> NNLSResult:
+    """Solve min ||A x - b|| subject to x >= 0.
+
+    Non-negative least squares by the active-set method of Lawson and
+    Hanson: variables enter the solution set one at a time, the one with
+    the largest positive component of the dual vector A^T (b - A x) first;
+    after each entry the least squares problem on the set is solved, and
+    variables that would turn negative are moved back out.
+
+    Parameters
+    ----------
+    A : array_like, shape (m, n)
+        The matrix.  Real: integers and float32 are converted to float64;
+        complex, object and bool arrays raise TypeError.  Any layout (C or
+        Fortran order, strided views); never modified.
+    b : array_like, shape (m,) or (m, k)
+        One right-hand side, or k right-hand sides sharing A, each solved as
+        a problem of its own.  Same rules as A; never modified.
+    maxiter : int, optional
+        Limit on the solver's iteration count (its triangular solves) per
+        problem, an int >= 1.  None (default) means 3 n.
+    threads : int, optional
+        Worker threads for k problems: None (default) means every core this
+        process may use, 1 solves them one after the other.
+    check_finite : bool, default True
+        Raise ValueError, naming the argument, when A or b holds NaN or
+        infinity.  With False such values reach the solver unchecked.
+
+    Returns
+    -------
+    NNLSResult
+        For b of shape (m,): ``x`` (n,), ``rnorm`` float, ``dual`` (n,),
+        ``passive`` (n,) bool, ``iterations`` int, ``status`` Status,
+        ``converged`` bool, ``method`` "exact".  For b of shape (m, k):
+        ``x``, ``dual`` and ``passive`` of shape (n, k), ``rnorm``,
+        ``iterations``, ``status`` (int codes) and ``converged`` of shape
+        (k,); column j belongs to b[:, j].
+
+        - ``x``: the solution.
+        - ``rnorm``: ||A x - b|| as the solver reports it.
+        - ``dual``: the dual vector w = A^T (b - A x) as the algorithm leaves
+          it: 0 on the solution set, <= 0 off it at an optimum.
+        - ``passive``: True for the variables in the final solution set.
+        - ``iterations``: the solver's iteration count, the count that
+          maxiter limits (maxiter + 1 after a stop on the limit).
+        - ``status``: Status.SOLVED or Status.ITERATION_LIMIT.
+        - ``converged``: status == Status.SOLVED.
+
+    Raises
+    ------
+    TypeError
+        A or b is not real, or maxiter or threads is not an integer.
+    ValueError
+        Shapes disagree (the text names both), A is not 2-dimensional or b
+        not 1- or 2-dimensional, maxiter or threads is below 1 or a bool, or
+        check_finite finds NaN or infinity.
+    KeyboardInterrupt
+        Ctrl-C during the solve stops every worker and is raised here.
+
+    Warns
+    -----
+    IterationLimitWarning
+        Once per call when problems stopped on the iteration limit, saying
+        how many; their status is Status.ITERATION_LIMIT.  Nothing is
+        printed.
+
+    Notes
+    -----
+    Exact: for every problem j, x, rnorm, dual and the solution set are bit
+    for bit those of the solver core run on (A in column-major order,
+    b[:, j]), the same bits that ``__tovrin.nnls`` returns for it.  Results
+    do not depend on ``threads``, on the order of the problems or on the
+    layout of A.
+
+    Extreme scales: the solver's reflections form unscaled products that
+    underflow for columns of norm below about 1e-154 and overflow above
+    about 1e154.  Columns of A and right-hand sides whose largest magnitude
+    lies outside [2**-400, 2**400] are therefore scaled by powers of two
+    (exact in binary floating point) before the solve, and x, dual and rnorm
+    scaled back.  Problems inside that range are not touched.
+
+    Empty dimensions (m = 0 or n = 0) give x = 0 and rnorm = ||b||.
+
+    The interpreter lock is released during the solve, so other Python
+    threads keep running.
+
+    Examples
+    --------
+    >>> import numpy as np, tovrin
+    >>> res = tovrin.nnls(np.array([[1.0, 0.0], [0.0, 1.0]]), np.array([1.0, -1.0]))
+    >>> res.x, res.rnorm, res.status
+    (array([1., 0.]), 1.0, <Status.SOLVED: 1>)
+    """
+    return _solve(A, b, maxiter, threads, check_finite)

@@ -1,0 +1,23 @@
+"""Status codes of the solver and the warning for a stop on the iteration limit."""
+import enum
+
+
+class Status(enum.IntEnum):
+    """How a solve ended; the values are the solver's own codes.
+
+    Attributes
+    ----------
+    SOLVED
+        The solution has been computed (code 1).
+    ITERATION_LIMIT
+        The solver stopped on its iteration limit (code 3): ``x`` holds the
+        last completed step, not the solution.
+    """
+
+    SOLVED = 1
+    ITERATION_LIMIT = 3
+
+
+class IterationLimitWarning(RuntimeWarning):
+    """Issued once per call of :func:`tovrin.nnls` when problems stopped on the
+    iteration limit; the text says how many."""
