@@ -91,6 +91,14 @@ def _exponents(magnitude: np.ndarray) -> np.ndarray:
     return e
 
 
+def _unscale(x, w, e, f):
+    """x 2^(f - e) and w 2^(e + f) for rows j (problems) and columns i; a dual
+    beyond the range of doubles (columns near 1e300) becomes infinite, as the
+    quantity itself is."""
+    with np.errstate(over="ignore"):
+        return np.ldexp(x, f[:, None] - e[None, :]), np.ldexp(w, f[:, None] + e[None, :])
+
+
 def _check_finite(array: np.ndarray, name: str) -> None:
     if not np.isfinite(array).all():
         raise ValueError(NOT_FINITE.format(name))
@@ -187,8 +195,7 @@ def _gram_from_matrix(a, rhs, single, maxiter, threads) -> NNLSResult:
     residual = b_scaled - a_columns @ x.T
     rnorm = np.ldexp(np.sqrt(np.einsum("ij,ij->j", residual, residual)), f)
     # A x = b for x = 2^(f - e) x' and A^T (b - A x) = 2^(e + f) w'.
-    x = np.ldexp(x, f[:, None] - e[None, :])
-    w = np.ldexp(w, f[:, None] + e[None, :])
+    x, w = _unscale(x, w, e, f)
     return _result(x, rnorm, w, passive, iterations, status, single, "gram")
 
 
@@ -336,8 +343,7 @@ def nnls_gram(
     ct = np.ascontiguousarray(np.ldexp(c_scaled, -f[None, :]).T)
     x, w, passive, iterations, status = _solve_scaled(g_columns, ct, None, None, maxiter,
                                                       threads)
-    x = np.ldexp(x, f[:, None] - e[None, :])
-    w = np.ldexp(w, f[:, None] + e[None, :])
+    x, w = _unscale(x, w, e, f)
     if norms is None:
         rnorm = np.full(k, np.nan)
     else:

@@ -257,6 +257,12 @@ class ActiveSet {
   // accuracy_target (the step w_j / pivot^2), the Gram form has missed a
   // variable.  Returns false then.
   bool z_duals_hold(const LeastSquares& ls, double scale) {
+    const double weak = -dual_tolerance * scale;
+    bool any_weak = false;
+    for (std::int32_t j = 0; j < n_ && !any_weak; ++j) {
+      any_weak = !wk_.in_p[j] && w_[j] > weak && diag(j) > zero;
+    }
+    if (!any_weak) return true;
     double* rs = wk_.resid.data();
     std::memcpy(rs, ls.b, sizeof(double) * std::size_t(ls.m));
     double spread = std::sqrt(dot(ls.m, ls.b, ls.b));
@@ -265,7 +271,6 @@ class ActiveSet {
       axpy(ls.m, -x_[j], ls.a + j * ls.lda, rs);
       spread += std::sqrt(diag(j)) * x_[j];
     }
-    const double weak = -dual_tolerance * scale;
     const double xmax = max_abs(x_, n_);
     for (std::int32_t j = 0; j < n_; ++j) {
       if (wk_.in_p[j] || !(w_[j] > weak) || !(diag(j) > zero)) continue;
