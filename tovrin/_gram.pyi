@@ -22,4 +22,6 @@ def solve(
     passive: npt.NDArray[np.bool_],
     iterations: npt.NDArray[np.int64],
     status: npt.NDArray[np.int64],
+    rnorm: npt.NDArray[np.float64],
+    group: bool = ...,
 ) -> None: ...

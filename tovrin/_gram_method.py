@@ -84,6 +84,13 @@ def _threads(threads: Optional[int]) -> int:
         return max(1, os.cpu_count() or 1)
 
 
+def _largest(array: np.ndarray, axis: int) -> np.ndarray:
+    """max |array| along axis, without a temporary of the array's size."""
+    if array.shape[axis] == 0:
+        return np.zeros(array.shape[1 - axis])
+    return np.maximum(np.max(array, axis=axis), -np.min(array, axis=axis))
+
+
 def _exponents(magnitude: np.ndarray) -> np.ndarray:
     """e with magnitude * 2**-e in [0.5, 1), 0 where magnitude is 0 or not finite."""
     e = np.frexp(magnitude)[1]
@@ -104,21 +111,23 @@ def _check_finite(array: np.ndarray, name: str) -> None:
         raise ValueError(NOT_FINITE.format(name))
 
 
-def _solve_scaled(g_columns, ct, a_columns, bt, maxiter, threads):
-    """Runs tovrin._gram.solve; returns x, w (k, n), passive, iterations, status."""
+def _solve_scaled(g_columns, ct, a_columns, bt, maxiter, threads, group=True):
+    """Runs tovrin._gram.solve; returns x, w (k, n), passive, iterations,
+    status and (with A) the residual norms, else NaN.
+
+    group: problems whose passive sets coincide may share one factorisation
+    (for 64 or more problems; see tovrin/src/gram_module.cpp)."""
     k, n = ct.shape
-    x = np.empty((k, n))
-    w = np.empty((k, n))
-    passive = np.empty((k, n), dtype=bool)
+    x = np.zeros((k, n))
+    w = ct.copy()
+    passive = np.zeros((k, n), dtype=bool)
     iterations = np.zeros(k, dtype=np.int64)
-    status = np.full(k, Status.SOLVED, dtype=np.int64)
-    x.fill(0.0)
-    w[...] = ct
-    passive.fill(False)
+    status = np.full(k, int(Status.SOLVED), dtype=np.int64)
+    rnorm = np.full(k, np.nan)
     limit = 3 * n if maxiter is None else maxiter
     _gram.solve(g_columns, ct, a_columns, bt, max(1, limit), _threads(threads),
-                x, w, passive, iterations, status)
-    return x, w, passive, iterations, status
+                x, w, passive, iterations, status, rnorm, group)
+    return x, w, passive, iterations, status, rnorm
 
 
 def _warn(status: np.ndarray, single: bool, limit: int, stacklevel: int) -> None:
@@ -174,7 +183,7 @@ def _read_problem(A, b, check_finite) -> Tuple[np.ndarray, np.ndarray, bool]:
     return a, (rhs[:, None] if single else rhs), single
 
 
-def _gram_from_matrix(a, rhs, single, maxiter, threads) -> NNLSResult:
+def _gram_from_matrix(a, rhs, single, maxiter, threads, group=True) -> NNLSResult:
     """The Gram method on A (m, n) and B (m, k), both float64."""
     m, n = a.shape
     k = rhs.shape[1]
@@ -183,17 +192,17 @@ def _gram_from_matrix(a, rhs, single, maxiter, threads) -> NNLSResult:
     # Columns of A and of B scaled by powers of two (exact) to magnitudes in
     # [0.5, 1): A^T A cannot overflow or underflow, and its diagonal is
     # equilibrated, which keeps cond(A^T A) as small as column scaling can.
-    e = _exponents(np.max(np.abs(a), axis=0))
-    f = _exponents(np.max(np.abs(rhs), axis=0))
+    e = _exponents(_largest(a, 0))
     a_columns = np.asfortranarray(np.ldexp(a, -e))
-    b_scaled = np.ldexp(rhs, -f)
+    bt = np.ascontiguousarray(rhs.T)   # row j = b_j
+    f = _exponents(_largest(bt, 1))
+    if f.any():
+        bt = np.ldexp(bt, -f[:, None])
     gram = a_columns.T @ a_columns   # symmetric bit for bit (one triangle mirrored)
-    ct = b_scaled.T @ a_columns       # row j = (A^T b_j)^T
-    bt = np.ascontiguousarray(b_scaled.T)
-    x, w, passive, iterations, status = _solve_scaled(gram.T, ct, a_columns, bt, maxiter,
-                                                      threads)
-    residual = b_scaled - a_columns @ x.T
-    rnorm = np.ldexp(np.sqrt(np.einsum("ij,ij->j", residual, residual)), f)
+    ct = bt @ a_columns               # row j = (A^T b_j)^T
+    x, w, passive, iterations, status, rnorm = _solve_scaled(
+        gram.T, ct, a_columns, bt, maxiter, threads, group)
+    rnorm = np.ldexp(rnorm, f)
     # A x = b for x = 2^(f - e) x' and A^T (b - A x) = 2^(e + f) w'.
     x, w = _unscale(x, w, e, f)
     return _result(x, rnorm, w, passive, iterations, status, single, "gram")
@@ -341,8 +350,8 @@ def nnls_gram(
     c_scaled = np.ldexp(c, -e[:, None])
     f = _exponents(np.max(np.abs(c_scaled), axis=0))
     ct = np.ascontiguousarray(np.ldexp(c_scaled, -f[None, :]).T)
-    x, w, passive, iterations, status = _solve_scaled(g_columns, ct, None, None, maxiter,
-                                                      threads)
+    x, w, passive, iterations, status, _ = _solve_scaled(g_columns, ct, None, None, maxiter,
+                                                         threads)
     x, w = _unscale(x, w, e, f)
     if norms is None:
         rnorm = np.full(k, np.nan)

@@ -25,7 +25,10 @@ constexpr double infinity = std::numeric_limits<double>::infinity();
 
 double max_abs(const double* v, std::int32_t n) {
   double r = zero;
-  for (std::int32_t i = 0; i < n; ++i) r = std::fmax(r, std::fabs(v[i]));
+  for (std::int32_t i = 0; i < n; ++i) {
+    const double a = std::fabs(v[i]);
+    if (a > r) r = a;
+  }
   return r;
 }
 
@@ -105,6 +108,49 @@ class ActiveSet {
     wk_.in_p[t] = 1;
     ++p_;
     return true;
+  }
+
+  // Takes P = f.set with the factor f.r and forms y = R^-T c(set).
+  void load(const SharedFactor& f) {
+    p_ = std::int32_t(f.set.size());
+    for (std::int32_t pos = 0; pos < p_; ++pos) {
+      wk_.set[pos] = f.set[pos];
+      wk_.in_p[f.set[pos]] = 1;
+      std::memcpy(rcol(pos), f.r.data() + std::size_t(pos) * p_,
+                  sizeof(double) * std::size_t(pos + 1));
+      wk_.y[pos] = c_[f.set[pos]];
+    }
+    forward_substitute(wk_.y.data());
+  }
+
+  // Back to x = 0, P empty, w = c.
+  void reset() {
+    for (std::int32_t pos = 0; pos < p_; ++pos) {
+      wk_.in_p[wk_.set[pos]] = 0;
+      x_[wk_.set[pos]] = zero;
+    }
+    p_ = 0;
+    std::memcpy(w_, c_, sizeof(double) * std::size_t(n_));
+  }
+
+  // Whether the trial solution in s is positive; if so x(set) = s.
+  bool accept_trial() {
+    const double* s = wk_.s.data();
+    for (std::int32_t pos = 0; pos < p_; ++pos) {
+      if (!(s[pos] > zero)) return false;
+    }
+    for (std::int32_t pos = 0; pos < p_; ++pos) x_[wk_.set[pos]] = s[pos];
+    return true;
+  }
+
+  // Copies R (p x p, leading dimension p) and P into f.
+  void store(SharedFactor& f) {
+    f.set.assign(wk_.set.begin(), wk_.set.begin() + p_);
+    f.r.assign(std::size_t(p_) * p_, zero);
+    for (std::int32_t pos = 0; pos < p_; ++pos) {
+      std::memcpy(f.r.data() + std::size_t(pos) * p_, rcol(pos),
+                  sizeof(double) * std::size_t(pos + 1));
+    }
   }
 
   // Removes the last position (a candidate that failed its first trial).
@@ -238,6 +284,14 @@ class ActiveSet {
       dmax = std::fmax(dmax, std::fabs(d[pos]));
     }
     return dmax;
+  }
+
+  // ||b - A x||, the residual formed over P.
+  double residual_norm(const LeastSquares& ls) {
+    double* rs = wk_.resid.data();
+    std::memcpy(rs, ls.b, sizeof(double) * std::size_t(ls.m));
+    subtract_columns(ls.m, p_, ls.a, ls.lda, wk_.set.data(), x_, rs);
+    return std::sqrt(dot(ls.m, rs, rs));
   }
 
   // The square of the pivot that t would get on entering, G_tt - r'r with
@@ -388,35 +442,88 @@ double gram_norm(const double* g, std::ptrdiff_t ldg, std::int32_t n) {
   return norm;
 }
 
+namespace {
+
+// The checks after the iterations: cond(G_PP), refinement with A where the
+// Gram form alone would not be accurate, the optimality conditions and the
+// A-form duals; flags the result when any of them fails.
+void finish(ActiveSet& as, const LeastSquares* ls, const double* x, std::int32_t n,
+            Outcome& out) {
+  out.condition = as.condition();
+  out.error_estimate = eps * out.condition;
+  if (ls != nullptr && out.status == status_solved && as.size() > 0 &&
+      out.error_estimate > refine_threshold) {
+    out.error_estimate = refine_solution(as, *ls, x, n, out);
+    as.dual();
+  }
+  const double scale = as.scale();
+  out.violation = as.violation(dual_tolerance * scale);
+  if (out.status == status_solved &&
+      (!(out.violation <= one) || !(out.error_estimate <= accuracy_target) ||
+       out.rejected > 0 || (ls != nullptr && !as.z_duals_hold(*ls, scale)))) {
+    out.status = status_inaccurate;
+  }
+  if (ls != nullptr) out.rnorm = as.residual_norm(*ls);
+}
+
+void start(const GramProblem& problem, Workspace& work, double* x, double* w) {
+  assert(work.n == problem.n);
+  std::memset(x, 0, sizeof(double) * std::size_t(problem.n));
+  std::memset(work.in_p.data(), 0, std::size_t(problem.n));
+  std::memcpy(w, problem.c, sizeof(double) * std::size_t(problem.n));
+}
+
+}  // namespace
+
 Outcome solve(const GramProblem& problem, const LeastSquares* ls,
               std::int32_t maxiter, const std::atomic<bool>* cancel,
               Workspace& work, double* x, double* w, unsigned char* passive) {
-  const std::int32_t n = problem.n;
-  assert(work.n == n);
-  assert(ls == nullptr || work.m >= ls->m);
-  std::memset(x, 0, sizeof(double) * std::size_t(n));
-  std::memset(work.in_p.data(), 0, std::size_t(n));
-  std::memcpy(w, problem.c, sizeof(double) * std::size_t(n));
+  return solve_grouped(problem, ls, nullptr, 0, maxiter, cancel, work, x, w, passive);
+}
 
+bool factor_passive_set(const GramProblem& problem, const unsigned char* passive,
+                        Workspace& work, SharedFactor& f) {
+  // The factor depends on G alone: c is taken as zero.
+  std::vector<double> x(std::size_t(problem.n)), w(std::size_t(problem.n)), c(std::size_t(problem.n));
+  GramProblem g_only = problem;
+  g_only.c = c.data();
+  start(g_only, work, x.data(), w.data());
+  ActiveSet as(g_only, work, x.data(), w.data());
+  for (std::int32_t j = 0; j < problem.n; ++j) {
+    if (passive[j] && !as.append(j)) return false;
+  }
+  as.store(f);
+  return true;
+}
+
+Outcome solve_grouped(const GramProblem& problem, const LeastSquares* ls,
+                      const SharedFactor* const* candidates, int count,
+                      std::int32_t maxiter, const std::atomic<bool>* cancel,
+                      Workspace& work, double* x, double* w, unsigned char* passive) {
+  const std::int32_t n = problem.n;
+  assert(ls == nullptr || work.m >= ls->m);
+  start(problem, work, x, w);
   ActiveSet as(problem, work, x, w);
   Outcome out;
-  out.status = iterate(as, n, maxiter, cancel, work, out);
-  if (out.status != status_cancelled) {
-    out.condition = as.condition();
-    out.error_estimate = eps * out.condition;
-    if (ls != nullptr && out.status == status_solved && as.size() > 0 &&
-        out.error_estimate > refine_threshold) {
-      out.error_estimate = refine_solution(as, *ls, x, n, out);
+  bool shared = false;
+  for (int i = 0; i < count && !shared && maxiter >= 1; ++i) {
+    // The shared set is this problem's solution when its trial solution is
+    // positive and no variable of Z would enter.
+    as.load(*candidates[i]);
+    as.trial();
+    if (as.accept_trial()) {
       as.dual();
+      shared = as.candidate(entering_tolerance * as.scale()) < 0;
     }
-    const double scale = as.scale();
-    out.violation = as.violation(dual_tolerance * scale);
-    if (out.status == status_solved &&
-        (!(out.violation <= one) || !(out.error_estimate <= accuracy_target) ||
-         out.rejected > 0 || (ls != nullptr && !as.z_duals_hold(*ls, scale)))) {
-      out.status = status_inaccurate;
-    }
+    if (!shared) as.reset();
   }
+  if (shared) {
+    out.iterations = 1;
+    out.status = status_solved;
+  } else {
+    out.status = iterate(as, n, maxiter, cancel, work, out);
+  }
+  if (out.status != status_cancelled) finish(as, ls, x, n, out);
   for (std::int32_t j = 0; j < n; ++j) passive[j] = work.in_p[j];
   return out;
 }
