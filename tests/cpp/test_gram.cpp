@@ -307,3 +307,40 @@ TEST(GramNnls, AWorkspaceReusedAcrossProblemsGivesTheSameBits) {
 }
 
 }  // namespace
+
+namespace {
+
+// A shared factor of the right passive set gives the solution in one trial;
+// a wrong one changes nothing: the plain solve's bits.
+TEST(GramNnls, ASharedFactorIsUsedOnlyWhereItsSetIsTheSolution) {
+  const Problem p = gaussian(21, 60, 30);
+  const Gram gr = gramOf(p);
+  const Solution plain = solveGram(gr);
+  ASSERT_EQ(plain.out.status, gram::status_solved);
+  gram::Workspace work(30, 0);
+  const gram::GramProblem pr{gr.g.data(), 30, 30, gr.c.data(),
+                             gram::gram_norm(gr.g.data(), 30, 30)};
+  gram::SharedFactor right, wrong;
+  ASSERT_TRUE(gram::factor_passive_set(pr, plain.passive.data(), work, right));
+  std::vector<unsigned char> other(plain.passive);
+  other[0] = !other[0];
+  other[1] = !other[1];
+  ASSERT_TRUE(gram::factor_passive_set(pr, other.data(), work, wrong));
+
+  std::vector<double> x(30), w(30);
+  std::vector<unsigned char> passive(30);
+  const gram::SharedFactor* first[] = {&wrong, &right};
+  const gram::Outcome shared =
+      gram::solve_grouped(pr, nullptr, first, 2, 90, nullptr, work, x.data(), w.data(), passive.data());
+  EXPECT_EQ(shared.status, gram::status_solved);
+  EXPECT_EQ(shared.iterations, 1);
+  EXPECT_EQ(passive, plain.passive);
+  for (int j = 0; j < 30; ++j) EXPECT_NEAR(x[j], plain.x[j], 1e-13);
+
+  const gram::SharedFactor* only_wrong[] = {&wrong};
+  gram::solve_grouped(pr, nullptr, only_wrong, 1, 90, nullptr, work, x.data(), w.data(), passive.data());
+  EXPECT_TRUE(tovrin_test::sameBits(x, plain.x));
+  EXPECT_TRUE(tovrin_test::sameBits(w, plain.w));
+}
+
+}  // namespace

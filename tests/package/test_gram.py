@@ -159,6 +159,22 @@ def test_many_right_hand_sides_match_per_problem_solves_and_any_thread_count():
         np.testing.assert_allclose(alone.x, batch.x[:, j], rtol=0, atol=1e-13)
 
 
+def test_grouping_of_coinciding_passive_sets_keeps_the_results():
+    rng = np.random.default_rng(6)
+    a = rng.standard_normal((120, 60))
+    supports = rng.random((60, 3)) < 0.4
+    x_true = np.abs(rng.standard_normal((60, 200))) * supports[:, rng.integers(0, 3, 200)]
+    b = a @ x_true
+    grouped = _gram_method._gram_from_matrix(a, b, False, None, 2, True)
+    plain = _gram_method._gram_from_matrix(a, b, False, None, 1, False)
+    assert (grouped.iterations == 1).sum() > 100  # most of the 136 not sampled
+    assert (grouped.passive == plain.passive).all()
+    assert (grouped.status == tovrin.Status.SOLVED).all()
+    np.testing.assert_allclose(grouped.x, plain.x, rtol=0, atol=1e-12)
+    again = _gram_method._gram_from_matrix(a, b, False, None, 1, True)
+    assert np.array_equal(again.x, grouped.x)
+
+
 def test_the_interpreter_lock_is_released_during_the_solve():
     rng = np.random.default_rng(4)
     a, b = random_problem(rng, 1200, 600)
