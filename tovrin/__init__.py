@@ -72,8 +72,8 @@ def nnls(
         for large tall problems and for many right-hand sides, deterministic
         but not bit-identical to "exact"; a result it cannot vouch for has
         status Status.GRAM_INACCURATE (code 4) and a GramAccuracyWarning is
-        issued.  "auto": "gram" for problems with m >= n and m n^2 >= 2e7,
-        or with 8 or more right-hand sides, "exact" otherwise; every problem
+        issued.  "auto": "gram" where m >= n and m n^2 k >= 1e7 (k
+        right-hand sides; the measured crossover), "exact" otherwise; every problem
         whose Gram-form check fails is solved again by "exact", and the
         result's method is then "gram+exact".
 
@@ -94,7 +94,8 @@ def nnls(
         - ``passive``: True for the variables in the final solution set.
         - ``iterations``: the solver's iteration count, the count that
           maxiter limits (maxiter + 1 after a stop on the limit).
-        - ``status``: Status.SOLVED or Status.ITERATION_LIMIT.
+        - ``status``: Status.SOLVED or Status.ITERATION_LIMIT (and, for
+          method "gram" or "auto", Status.GRAM_INACCURATE).
         - ``converged``: status == Status.SOLVED.
 
     Raises

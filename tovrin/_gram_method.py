@@ -44,12 +44,14 @@ INACCURATE_MANY = ("{} of {} Gram-form results may be inaccurate (status GRAM_IN
                    "too ill-conditioned for A^T A; use method='exact'")
 
 # method="auto" takes the Gram form when A is at least as tall as it is
-# wide and the work of the exact method, about m n^2 per problem, is
-# at least this many multiply-adds per problem for one problem, or when
-# several problems share A (the Gram product is then paid once); both
-# thresholds were measured with bench/run_bench.py --gram.
-AUTO_MIN_WORK = 2.0e7
-AUTO_MIN_PROBLEMS = 8
+# wide and the exact method's work, about m n^2 multiply-adds per problem,
+# reaches AUTO_MIN_WORK over all k problems.  Measured with
+# bench/bench_gram.py (one run, side by side, Gram product included): for one
+# problem the Gram method took 1.56 times the exact method's time at tall
+# 200 x 100 (m n^2 = 2e6) and 0.63 times at tall 400 x 200 (1.6e7); square
+# 200 x 200 (8e6) was even.  With many right-hand sides the product is paid
+# once and the Gram method gains further.
+AUTO_MIN_WORK = 1.0e7
 
 # The text of NNLSResult.method after method="auto" has re-solved some
 # problems with the exact method.
@@ -209,9 +211,7 @@ def _gram_from_matrix(a, rhs, single, maxiter, threads, group=True) -> NNLSResul
 
 
 def _auto_takes_gram(m: int, n: int, k: int) -> bool:
-    if m < n:
-        return False
-    return k >= AUTO_MIN_PROBLEMS or float(m) * n * n >= AUTO_MIN_WORK
+    return m >= n and float(m) * n * n * k >= AUTO_MIN_WORK
 
 
 def nnls_method(A, b, method, maxiter, threads, check_finite) -> NNLSResult:

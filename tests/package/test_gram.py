@@ -70,7 +70,8 @@ def test_well_conditioned_problems_agree_with_the_exact_method(m, n, kappa):
 
 
 @pytest.mark.parametrize("kappa", [1e8, 1e12])
-def test_ill_conditioned_problems_are_accurate_or_flagged_and_auto_falls_back(kappa):
+def test_ill_conditioned_problems_are_accurate_or_flagged_and_auto_falls_back(kappa,
+                                                                               monkeypatch):
     rng = np.random.default_rng(8)
     a, b = conditioned(rng, 60, 30, kappa, k=12, dense=True)
     exact = tovrin.nnls(a, b)
@@ -86,6 +87,8 @@ def test_ill_conditioned_problems_are_accurate_or_flagged_and_auto_falls_back(ka
     assert (results[1].status == tovrin.Status.GRAM_INACCURATE).any()
 
     flagged = results[0].status == tovrin.Status.GRAM_INACCURATE
+    assert tovrin.nnls(a, b, method="auto").method == "exact"  # below the threshold
+    monkeypatch.setattr(_gram_method, "AUTO_MIN_WORK", 0.0)
     with warnings.catch_warnings():
         warnings.simplefilter("error", tovrin.GramAccuracyWarning)
         auto = tovrin.nnls(a, b, method="auto")
