@@ -16,7 +16,7 @@ cmake -S . -B build/cpp -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build build/cpp -j 2
 ctest --test-dir build/cpp --output-on-failure -j 2
 
-python3 -m pytest tests/python -q
+python3 -m pytest tests/python -q; python3 -m pytest tests/package -q
 
 # Memory, undefined-behaviour and race checks: the same suites against
 # AddressSanitizer/UndefinedBehaviorSanitizer builds, the core from many

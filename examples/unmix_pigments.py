@@ -8,7 +8,7 @@ where the columns of S are the reference spectra and y is the measurement.
 """
 import numpy as np
 
-import __tovrin
+import tovrin
 
 WAVELENGTHS = np.linspace(400.0, 700.0, 301)  # nm
 
@@ -30,17 +30,10 @@ def band_spectrum(bands):
 
 def unmix(references, measured):
     """Non-negative amounts c minimising ||references @ c - measured||."""
-    m, n = references.shape
-    # Column-major float64 work arrays: the solver works in them in place.
-    a = np.asfortranarray(references, dtype=np.float64)
-    b = np.array(measured, dtype=np.float64)
-    w = np.zeros(n)
-    zz = np.zeros(m)
-    index = np.zeros(n, dtype=np.int32)
-    amounts, rnorm, mode = __tovrin.nnls(a, m, n, b, w, zz, index, -1)
-    if mode != 1:
-        raise RuntimeError(f"solver stopped with mode {mode}")
-    return amounts, rnorm
+    res = tovrin.nnls(references, measured)
+    if not res.converged:
+        raise RuntimeError(f"solver stopped with status {res.status!r}")
+    return res.x, res.rnorm
 
 
 def main():
@@ -54,6 +47,10 @@ def main():
     for name, true, found in zip(COMPOUNDS, TRUE_AMOUNTS, amounts):
         print(f"{name:<15}{true:>8.3f}{found:>10.4f}")
     print(f"residual norm {rnorm:.4f} (noise level {0.01 * np.sqrt(WAVELENGTHS.size):.4f})")
+    # Many measurements at once: one problem per column, on every core.
+    batch = references @ np.outer(TRUE_AMOUNTS, [0.5, 1.0, 2.0])
+    print("amounts of three mixtures at 0.5x, 1x, 2x:")
+    print(np.array2string(tovrin.nnls(references, batch).x.T, precision=3, suppress_small=True))
     # Plain least squares, for comparison: nothing keeps its amounts >= 0.
     unconstrained = np.linalg.lstsq(references, measured, rcond=None)[0]
     print("unconstrained least squares:", np.array2string(unconstrained, precision=4))

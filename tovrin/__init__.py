@@ -11,10 +11,17 @@ from typing import Optional
 import numpy.typing as npt
 
 from ._status import IterationLimitWarning, Status
+
+try:
+    from ._solver import NNLSResult
+    from ._solver import solve as _solve
+except ImportError as missing:  # pragma: no cover - depends on how it is run
+    raise ImportError(
+        f"tovrin was imported from {__path__[0]}, which has no compiled extension "
+        "_solver: install the package (pip install .) and run from outside the "
+        "source tree") from missing
 from ._gram_method import GramAccuracyWarning, nnls_gram
 from ._gram_method import nnls_method as _nnls_method
-from ._solver import NNLSResult
-from ._solver import solve as _solve
 
 try:
     from importlib.metadata import version as _version

@@ -9,7 +9,7 @@ import pytest
 import tovrin
 from tovrin import _gram_method
 
-from conftest import random_problem
+from package_testing import random_problem
 
 SHAPES = [(40, 20), (20, 20), (10, 20), (1, 4), (6, 1), (300, 60)]
 

@@ -13,10 +13,14 @@ namespace {
 // calling thread: about a millisecond, the longest a signal may wait there.
 constexpr double quick_work = 1 << 20;
 
-// Largest magnitude of a column of a view, NaNs passed over.
+// Largest magnitude of a column of a view; a NaN never compares larger, so
+// NaNs are passed over.
 double max_abs(const StridedMatrix& v, std::int64_t j) {
   double big = 0.0;
-  for (std::int64_t i = 0; i < v.rows; ++i) big = std::fmax(big, std::fabs(v(i, j)));
+  for (std::int64_t i = 0; i < v.rows; ++i) {
+    const double magnitude = std::fabs(v(i, j));
+    if (magnitude > big) big = magnitude;
+  }
   return big;
 }
 
@@ -46,20 +50,20 @@ bool BatchSolver::quick() const {
   // Each triangular solve is preceded by at most one main-loop pass, whose
   // reflections and dual vector cost about m*n multiply-adds; rejections
   // and rotations stay of the same order.
-  const double per_problem = static_cast<double>(iteration_limit() + 1) *
+  const double per_problem = (static_cast<double>(iteration_limit()) + 1.0) *
                              static_cast<double>(m_ + 1) * static_cast<double>(n_ + 1);
   return per_problem * static_cast<double>(k_) <= quick_work;
 }
 
-int BatchSolver::load_rhs(std::int64_t j, std::vector<double>& b) const {
+int BatchSolver::load_rhs(std::int64_t j, double* b) const {
   const int shift = range_shift(max_abs(b_, j));
   for (std::int64_t i = 0; i < m_; ++i) b[i] = shifted(b_(i, j), shift);
   return shift;
 }
 
-void BatchSolver::load_matrix(std::vector<double>& a) const {
+void BatchSolver::load_matrix(double* a) const {
   for (std::int64_t j = 0; j < n_; ++j) {
-    double* column = a.data() + j * m_;
+    double* column = a + j * m_;
     const int shift = column_shift_[j];
     if (a_.row_step == sizeof(double) && shift == 0) {
       std::memcpy(column, a_.base + j * a_.col_step, m_ * sizeof(double));
@@ -69,7 +73,7 @@ void BatchSolver::load_matrix(std::vector<double>& a) const {
   }
 }
 
-void BatchSolver::write_trivial(std::int64_t j, const std::vector<double>& b,
+void BatchSolver::write_trivial(std::int64_t j, const double* b,
                                 int shift, const BatchResults& out) const {
   for (std::int64_t i = 0; i < n_; ++i) {
     out.x[i * k_ + j] = 0.0;
@@ -87,30 +91,30 @@ void BatchSolver::write_trivial(std::int64_t j, const std::vector<double>& b,
 std::int32_t BatchSolver::solve(Workspace& w, std::int64_t j,
                                 const std::atomic<bool>* cancel,
                                 const BatchResults& out) const {
-  const int rhs_shift = load_rhs(j, w.b);
+  const int rhs_shift = load_rhs(j, w.b());
   if (m_ == 0 || n_ == 0) {
-    write_trivial(j, w.b, rhs_shift, out);
+    write_trivial(j, w.b(), rhs_shift, out);
     return mode_solved;
   }
-  load_matrix(w.a);
+  load_matrix(w.a());
   const auto m = static_cast<std::int32_t>(m_);
   const auto n = static_cast<std::int32_t>(n_);
   double rnorm = 0.0;
   const SolveOutcome run =
-      solve_nnls(w.a.data(), m, m, n, w.b.data(), w.x.data(), &rnorm, w.w.data(),
-                 w.zz.data(), w.index.data(), maxiter_, cancel);
+      solve_nnls(w.a(), m, m, n, w.b(), w.x(), &rnorm, w.w(), w.zz(), w.index(), maxiter_,
+                 cancel);
   if (run.mode == mode_cancelled) return run.mode;
 
   // The scaled problem (A*2^c_i, b*2^r) has x_i*2^(r - c_i) and dual
   // w_i*2^(r + c_i) for the solution x and dual w of the original.
   for (std::int64_t i = 0; i < n_; ++i) {
     const int c = column_shift_[i];
-    out.x[i * k_ + j] = shifted(w.x[i], c - rhs_shift);
-    out.dual[i * k_ + j] = shifted(w.w[i], -(c + rhs_shift));
+    out.x[i * k_ + j] = shifted(w.x()[i], c - rhs_shift);
+    out.dual[i * k_ + j] = shifted(w.w()[i], -(c + rhs_shift));
     out.passive[i * k_ + j] = false;
   }
   for (std::int32_t p = 0; p < run.nsetp; ++p) {
-    out.passive[static_cast<std::int64_t>(w.index[p] - 1) * k_ + j] = true;
+    out.passive[static_cast<std::int64_t>(w.index()[p] - 1) * k_ + j] = true;
   }
   out.rnorm[j] = shifted(rnorm, -rhs_shift);
   out.iterations[j] = run.iterations;

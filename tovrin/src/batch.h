@@ -44,12 +44,23 @@ struct BatchResults {
 };
 
 // Storage of one worker: a column-major copy of A and the solver's vectors,
-// reused for every problem the worker solves.
-struct Workspace {
+// reused for every problem the worker solves; one block of doubles, so that
+// a call on one small problem allocates little.
+class Workspace {
+ public:
   Workspace(std::int64_t m, std::int64_t n)
-      : a(m * n), b(m), zz(m), x(n), w(n), index(n) {}
-  std::vector<double> a, b, zz, x, w;
-  std::vector<std::int32_t> index;
+      : doubles_(m * n + 2 * m + 2 * n), index_(n), m_(m), n_(n) {}
+  double* a() { return doubles_.data(); }
+  double* b() { return a() + m_ * n_; }
+  double* zz() { return b() + m_; }
+  double* x() { return zz() + m_; }
+  double* w() { return x() + n_; }
+  std::int32_t* index() { return index_.data(); }
+
+ private:
+  std::vector<double> doubles_;
+  std::vector<std::int32_t> index_;
+  std::int64_t m_, n_;
 };
 
 class BatchSolver {
@@ -83,9 +94,9 @@ class BatchSolver {
  private:
   // b_j into w.b, scaled if it lies outside the safe range; returns the
   // shift applied.
-  int load_rhs(std::int64_t j, std::vector<double>& b) const;
-  void load_matrix(std::vector<double>& a) const;
-  void write_trivial(std::int64_t j, const std::vector<double>& b, int shift,
+  int load_rhs(std::int64_t j, double* b) const;
+  void load_matrix(double* a) const;
+  void write_trivial(std::int64_t j, const double* b, int shift,
                      const BatchResults& out) const;
 
   StridedMatrix a_;

@@ -40,10 +40,10 @@ using tovrin::StridedMatrix;
 using tovrin::Workspace;
 
 // Message texts; the tests use them verbatim.
-constexpr char kMatrixRank[] = "A must be 2-dimensional, got shape %U";
-constexpr char kRhsRank[] = "b must be 1- or 2-dimensional, got shape %U";
+constexpr char kMatrixRank[] = "A must be 2-dimensional, got shape %R";
+constexpr char kRhsRank[] = "b must be 1- or 2-dimensional, got shape %R";
 constexpr char kRowsDiffer[] = "b has %zd rows but A has %zd";
-constexpr char kTooLarge[] = "A has shape %U; the solver takes at most %d rows and columns";
+constexpr char kTooLarge[] = "A has shape %R; the solver takes at most %d rows and columns";
 constexpr char kNotFinite[] = "%s must not contain NaN or infinity";
 constexpr char kPositiveInt[] = "%s must be None or an int >= 1, got %R";
 constexpr char kNotReal[] = "%s could not be read as an array of float64";
@@ -51,6 +51,10 @@ constexpr char kLimitOne[] =
     "the solver stopped on the iteration limit (maxiter=%lld) before reaching the solution";
 constexpr char kLimitMany[] = "%lld of %lld problems stopped on the iteration limit (maxiter=%lld)";
 constexpr char kExact[] = "exact";
+
+// Most consecutive problems a worker takes at a time: 16 doubles span two
+// cache lines.
+constexpr std::int64_t kMaxChunk = 16;
 
 // How often the calling thread wakes to check for signals while workers
 // solve: a Ctrl-C is seen within this time plus one main-loop pass.
@@ -67,6 +71,7 @@ struct Imports {
   PyObject* iteration_limit;  // tovrin.Status.ITERATION_LIMIT
   PyObject* limit_warning;   // tovrin.IterationLimitWarning
   PyObject* as_real_array;   // tovrin._convert.as_real_array
+  PyObject* exact;           // "exact", the method of every result made here
 };
 Imports imports;
 
@@ -85,6 +90,7 @@ void load_imports() {
   imports.iteration_limit = new_reference(status.attr("Status").attr("ITERATION_LIMIT"));
   imports.limit_warning = new_reference(status.attr("IterationLimitWarning"));
   imports.as_real_array = new_reference(convert.attr("as_real_array"));
+  imports.exact = new_reference(nb::str(kExact));
 }
 
 // Formats text with PyErr_Format and raises it as a C++ exception.
@@ -131,8 +137,11 @@ class RealArray {
   // The shape as a new tuple, for messages.
   nb::object shape() const {
     nb::object t = nb::steal(PyTuple_New(view_.ndim));
+    if (!t.is_valid()) throw nb::python_error();
     for (int d = 0; d < view_.ndim; ++d) {
-      PyTuple_SET_ITEM(t.ptr(), d, PyLong_FromSsize_t(view_.shape[d]));
+      PyObject* extent = PyLong_FromSsize_t(view_.shape[d]);
+      if (extent == nullptr) throw nb::python_error();
+      PyTuple_SET_ITEM(t.ptr(), d, extent);  // steals extent
     }
     return t;
   }
@@ -212,13 +221,20 @@ struct NNLSResult {
 };
 
 // Runs every problem, on the calling thread when they are quick and one
-// worker would do, otherwise on `workers` threads.  The interpreter lock is
-// released throughout.  A signal whose handler raises (Ctrl-C) stops the
-// workers, and its exception is raised here once they have ended.
+// worker would do, otherwise on at most `threads` worker threads.  The
+// interpreter lock is released throughout.  A signal whose handler raises
+// (Ctrl-C) stops the workers, and its exception is raised here once they
+// have ended.
 void solve_all(const BatchSolver& solver, std::int64_t threads, const BatchResults& out) {
   const std::int64_t k = solver.problems();
   if (k == 0) return;
-  const int workers = static_cast<int>(std::min(threads, k));
+  threads = std::min(threads, k);
+  // A worker takes `chunk` consecutive problems at a time, so that two
+  // workers seldom write to the same cache line of the outputs, while every
+  // worker still gets several chunks to balance the load.
+  const std::int64_t chunk = std::clamp<std::int64_t>(k / (4 * threads), 1, kMaxChunk);
+  const std::int64_t chunks = (k + chunk - 1) / chunk;
+  const int workers = static_cast<int>(std::min(threads, chunks));
   if (workers == 1 && solver.quick()) {
     Workspace w = solver.workspace();
     nb::gil_scoped_release unlocked;
@@ -230,12 +246,17 @@ void solve_all(const BatchSolver& solver, std::int64_t threads, const BatchResul
   spaces.reserve(workers);
   for (int i = 0; i < workers; ++i) spaces.push_back(solver.workspace());
   std::atomic<bool> cancel{false};
+  auto solve_chunk = [&](int worker, std::int64_t c) {
+    const std::int64_t last = std::min(k, (c + 1) * chunk);
+    for (std::int64_t j = c * chunk; j < last; ++j) {
+      if (solver.solve(spaces[worker], j, &cancel, out) == tovrin::mode_cancelled) return;
+    }
+  };
   bool completed;
   {
     nb::gil_scoped_release unlocked;
     completed = tovrin::run_on_workers(
-        workers, k, cancel,
-        [&](int worker, std::int64_t j) { solver.solve(spaces[worker], j, &cancel, out); },
+        workers, chunks, cancel, solve_chunk,
         [] {
           // The handler's exception stays set on this thread for the raise
           // below.
@@ -297,7 +318,8 @@ nb::object solve(nb::handle a_obj, nb::handle b_obj, nb::handle maxiter_obj,
   const OutputArray x(shape, imports.float64);
   const OutputArray dual(shape, imports.float64);
   const OutputArray passive(shape, imports.bool_);
-  NNLSResult result{x.array(), {}, dual.array(), passive.array(), {}, {}, {}, nb::str(kExact)};
+  NNLSResult result{x.array(), {}, dual.array(), passive.array(), {}, {}, {},
+                    nb::borrow(imports.exact)};
 
   if (single) {
     double rnorm = 0.0;
@@ -334,20 +356,24 @@ nb::object solve(nb::handle a_obj, nb::handle b_obj, nb::handle maxiter_obj,
   return nb::cast(std::move(result));
 }
 
-// repr: the type name and every field by keyword, in declaration order.
+// repr: the type name, then every field by keyword on a line of its own,
+// the continuation lines of an array's repr indented under its first.
 nb::str result_repr(const NNLSResult& r) {
   const std::pair<const char*, const nb::object*> fields[] = {
       {"x", &r.x},           {"rnorm", &r.rnorm},           {"dual", &r.dual},
       {"passive", &r.passive}, {"iterations", &r.iterations}, {"status", &r.status},
       {"converged", &r.converged}, {"method", &r.method}};
-  std::string text = "NNLSResult(";
-  bool first = true;
+  constexpr char indent[] = "    ";
+  std::string text = "NNLSResult(\n";
   for (const auto& [name, value] : fields) {
-    if (!first) text += ", ";
-    first = false;
-    text += name;
-    text += '=';
-    text += nb::repr(*value).c_str();
+    const std::string prefix = std::string(indent) + name + "=";
+    const std::string continuation = "\n" + std::string(prefix.size(), ' ');
+    std::string shown = nb::repr(*value).c_str();
+    for (std::size_t at = shown.find('\n'); at != std::string::npos;
+         at = shown.find('\n', at + continuation.size())) {
+      shown.replace(at, 1, continuation);
+    }
+    text += prefix + shown + ",\n";
   }
   text += ')';
   return nb::str(text.c_str(), text.size());
