@@ -195,7 +195,7 @@ def _gram_from_matrix(a, rhs, single, maxiter, threads, group=True) -> NNLSResul
     # [0.5, 1): A^T A cannot overflow or underflow, and its diagonal is
     # equilibrated, which keeps cond(A^T A) as small as column scaling can.
     e = _exponents(_largest(a, 0))
-    a_columns = np.asfortranarray(np.ldexp(a, -e))
+    a_columns = np.ldexp(a, -e, order="F")
     bt = np.ascontiguousarray(rhs.T)   # row j = b_j
     f = _exponents(_largest(bt, 1))
     if f.any():
