@@ -196,10 +196,12 @@ def _gram_from_matrix(a, rhs, single, maxiter, threads, group=True) -> NNLSResul
     # equilibrated, which keeps cond(A^T A) as small as column scaling can.
     e = _exponents(_largest(a, 0))
     a_columns = np.ldexp(a, -e, order="F")
-    bt = np.ascontiguousarray(rhs.T)   # row j = b_j
-    f = _exponents(_largest(bt, 1))
+    # Row j = b_j 2^-f_j, transposed and scaled in one pass.
+    f = _exponents(_largest(rhs, 0))
     if f.any():
-        bt = np.ldexp(bt, -f[:, None])
+        bt = np.ldexp(rhs.T, -f[:, None], order="C")
+    else:
+        bt = np.ascontiguousarray(rhs.T)
     gram = a_columns.T @ a_columns   # symmetric bit for bit (one triangle mirrored)
     ct = bt @ a_columns               # row j = (A^T b_j)^T
     x, w, passive, iterations, status, rnorm = _solve_scaled(

@@ -51,6 +51,9 @@ constexpr std::chrono::milliseconds kSignalInterval{20};
 // Multiply-adds below which all problems run on the calling thread, with no
 // way to stop them: about a millisecond.
 constexpr double kQuickWork = 1 << 20;
+// Problems per item of the worker pool at most (with at least eight items
+// per worker while there are enough problems).
+constexpr std::int64_t kRunLength = 64;
 
 struct Batch {
   gram::GramProblem shared;   // G; c is set per problem
@@ -206,10 +209,19 @@ void solve(ColumnMajor g, Rows ct, std::optional<ColumnMajor> a, std::optional<R
       }
       return true;
     }
+    // Runs of consecutive problems per item, so that two workers do not
+    // write the same cache lines of the outputs for neighbouring problems.
+    const std::int64_t run_length =
+        std::clamp<std::int64_t>(count / (8 * std::int64_t(workers)), 1, kRunLength);
+    const std::int64_t runs = (count + run_length - 1) / run_length;
     return tovrin::run_on_workers(
-        int(std::min<std::int64_t>(workers, count)), count, cancel,
-        [&](int worker, std::int64_t i) {
-          solve_one(batch, order[first + i], &cancel, spaces[worker], flags[worker], shared);
+        int(std::min<std::int64_t>(workers, runs)), runs, cancel,
+        [&](int worker, std::int64_t r) {
+          const std::int64_t end = std::min(count, (r + 1) * run_length);
+          for (std::int64_t i = r * run_length; i < end; ++i) {
+            if (cancel.load(std::memory_order_relaxed)) return;
+            solve_one(batch, order[first + i], &cancel, spaces[worker], flags[worker], shared);
+          }
         },
         [] {
           nb::gil_scoped_acquire locked;
