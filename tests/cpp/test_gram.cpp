@@ -11,6 +11,7 @@
 #include <random>
 #include <vector>
 
+#include "gram_kernels.h"
 #include "gram_nnls.h"
 #include "solver_testing.h"
 
@@ -341,6 +342,44 @@ TEST(GramNnls, ASharedFactorIsUsedOnlyWhereItsSetIsTheSolution) {
   gram::solve_grouped(pr, nullptr, only_wrong, 1, 90, nullptr, work, x.data(), w.data(), passive.data());
   EXPECT_TRUE(tovrin_test::sameBits(x, plain.x));
   EXPECT_TRUE(tovrin_test::sameBits(w, plain.w));
+}
+
+}  // namespace
+
+namespace {
+
+// The blocked kernels against one column at a time in the order their
+// header states, bit for bit, for every remainder of the blocks.
+TEST(GramKernels, BlockedPassesGiveTheBitsOfOneColumnAtATime) {
+  std::mt19937_64 rng(7);
+  std::uniform_real_distribution<double> u(0.5, 2.0);
+  for (std::int32_t p = 0; p <= 19; ++p) {
+    const std::int32_t ld = p + 3;
+    std::vector<double> r(std::size_t(ld) * (p + 1)), v(p + 1), coef(p + 1);
+    for (double& e : r) e = u(rng);
+    for (double& e : v) e = u(rng);
+    for (double& e : coef) e = u(rng);
+    std::vector<std::int32_t> cols(p);
+    for (std::int32_t k = 0; k < p; ++k) cols[k] = (5 * k + 1) % p;
+
+    std::vector<double> y = v, want = v;
+    gram::subtract_columns(p, p, r.data(), ld, cols.data(), coef.data(), y.data());
+    for (std::int32_t k = 0; k < p; ++k) gram::axpy(p, -coef[cols[k]], &r[cols[k] * ld], want.data());
+    EXPECT_EQ(y, want) << "subtract_columns, p = " << p;
+
+    std::vector<double> t = v, tw = v;
+    gram::solve_transposed(p, r.data(), ld, t.data());
+    for (std::int32_t k = 0; k < p; ++k) tw[k] = (tw[k] - gram::dot(k, &r[k * ld], tw.data())) / r[k * ld + k];
+    EXPECT_EQ(t, tw) << "solve_transposed, p = " << p;
+
+    std::vector<double> s(p + 1), sw(p + 1), vb = v, vw = v;
+    gram::solve_upper(p, r.data(), ld, vb.data(), s.data());
+    for (std::int32_t k = p - 1; k >= 0; --k) {
+      sw[k] = vw[k] / r[k * ld + k];
+      gram::axpy(k, -sw[k], &r[k * ld], vw.data());
+    }
+    EXPECT_EQ(s, sw) << "solve_upper, p = " << p;
+  }
 }
 
 }  // namespace
