@@ -20,6 +20,8 @@ except ImportError as missing:  # pragma: no cover - depends on how it is run
         f"tovrin was imported from {__path__[0]}, which has no compiled extension "
         "_solver: install the package (pip install .) and run from outside the "
         "source tree") from missing
+from ._gram_method import GramAccuracyWarning, nnls_gram
+from ._gram_method import nnls_method as _nnls_method
 
 try:
     from importlib.metadata import version as _version
@@ -28,7 +30,8 @@ try:
 except Exception:  # not installed as a distribution (a bare build tree)
     __version__ = "0+unknown"
 
-__all__ = ["nnls", "NNLSResult", "Status", "IterationLimitWarning", "__version__"]
+__all__ = ["nnls", "NNLSResult", "Status", "IterationLimitWarning", "__version__",
+           "nnls_gram", "GramAccuracyWarning"]
 
 NNLSResult.__module__ = __name__
 
@@ -40,6 +43,7 @@ def nnls(
     maxiter: Optional[int] = None,
     threads: Optional[int] = None,
     check_finite: bool = True,
+    method: str = "exact",
 ) -> NNLSResult:
     """Solve min ||A x - b|| subject to x >= 0.
 
@@ -67,13 +71,25 @@ def nnls(
     check_finite : bool, default True
         Raise ValueError, naming the argument, when A or b holds NaN or
         infinity.  With False such values reach the solver unchecked.
+    method : {"exact", "gram", "auto"}, default "exact"
+        "exact": the bit-reproducible active-set solver described here.
+        "gram": the same active-set method on the normal equations (A^T A
+        and A^T B formed once with NumPy's matrix product, the iterations in
+        C++; see :func:`tovrin.nnls_gram` for its accuracy check), faster
+        for large tall problems and for many right-hand sides, deterministic
+        but not bit-identical to "exact"; a result it cannot vouch for has
+        status Status.GRAM_INACCURATE (code 4) and a GramAccuracyWarning is
+        issued.  "auto": "gram" where m >= n and m n^2 k >= 1e7 (k
+        right-hand sides; the measured crossover), "exact" otherwise; every problem
+        whose Gram-form check fails is solved again by "exact", and the
+        result's method is then "gram+exact".
 
     Returns
     -------
     NNLSResult
         For b of shape (m,): ``x`` (n,), ``rnorm`` float, ``dual`` (n,),
         ``passive`` (n,) bool, ``iterations`` int, ``status`` Status,
-        ``converged`` bool, ``method`` "exact".  For b of shape (m, k):
+        ``converged`` bool, ``method`` "exact" (or "gram", "gram+exact").  For b of shape (m, k):
         ``x``, ``dual`` and ``passive`` of shape (n, k), ``rnorm``,
         ``iterations``, ``status`` (int codes) and ``converged`` of shape
         (k,); column j belongs to b[:, j].
@@ -85,7 +101,8 @@ def nnls(
         - ``passive``: True for the variables in the final solution set.
         - ``iterations``: the solver's iteration count, the count that
           maxiter limits (maxiter + 1 after a stop on the limit).
-        - ``status``: Status.SOLVED or Status.ITERATION_LIMIT.
+        - ``status``: Status.SOLVED or Status.ITERATION_LIMIT (and, for
+          method "gram" or "auto", Status.GRAM_INACCURATE).
         - ``converged``: status == Status.SOLVED.
 
     Raises
@@ -134,4 +151,6 @@ def nnls(
     >>> res.x, res.rnorm, res.status
     (array([1., 0.]), 1.0, <Status.SOLVED: 1>)
     """
+    if method != "exact":
+        return _nnls_method(A, b, method, maxiter, threads, check_finite)
     return _solve(A, b, maxiter, threads, check_finite)

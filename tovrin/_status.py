@@ -12,10 +12,17 @@ class Status(enum.IntEnum):
     ITERATION_LIMIT
         The solver stopped on its iteration limit (code 3): ``x`` holds the
         last completed step, not the solution.
+    GRAM_INACCURATE
+        The Gram-form method (``method="gram"``, :func:`tovrin.nnls_gram`)
+        cannot vouch for its result (code 4): the optimality check failed,
+        the problem is too ill-conditioned for A^T A, or a pivot was too
+        small for the Gram form.  ``x`` is the Gram form's answer; solve
+        with ``method="exact"`` for an accurate one.
     """
 
     SOLVED = 1
     ITERATION_LIMIT = 3
+    GRAM_INACCURATE = 4
 
 
 class IterationLimitWarning(RuntimeWarning):

@@ -107,10 +107,11 @@ def test_public_names_and_documentation():
         ("A", "POSITIONAL_OR_KEYWORD", inspect.Parameter.empty),
         ("b", "POSITIONAL_OR_KEYWORD", inspect.Parameter.empty),
         ("maxiter", "KEYWORD_ONLY", None), ("threads", "KEYWORD_ONLY", None),
-        ("check_finite", "KEYWORD_ONLY", True)]
+        ("check_finite", "KEYWORD_ONLY", True), ("method", "KEYWORD_ONLY", "exact")]
     assert isinstance(tovrin.__version__, str) and tovrin.__version__[0].isdigit()
     assert issubclass(tovrin.IterationLimitWarning, RuntimeWarning)
-    assert [(s.name, int(s)) for s in tovrin.Status] == [("SOLVED", 1), ("ITERATION_LIMIT", 3)]
+    assert [(s.name, int(s)) for s in tovrin.Status] == [
+        ("SOLVED", 1), ("ITERATION_LIMIT", 3), ("GRAM_INACCURATE", 4)]
     for name in ["maxiter", "threads", "check_finite", "rnorm", "dual", "passive",
                  "iterations", "Exact", "IterationLimitWarning"]:
         assert name in tovrin.nnls.__doc__

@@ -1,0 +1,336 @@
+"""Benchmark of the Gram-form method against the exact method and QP peers.
+
+    python3 bench/bench_gram.py [--sizes 100,200,500,1000,2000] [--repeats 3]
+                                [--batch 10000] [--update]
+
+Needs the package (pip install .), matplotlib and the peers of
+bench/install_peers.sh (proxsuite, piqp, daqp, quadprog); a missing peer is
+skipped.  Every problem is measured side by side in one run, each method in
+turn, `--repeats` times, and the medians are compared:
+
+  * exact: tovrin.nnls(A, b) (the bit-reproducible active-set method);
+  * gram: tovrin.nnls(A, b, method="gram"), everything included (scaling,
+    the Gram product A^T A and A^T b, the iterations, the residual);
+  * product: the Gram product A^T A, A^T b alone (NumPy's BLAS);
+  * the peers on min 1/2 x^T G x - (A^T b)^T x, x >= 0, their times
+    including the same Gram product;
+and the agreement of x with the exact method, and whether the passive sets
+are equal.  Problems: Gaussian, tall (m = 2n) and square, b = A x_true +
+noise with x_true >= 0 about half zero, from a fixed seed (those of
+bench/run_bench.py).  The batch case: k right-hand sides with A of 200 x 20,
+exact against gram, each with threads=None.
+
+Results go to build/bench-gram/ (results_gram.md, .json, .png) unless
+--update writes bench/results_gram.* (tracked).  Never part of the tests.
+"""
+import argparse
+import json
+import pathlib
+import statistics
+import sys
+import time
+import warnings
+
+import numpy as np
+
+HERE = pathlib.Path(__file__).resolve().parent
+ROOT = HERE.parent
+UNTRACKED = ROOT / "build" / "bench-gram"
+FAMILIES = ("tall", "square")
+PEERS = ("proxsuite", "piqp", "daqp", "quadprog")
+# The peers' own stopping tolerances, tightened towards what the exact
+# method delivers (their defaults stop near 1e-5).
+PEER_TOLERANCE = 1e-9
+
+sys.path.insert(0, str(HERE))
+from run_bench import make_problem, shape  # noqa: E402  (same problems)
+
+
+def median_time(call, repeats, min_seconds=0.05):
+    """Median over `repeats` of the mean time of a call, each mean over as
+    many calls as fill min_seconds (one at least)."""
+    times = []
+    for _ in range(repeats):
+        calls, start = 0, time.perf_counter()
+        while True:
+            call()
+            calls += 1
+            spent = time.perf_counter() - start
+            if spent >= min_seconds:
+                break
+        times.append(spent / calls)
+    return statistics.median(times)
+
+
+def gram_product(a, b):
+    return a.T @ a, a.T @ b
+
+
+def peer_solver(name):
+    """A function (a, b) -> x solving the Gram form with the named peer, or None."""
+    n_of = lambda a: a.shape[1]  # noqa: E731
+    try:
+        if name == "proxsuite":
+            import proxsuite
+
+            def solve(a, b):
+                g, c = gram_product(a, b)
+                n = n_of(a)
+                return proxsuite.proxqp.dense.solve(
+                    H=g, g=-c, l_box=np.zeros(n), u_box=np.full(n, 1e30),
+                    eps_abs=PEER_TOLERANCE).x
+        elif name == "piqp":
+            import piqp
+
+            def solve(a, b):
+                g, c = gram_product(a, b)
+                n = n_of(a)
+                s = piqp.DenseSolver()
+                s.settings.eps_abs = PEER_TOLERANCE
+                s.settings.eps_rel = PEER_TOLERANCE
+                s.setup(np.asfortranarray(g), -c, x_l=np.zeros(n), x_u=np.full(n, np.inf))
+                s.solve()
+                return s.result.x
+        elif name == "daqp":
+            import daqp
+
+            def solve(a, b):
+                g, c = gram_product(a, b)
+                n = n_of(a)
+                return daqp.solve(g, -c, np.zeros((0, n)), np.full(n, 1e30), np.zeros(n),
+                                  np.zeros(n, dtype=np.int32))[0]
+        elif name == "quadprog":
+            import quadprog
+
+            def solve(a, b):
+                g, c = gram_product(a, b)
+                n = n_of(a)
+                return quadprog.solve_qp(g, c, np.eye(n), np.zeros(n))[0]
+        else:
+            return None
+    except ImportError:
+        return None
+    return solve
+
+
+def agreement(x, x_ref):
+    return float(np.max(np.abs(x - x_ref)) / max(1e-300, float(np.max(np.abs(x_ref)))))
+
+
+def measure_problem(tovrin, family, n, repeats, peers, peer_limit):
+    m, n_ = shape(family, n)
+    a, b = make_problem(m, n_, 1000 * ("tall", "square", "wide").index(family) + n)
+    exact = tovrin.nnls(a, b)
+    gram = tovrin.nnls(a, b, method="gram")
+    row = {"family": family, "m": m, "n": n_,
+           "gram_status": int(gram.status),
+           "x_agreement": agreement(gram.x, exact.x),
+           "passive_equal": bool((gram.passive == exact.passive).all()),
+           "peer_s": {}, "peer_agreement": {}}
+    solvers = {name: peer_solver(name) for name in peers}
+    xs = {}
+    for name, solve in solvers.items():
+        if solve is None or m * n_ * n_ > peer_limit:
+            continue
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore")
+            try:
+                xs[name] = np.asarray(solve(a, b))
+            except Exception as exc:  # a peer that fails on a problem is reported
+                row["peer_agreement"][name] = f"failed: {exc}"
+    calls = [("exact_s", lambda: tovrin.nnls(a, b)),
+             ("gram_s", lambda: tovrin.nnls(a, b, method="gram")),
+             ("product_s", lambda: gram_product(a, b))]
+    calls += [(name, (lambda s=solvers[name]: s(a, b))) for name in xs]
+    # Methods in turn, `repeats` rounds, so that a change of load on the
+    # shared machine falls on all of them alike.
+    times = {key: [] for key, _ in calls}
+    for _ in range(repeats):
+        for key, call in calls:
+            times[key].append(median_time(call, 1))
+    for key, _ in calls:
+        value = statistics.median(times[key])
+        if key in xs:
+            row["peer_s"][key] = value
+            row["peer_agreement"][key] = agreement(xs[key], exact.x)
+        else:
+            row[key] = value
+    fastest = min(row["peer_s"].values()) if row["peer_s"] else None
+    row["fastest_peer_over_gram"] = fastest / row["gram_s"] if fastest else None
+    row["exact_over_gram"] = row["exact_s"] / row["gram_s"]
+    return row
+
+
+def measure_batch(tovrin, k, repeats):
+    rng = np.random.default_rng(20)
+    a = rng.standard_normal((200, 20))
+    x_true = np.abs(rng.standard_normal((20, k))) * (rng.random((20, k)) < 0.5)
+    b = a @ x_true + 0.01 * rng.standard_normal((200, k))
+    exact = tovrin.nnls(a, b)
+    gram = tovrin.nnls(a, b, method="gram")
+    times = {"exact_s": [], "gram_s": [], "gram_1_thread_s": []}
+    for _ in range(repeats):
+        times["exact_s"].append(median_time(lambda: tovrin.nnls(a, b), 1))
+        times["gram_s"].append(median_time(lambda: tovrin.nnls(a, b, method="gram"), 1))
+        times["gram_1_thread_s"].append(
+            median_time(lambda: tovrin.nnls(a, b, method="gram", threads=1), 1))
+    row = {key: statistics.median(v) for key, v in times.items()}
+    row.update(k=k, m=200, n=20, exact_over_gram=row["exact_s"] / row["gram_s"],
+               x_agreement=agreement(gram.x, exact.x),
+               passive_equal=bool((gram.passive == exact.passive).all()),
+               flagged=int(np.count_nonzero(gram.status != 1)))
+    return row
+
+
+def measure_grouping(tovrin, k, repeats):
+    """Combinatorial grouping against the plain per-problem loop (one thread
+    each), on k right-hand sides that mix one of 10 sets of sources each (A
+    of 400 x 100, no noise, so that the passive sets of problems with the
+    same sources coincide) and on the same with noise (where they do not)."""
+    from tovrin import _gram_method
+
+    rng = np.random.default_rng(21)
+    m, n = 400, 100
+    a = rng.standard_normal((m, n))
+    supports = rng.random((n, 10)) < 0.4
+    x_true = np.abs(rng.standard_normal((n, k))) * supports[:, rng.integers(0, 10, k)]
+    cases = {"coinciding": a @ x_true,
+             "noisy": a @ x_true + 1e-3 * rng.standard_normal((m, k))}
+    rows = {}
+    for name, b in cases.items():
+        times = {True: [], False: []}
+        for _ in range(repeats):
+            for group in (False, True):
+                times[group].append(median_time(
+                    lambda g=group: _gram_method._gram_from_matrix(a, b, False, None, 1, g), 1))
+        grouped = _gram_method._gram_from_matrix(a, b, False, None, 1, True)
+        rows[name] = {"plain_s": statistics.median(times[False]),
+                      "grouped_s": statistics.median(times[True]),
+                      "shared": int(np.count_nonzero(grouped.iterations == 1)), "k": k}
+        rows[name]["plain_over_grouped"] = rows[name]["plain_s"] / rows[name]["grouped_s"]
+    return rows
+
+
+def fmt(v, digits=3):
+    if v is None:
+        return "–"
+    if isinstance(v, bool):
+        return "yes" if v else "NO"
+    if isinstance(v, float):
+        return f"{v:.{digits}g}"
+    return str(v)
+
+
+def write_markdown(rows, batch, grouping, path):
+    lines = ["# Gram-form method: benchmark", "",
+             "Produced by `python3 bench/bench_gram.py`; medians of repeated runs, all methods "
+             "in turn in one run; every Gram and peer time includes the Gram product.", "",
+             "| family | m | n | exact (s) | gram (s) | product (s) | exact/gram | "
+             + " | ".join(f"{p} (s)" for p in PEERS)
+             + " | fastest peer/gram | x agreement | passive sets equal | status |",
+             "|" + "---|" * (11 + len(PEERS))]
+    for r in rows:
+        peers = " | ".join(fmt(r["peer_s"].get(p)) for p in PEERS)
+        lines.append(
+            f"| {r['family']} | {r['m']} | {r['n']} | {fmt(r['exact_s'])} | {fmt(r['gram_s'])} | "
+            f"{fmt(r['product_s'])} | {fmt(r['exact_over_gram'])} | {peers} | "
+            f"{fmt(r['fastest_peer_over_gram'])} | {fmt(r['x_agreement'], 2)} | "
+            f"{fmt(r['passive_equal'])} | {r['gram_status']} |")
+    lines += ["", "x agreement: max|x_gram - x_exact| / max|x_exact|.  Peer agreement:", ""]
+    for r in rows:
+        lines.append(f"- {r['family']} {r['m']}x{r['n']}: "
+                     + ", ".join(f"{p} {fmt(v, 2)}" for p, v in r["peer_agreement"].items()))
+    if batch:
+        lines += ["", f"## {batch['k']} right-hand sides, A of 200 x 20", "",
+                  "| exact (s) | gram (s) | gram, 1 thread (s) | exact/gram | x agreement | "
+                  "passive sets equal | flagged |", "|---|---|---|---|---|---|---|",
+                  f"| {fmt(batch['exact_s'])} | {fmt(batch['gram_s'])} | "
+                  f"{fmt(batch['gram_1_thread_s'])} | {fmt(batch['exact_over_gram'])} | "
+                  f"{fmt(batch['x_agreement'], 2)} | {fmt(batch['passive_equal'])} | "
+                  f"{batch['flagged']} |"]
+    if grouping:
+        lines += ["", "## Combinatorial grouping against the plain per-problem loop", "",
+                  "A of 400 x 100, one thread, each right-hand side mixing one of 10 sets "
+                  "of sources.", "",
+                  "| right-hand sides | plain (s) | grouped (s) | plain/grouped | "
+                  "problems solved on a shared factor |", "|---|---|---|---|---|"]
+        for name, g in grouping.items():
+            lines.append(f"| {g['k']} {name} | {fmt(g['plain_s'])} | {fmt(g['grouped_s'])} | "
+                         f"{fmt(g['plain_over_grouped'])} | {g['shared']} |")
+    path.write_text("\n".join(lines) + "\n")
+
+
+def write_plot(rows, path):
+    import matplotlib
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+    fig, axes = plt.subplots(1, len(FAMILIES), figsize=(11, 4.5), sharey=True)
+    for ax, family in zip(axes, FAMILIES):
+        sel = [r for r in rows if r["family"] == family]
+        if not sel:
+            continue
+        n = [r["n"] for r in sel]
+        ax.loglog(n, [r["exact_s"] for r in sel], "o-", label="tovrin exact")
+        ax.loglog(n, [r["gram_s"] for r in sel], "s-", label="tovrin gram (all included)")
+        ax.loglog(n, [r["product_s"] for r in sel], "k:", label="Gram product alone")
+        for peer, style in zip(PEERS, ("^--", "v--", "d-.", "x-.")):
+            pts = [(r["n"], r["peer_s"][peer]) for r in sel if peer in r["peer_s"]]
+            if pts:
+                ax.loglog(*zip(*pts), style, label=f"{peer} (Gram form)")
+        ax.set_title(f"{family} (m = {shape(family, 1000)[0] / 1000:g} n)")
+        ax.set_xlabel("n")
+        ax.grid(True, which="both", alpha=0.3)
+    axes[0].set_ylabel("median time (s)")
+    axes[0].legend(fontsize=8)
+    fig.tight_layout()
+    fig.savefig(path, dpi=110)
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--sizes", default="100,200,500,1000,2000")
+    parser.add_argument("--families", default=",".join(FAMILIES))
+    parser.add_argument("--repeats", type=int, default=3)
+    parser.add_argument("--batch", type=int, default=10000,
+                        help="right-hand sides of the batch case (0: skip)")
+    parser.add_argument("--peers", default=",".join(PEERS))
+    parser.add_argument("--peer-limit", type=float, default=2e10,
+                        help="skip the peers where m n^2 exceeds this")
+    parser.add_argument("--update", action="store_true",
+                        help="write bench/results_gram.* instead of build/bench-gram/")
+    args = parser.parse_args()
+    import tovrin
+
+    out = HERE if args.update else UNTRACKED
+    out.mkdir(parents=True, exist_ok=True)
+    peers = [p for p in args.peers.split(",") if p]
+    rows = []
+    for n in [int(s) for s in args.sizes.split(",")]:
+        for family in args.families.split(","):
+            print(f"{family} n={n} ...", file=sys.stderr, flush=True)
+            row = measure_problem(tovrin, family, n, args.repeats, peers, args.peer_limit)
+            rows.append(row)
+            print("  exact {exact_s:.3g} s, gram {gram_s:.3g} s (product {product_s:.3g} s), "
+                  "exact/gram {exact_over_gram:.2f}, fastest peer/gram {p}".format(
+                      p=fmt(row["fastest_peer_over_gram"]), **row), file=sys.stderr, flush=True)
+    batch = grouping = None
+    if args.batch:
+        print(f"batch k={args.batch} ...", file=sys.stderr, flush=True)
+        batch = measure_batch(tovrin, args.batch, args.repeats)
+        print(f"  exact {batch['exact_s']:.3g} s, gram {batch['gram_s']:.3g} s, "
+              f"exact/gram {batch['exact_over_gram']:.2f}", file=sys.stderr, flush=True)
+        print("grouping ...", file=sys.stderr, flush=True)
+        grouping = measure_grouping(tovrin, max(64, args.batch // 5), args.repeats)
+        for name, g in grouping.items():
+            print(f"  {name}: plain/grouped {g['plain_over_grouped']:.2f}, "
+                  f"{g['shared']} on a shared factor", file=sys.stderr, flush=True)
+    (out / "results_gram.json").write_text(
+        json.dumps({"rows": rows, "batch": batch, "grouping": grouping}, indent=1))
+    write_markdown(rows, batch, grouping, out / "results_gram.md")
+    write_plot(rows, out / "results_gram.png")
+    print(f"wrote {out / 'results_gram.md'}", file=sys.stderr)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

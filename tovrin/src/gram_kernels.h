@@ -1,0 +1,44 @@
+// Vector kernels of the Gram-form solver.  Each has a fixed order of
+// operations that does not depend on alignment, thread or instruction set
+// (an AVX2 clone is chosen at run time where the processor has it, with the
+// same bits), so the solver gives the same results everywhere:
+//   * dot keeps dot_lanes partial sums, lane l adding the terms i = l mod
+//     dot_lanes in increasing i, and adds the lanes pairwise at the end;
+//   * every other update is y_i = y_i + alpha*x_i, the product rounded
+//     before the add, applied in the order stated.
+// R denotes an upper-triangular matrix, column-major with leading
+// dimension ldr; only its upper triangle is read.
+#ifndef TOVRIN_GRAM_KERNELS_H
+#define TOVRIN_GRAM_KERNELS_H
+
+#include <cstddef>
+#include <cstdint>
+
+namespace tovrin {
+namespace gram {
+
+constexpr int dot_lanes = 8;
+
+// sum over i < n of a_i * b_i.
+double dot(std::int32_t n, const double* a, const double* b);
+
+// y = y + alpha * x over i < n.
+void axpy(std::int32_t n, double alpha, const double* x, double* y);
+
+// y = y - sum over k < count of coef[cols[k]] * M(:, cols[k]) for the n x *
+// matrix M with leading dimension ldm, the columns in the order of cols.
+void subtract_columns(std::int32_t n, std::int32_t count, const double* m, std::ptrdiff_t ldm,
+                      const std::int32_t* cols, const double* coef, double* y);
+
+// v = R^-T v for the leading p x p block of R (forward substitution, v_k
+// from the dot product of column k of R with v(0..k)).
+void solve_transposed(std::int32_t p, const double* r, std::ptrdiff_t ldr, double* v);
+
+// s = R^-1 v for the leading p x p block of R, by columns from the last:
+// s_k = v_k / R_kk, then v(0..k) -= s_k R(0..k, k).  v is overwritten.
+void solve_upper(std::int32_t p, const double* r, std::ptrdiff_t ldr, double* v, double* s);
+
+}  // namespace gram
+}  // namespace tovrin
+
+#endif  // TOVRIN_GRAM_KERNELS_H

@@ -1,0 +1,256 @@
+// The extension module tovrin._gram: the Gram-form solver for k problems
+// that share one G = A'A, for tovrin._gram_method (the Python layer checks
+// the arguments, forms G and A'B with NumPy and builds the result).
+//
+// solve(g, ct, a, bt, maxiter, threads, x, w, passive, iterations, status,
+// rnorm, group=True) solves problem j on (G, ct[j]) -- and, when a and bt
+// are given, refines and checks it with (A, bt[j]) and writes
+// rnorm[j] = ||b_j - A x_j|| -- into row j of the outputs; group lets problems with coinciding passive sets share one
+// factorisation (below).  The
+// interpreter lock is released for the solve; problems are spread over
+// `threads` workers (each owning its workspace) while the calling thread
+// checks for signals, so Ctrl-C stops the workers and raises here.  Every
+// problem's results depend on its data only, not on threads or order.
+#include <nanobind/nanobind.h>
+#include <nanobind/ndarray.h>
+#include <nanobind/stl/optional.h>
+
+#include <Python.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+#include "gram_nnls.h"
+#include "pool.h"
+
+namespace nb = nanobind;
+using namespace nb::literals;
+
+namespace {
+
+namespace gram = tovrin::gram;
+
+template <class T, class Order, int Dims>
+using Array = nb::ndarray<T, nb::ndim<Dims>, Order, nb::device::cpu>;
+using ColumnMajor = Array<const double, nb::f_contig, 2>;
+using Rows = Array<const double, nb::c_contig, 2>;
+using OutRows = Array<double, nb::c_contig, 2>;
+using OutFlags = Array<bool, nb::c_contig, 2>;
+using OutCodes = Array<std::int64_t, nb::c_contig, 1>;
+using OutVector = Array<double, nb::c_contig, 1>;
+
+constexpr char kShapes[] = "tovrin._gram.solve: inconsistent shapes";
+
+// How often the calling thread wakes to check for signals while workers
+// solve.
+constexpr std::chrono::milliseconds kSignalInterval{20};
+// Multiply-adds below which all problems run on the calling thread, with no
+// way to stop them: about a millisecond.
+constexpr double kQuickWork = 1 << 20;
+// Problems per item of the worker pool at most (with at least eight items
+// per worker while there are enough problems).
+constexpr std::int64_t kRunLength = 64;
+
+struct Batch {
+  gram::GramProblem shared;   // G; c is set per problem
+  const double* ct;           // k x n, row j = c of problem j
+  const double* a;            // m x n column-major, or null
+  const double* bt;           // k x m, row j = b of problem j, or null
+  std::int32_t m, n;
+  std::int32_t maxiter;
+  double* x;
+  double* w;
+  bool* passive;
+  std::int64_t* iterations;
+  std::int64_t* status;
+  double* rnorm;              // ||b - A x|| per problem, written with a
+};
+
+// Combinatorial grouping of many right-hand sides: problems whose passive
+// sets coincide share one factorisation.  The problems at kSampleSize
+// evenly spaced indices are solved first; the passive sets that at least
+// two of them share (at most kCandidates, the most frequent first, ties by
+// first index) are factored once, and every other problem tries those
+// before its own active-set solve.  Only for k >= kGroupMinProblems and
+// n >= kGroupMinVariables: measured (bench/bench_gram.py, CPU time, one
+// thread, sources mixed without noise) grouping took 0.57 of the plain
+// loop's time at n = 100 (400 x 100, k = 2000) but 1.4 times as long at
+// n = 20 (200 x 20, k = 10^4), where a whole active-set solve costs about
+// as much as trying the shared sets.  Which problems are sampled depends on
+// k alone, so results do not depend on threads.
+constexpr std::int64_t kGroupMinProblems = 64;
+constexpr std::int64_t kGroupMinVariables = 50;
+constexpr std::int64_t kSampleSize = 64;
+constexpr std::size_t kCandidates = 8;
+
+// Problem j into row j of the outputs; returns its status.
+int solve_one(const Batch& bt, std::int64_t j, const std::atomic<bool>* cancel,
+              gram::Workspace& work, std::vector<unsigned char>& flags,
+              const std::vector<const gram::SharedFactor*>& shared) {
+  const std::int64_t n = bt.n;
+  gram::GramProblem pr = bt.shared;
+  pr.c = bt.ct + j * n;
+  gram::LeastSquares ls{bt.a, bt.m, bt.m, bt.a ? bt.bt + j * std::int64_t(bt.m) : nullptr};
+  const gram::Outcome out = gram::solve_grouped(
+      pr, bt.a ? &ls : nullptr, shared.data(), int(shared.size()), bt.maxiter, cancel, work,
+      bt.x + j * n, bt.w + j * n, flags.data());
+  for (std::int64_t i = 0; i < n; ++i) bt.passive[j * n + i] = flags[i] != 0;
+  bt.iterations[j] = out.iterations;
+  bt.status[j] = out.status;
+  if (bt.a != nullptr) bt.rnorm[j] = out.rnorm;
+  return out.status;
+}
+
+// The passive sets shared by at least two sampled problems, most frequent
+// first, factored; sets whose factor fails are left out.
+std::vector<gram::SharedFactor> shared_sets(const Batch& bt, const std::vector<std::int64_t>& sample,
+                                            gram::Workspace& work) {
+  const std::int64_t n = bt.n;
+  struct Count {
+    std::vector<unsigned char> set;
+    std::int64_t count, first;
+  };
+  std::vector<Count> counts;
+  for (std::size_t s = 0; s < sample.size(); ++s) {
+    if (bt.status[sample[s]] != gram::status_solved) continue;
+    std::vector<unsigned char> set(bt.passive + sample[s] * n, bt.passive + (sample[s] + 1) * n);
+    auto it = std::find_if(counts.begin(), counts.end(), [&](const Count& c) { return c.set == set; });
+    if (it == counts.end()) {
+      counts.push_back({std::move(set), 1, std::int64_t(s)});
+    } else {
+      ++it->count;
+    }
+  }
+  std::stable_sort(counts.begin(), counts.end(),
+                   [](const Count& a, const Count& b) { return a.count > b.count; });
+  std::vector<gram::SharedFactor> factors;
+  for (const Count& c : counts) {
+    if (c.count < 2 || factors.size() == kCandidates) break;
+    gram::SharedFactor f;
+    if (gram::factor_passive_set(bt.shared, c.set.data(), work, f)) factors.push_back(std::move(f));
+  }
+  return factors;
+}
+
+void solve(ColumnMajor g, Rows ct, std::optional<ColumnMajor> a, std::optional<Rows> bt,
+           std::int64_t maxiter, std::int64_t threads, OutRows x, OutRows w, OutFlags passive,
+           OutCodes iterations, OutCodes status, OutVector rnorm, bool group) {
+  const std::int64_t n = g.shape(0), k = ct.shape(0);
+  const bool with_a = a.has_value() && bt.has_value();
+  const std::int64_t m = with_a ? a->shape(0) : 0;
+  const bool consistent =
+      g.shape(1) == n && ct.shape(1) == n && x.shape(0) == k && x.shape(1) == n &&
+      w.shape(0) == k && w.shape(1) == n && passive.shape(0) == k && passive.shape(1) == n &&
+      iterations.shape(0) == k && status.shape(0) == k && rnorm.shape(0) == k &&
+      a.has_value() == bt.has_value() &&
+      (!with_a || (a->shape(1) == n && bt->shape(0) == k && bt->shape(1) == m)) &&
+      n <= INT32_MAX && m <= INT32_MAX && maxiter >= 1 && threads >= 1;
+  if (!consistent) throw nb::value_error(kShapes);
+  if (k == 0 || n == 0) return;
+
+  const Batch batch{{g.data(), n, std::int32_t(n), nullptr, gram::gram_norm(g.data(), n, std::int32_t(n))},
+                    ct.data(),
+                    with_a ? a->data() : nullptr,
+                    with_a ? bt->data() : nullptr,
+                    std::int32_t(m),
+                    std::int32_t(n),
+                    std::int32_t(std::min<std::int64_t>(maxiter, INT32_MAX)),
+                    x.data(),
+                    w.data(),
+                    passive.data(),
+                    iterations.data(),
+                    status.data(),
+                    rnorm.data()};
+
+  // The problems in the order solved: the sample first when grouping.
+  std::vector<std::int64_t> order;
+  std::int64_t sampled = 0;
+  if (group && k >= kGroupMinProblems && n >= kGroupMinVariables) {
+    std::vector<unsigned char> in_sample(k, 0);
+    for (std::int64_t s = 0; s < kSampleSize; ++s) in_sample[s * k / kSampleSize] = 1;
+    for (std::int64_t j = 0; j < k; ++j) {
+      if (in_sample[j]) order.push_back(j);
+    }
+    sampled = std::int64_t(order.size());
+    for (std::int64_t j = 0; j < k; ++j) {
+      if (!in_sample[j]) order.push_back(j);
+    }
+  } else {
+    for (std::int64_t j = 0; j < k; ++j) order.push_back(j);
+  }
+
+  const int workers = int(std::min(threads, k));
+  std::vector<gram::Workspace> spaces;
+  std::vector<std::vector<unsigned char>> flags;
+  spaces.reserve(workers);
+  for (int i = 0; i < workers; ++i) {
+    spaces.emplace_back(std::int32_t(n), std::int32_t(m));
+    flags.emplace_back(n);
+  }
+  std::vector<gram::SharedFactor> factors;
+  std::vector<const gram::SharedFactor*> shared;
+  // One trial costs about n*(n + m) multiply-adds at most.
+  const double work = double(k) * double(batch.maxiter) * double(n) * double(n + m);
+  std::atomic<bool> cancel{false};
+
+  // Solves order[first..last) on the calling thread when quick, otherwise
+  // on the workers; false when a signal stopped them.
+  auto run = [&](std::int64_t first, std::int64_t last) {
+    const std::int64_t count = last - first;
+    if (count <= 0) return true;
+    nb::gil_scoped_release unlocked;
+    if (workers == 1 && work <= kQuickWork) {
+      for (std::int64_t i = first; i < last; ++i) {
+        solve_one(batch, order[i], nullptr, spaces[0], flags[0], shared);
+      }
+      return true;
+    }
+    // Runs of consecutive problems per item, so that two workers do not
+    // write the same cache lines of the outputs for neighbouring problems.
+    const std::int64_t run_length =
+        std::clamp<std::int64_t>(count / (8 * std::int64_t(workers)), 1, kRunLength);
+    const std::int64_t runs = (count + run_length - 1) / run_length;
+    return tovrin::run_on_workers(
+        int(std::min<std::int64_t>(workers, runs)), runs, cancel,
+        [&](int worker, std::int64_t r) {
+          const std::int64_t end = std::min(count, (r + 1) * run_length);
+          for (std::int64_t i = r * run_length; i < end; ++i) {
+            if (cancel.load(std::memory_order_relaxed)) return;
+            solve_one(batch, order[first + i], &cancel, spaces[worker], flags[worker], shared);
+          }
+        },
+        [] {
+          nb::gil_scoped_acquire locked;
+          return PyErr_CheckSignals() == 0;
+        },
+        kSignalInterval);
+  };
+
+  if (!run(0, sampled)) throw nb::python_error();
+  if (sampled > 0) {
+    factors = shared_sets(batch, std::vector<std::int64_t>(order.begin(), order.begin() + sampled),
+                          spaces[0]);
+    for (const gram::SharedFactor& f : factors) shared.push_back(&f);
+  }
+  if (!run(sampled, k)) throw nb::python_error();
+}
+
+}  // namespace
+
+NB_MODULE(_gram, m) {
+  m.attr("SOLVED") = gram::status_solved;
+  m.attr("ITERATION_LIMIT") = gram::status_iteration_limit;
+  m.attr("GRAM_INACCURATE") = gram::status_inaccurate;
+  m.attr("DUAL_TOLERANCE") = gram::dual_tolerance;
+  m.attr("ACCURACY_TARGET") = gram::accuracy_target;
+  m.def("solve", &solve, "g"_a, "ct"_a, "a"_a.none(), "bt"_a.none(), "maxiter"_a, "threads"_a,
+        "x"_a, "w"_a, "passive"_a, "iterations"_a, "status"_a, "rnorm"_a, "group"_a = true,
+        "solve(g, ct, a, bt, maxiter, threads, x, w, passive, iterations, status, rnorm,\n"
+        "      group=True)\n\n"
+        "The Gram-form solver behind tovrin.nnls(method='gram') and tovrin.nnls_gram,\n"
+        "which check the arguments; call those.");
+}

@@ -1,0 +1,532 @@
+// Active-set NNLS on the Gram form with an updated Cholesky factor; see
+// gram_nnls.h for the method and its guarantees.
+//
+// Notation: p = |P|; set[0..p) lists P in order of entry; R (p x p, upper
+// triangular, leading dimension n) satisfies R'R = G(set, set);
+// y = R^-T c(set).  Positions index set, variables index G, c, x and w.
+#include "gram_nnls.h"
+
+#include <cassert>
+#include <cmath>
+#include <cstring>
+#include <limits>
+
+#include "gram_kernels.h"
+
+namespace tovrin {
+namespace gram {
+
+namespace {
+
+constexpr double eps = std::numeric_limits<double>::epsilon();
+constexpr double zero = 0.0;
+constexpr double one = 1.0;
+constexpr double infinity = std::numeric_limits<double>::infinity();
+
+double max_abs(const double* v, std::int32_t n) {
+  double r = zero;
+  for (std::int32_t i = 0; i < n; ++i) {
+    const double a = std::fabs(v[i]);
+    if (a > r) r = a;
+  }
+  return r;
+}
+
+// The Givens rotation [c s; -s c] with c*a + s*b = rho = sqrt(a^2 + b^2) > 0
+// and -s*a + c*b = 0, formed without squaring the larger of a and b.
+struct Rotation {
+  double c, s, rho;
+};
+
+Rotation rotation(double a, double b) {
+  if (b == zero) return {a < zero ? -one : one, zero, std::fabs(a)};
+  if (std::fabs(a) >= std::fabs(b)) {
+    const double t = b / a;
+    const double u = std::sqrt(one + t * t);
+    const double c = std::copysign(one / u, a);
+    return {c, c * t, std::fabs(a) * u};
+  }
+  const double t = a / b;
+  const double u = std::sqrt(one + t * t);
+  const double s = std::copysign(one / u, b);
+  return {s * t, s, std::fabs(b) * u};
+}
+
+// The state of one solve: the problem, the factor, the iterate.
+class ActiveSet {
+ public:
+  ActiveSet(const GramProblem& pr, Workspace& wk, double* x, double* w)
+      : g_(pr.g), ldg_(pr.ldg), n_(pr.n), c_(pr.c), gnorm_(pr.gnorm),
+        cnorm_(max_abs(pr.c, pr.n)), wk_(wk), x_(x), w_(w) {}
+
+  std::int32_t size() const { return p_; }
+  std::int32_t variable(std::int32_t pos) const { return wk_.set[pos]; }
+  const double* column(std::int32_t j) const { return g_ + j * ldg_; }
+  double* rcol(std::int32_t pos) { return wk_.r.data() + std::ptrdiff_t(pos) * n_; }
+  double diag(std::int32_t j) const { return column(j)[j]; }
+
+  // The scale that the tolerances are relative to.
+  double scale() const { return gnorm_ * max_abs(x_, n_) + cnorm_; }
+
+  // w = c - sum over positions of G(:, set[pos]) x(set[pos]), each w_j one
+  // accumulator in position order.
+  void dual() {
+    std::memcpy(w_, c_, sizeof(double) * std::size_t(n_));
+    subtract_columns(n_, p_, g_, ldg_, wk_.set.data(), x_, w_);
+  }
+
+  // The variable of Z with the largest dual above tol that has not been
+  // refused since the last dual, or -1.  Ties go to the lower index; a NaN
+  // dual is never chosen.
+  std::int32_t candidate(double tol) const {
+    std::int32_t t = -1;
+    double best = tol;
+    for (std::int32_t j = 0; j < n_; ++j) {
+      if (wk_.in_p[j] || wk_.refused[j]) continue;
+      if (w_[j] > best) {
+        best = w_[j];
+        t = j;
+      }
+    }
+    return t;
+  }
+
+  // Appends t to P: R gains the column r = R^-T G(set, t) and the pivot
+  // sqrt(G_tt - r'r); y gains (c_t - r'y) / pivot.  Returns false, leaving
+  // everything unchanged, when G_tt - r'r <= dependent_pivot * G_tt (t is
+  // numerically in the span of the passive columns, or G_tt <= 0).
+  bool append(std::int32_t t) {
+    double* r = rcol(p_);
+    const double* gt = column(t);
+    for (std::int32_t i = 0; i < p_; ++i) r[i] = gt[wk_.set[i]];
+    solve_transposed(p_, wk_.r.data(), n_, r);
+    const double d = gt[t] - dot(p_, r, r);
+    if (!(d > dependent_pivot * gt[t])) return false;
+    r[p_] = std::sqrt(d);
+    wk_.y[p_] = (c_[t] - dot(p_, r, wk_.y.data())) / r[p_];
+    wk_.set[p_] = t;
+    wk_.in_p[t] = 1;
+    ++p_;
+    return true;
+  }
+
+  // Takes P = f.set with the factor f.r and forms y = R^-T c(set).
+  void load(const SharedFactor& f) {
+    p_ = std::int32_t(f.set.size());
+    for (std::int32_t pos = 0; pos < p_; ++pos) {
+      wk_.set[pos] = f.set[pos];
+      wk_.in_p[f.set[pos]] = 1;
+      std::memcpy(rcol(pos), f.r.data() + std::size_t(pos) * p_,
+                  sizeof(double) * std::size_t(pos + 1));
+      wk_.y[pos] = c_[f.set[pos]];
+    }
+    forward_substitute(wk_.y.data());
+  }
+
+  // Back to x = 0, P empty, w = c.
+  void reset() {
+    for (std::int32_t pos = 0; pos < p_; ++pos) {
+      wk_.in_p[wk_.set[pos]] = 0;
+      x_[wk_.set[pos]] = zero;
+    }
+    p_ = 0;
+    std::memcpy(w_, c_, sizeof(double) * std::size_t(n_));
+  }
+
+  // Whether the trial solution in s is positive; if so x(set) = s.
+  bool accept_trial() {
+    const double* s = wk_.s.data();
+    for (std::int32_t pos = 0; pos < p_; ++pos) {
+      if (!(s[pos] > zero)) return false;
+    }
+    for (std::int32_t pos = 0; pos < p_; ++pos) x_[wk_.set[pos]] = s[pos];
+    return true;
+  }
+
+  // Copies R (p x p, leading dimension p) and P into f.
+  void store(SharedFactor& f) {
+    f.set.assign(wk_.set.begin(), wk_.set.begin() + p_);
+    f.r.assign(std::size_t(p_) * p_, zero);
+    for (std::int32_t pos = 0; pos < p_; ++pos) {
+      std::memcpy(f.r.data() + std::size_t(pos) * p_, rcol(pos),
+                  sizeof(double) * std::size_t(pos + 1));
+    }
+  }
+
+  // Removes the last position (a candidate that failed its first trial).
+  void drop_last() {
+    --p_;
+    wk_.in_p[wk_.set[p_]] = 0;
+  }
+
+  // Removes position q: the columns after it move left one place, leaving
+  // one subdiagonal element in each, which rotations of rows (k, k+1),
+  // applied to R and y alike, annihilate.  R'R = G(set, set) again after.
+  void remove(std::int32_t q) {
+    const std::int32_t leaving = wk_.set[q];
+    for (std::int32_t pos = q; pos + 1 < p_; ++pos) {
+      std::memcpy(rcol(pos), rcol(pos + 1), sizeof(double) * std::size_t(pos + 2));
+      wk_.set[pos] = wk_.set[pos + 1];
+    }
+    --p_;
+    double* y = wk_.y.data();
+    for (std::int32_t k = q; k < p_; ++k) {
+      const Rotation g = rotation(rcol(k)[k], rcol(k)[k + 1]);
+      rcol(k)[k] = g.rho;
+      rcol(k)[k + 1] = zero;
+      for (std::int32_t l = k + 1; l < p_; ++l) {
+        double* rl = rcol(l);
+        const double u = rl[k], v = rl[k + 1];
+        rl[k] = g.c * u + g.s * v;
+        rl[k + 1] = g.c * v - g.s * u;
+      }
+      const double u = y[k], v = y[k + 1];
+      y[k] = g.c * u + g.s * v;
+      y[k + 1] = g.c * v - g.s * u;
+    }
+    wk_.in_p[leaving] = 0;
+    x_[leaving] = zero;
+  }
+
+  // s = R^-1 v by columns: s_k = v_k / R_kk, then v(0..k) -= s_k R(0..k, k)
+  // for k from p-1 down.  v is overwritten.
+  void back_substitute(double* v, double* s) { solve_upper(p_, wk_.r.data(), n_, v, s); }
+
+  // v = R^-T v in place (forward substitution by dot products with the
+  // columns of R).
+  void forward_substitute(double* v) { solve_transposed(p_, wk_.r.data(), n_, v); }
+
+  // The trial solution s = G(set, set)^-1 c(set) = R^-1 y.
+  void trial() {
+    double* v = wk_.col.data();
+    std::memcpy(v, wk_.y.data(), sizeof(double) * std::size_t(p_));
+    back_substitute(v, wk_.s.data());
+  }
+
+  // Minimises f over the passive variables, starting from the trial
+  // solution in s: steps back along the segment from x to the trial
+  // solution until all passive variables are positive, moving those that
+  // reach zero to Z, then takes x(set) = s.  Returns false when maxiter
+  // trials have been spent first.
+  bool settle(std::int32_t& iterations, std::int32_t maxiter) {
+    double* s = wk_.s.data();
+    for (;;) {
+      // alpha = min over positions with s <= 0 of x / (x - s); x > 0 on P
+      // before the step, so 0 <= alpha < 1.
+      double alpha = infinity;
+      std::int32_t qmin = -1;
+      for (std::int32_t pos = 0; pos < p_; ++pos) {
+        if (s[pos] > zero) continue;
+        const double xj = x_[wk_.set[pos]];
+        const double a = xj / (xj - s[pos]);
+        if (qmin < 0 || a < alpha) {
+          alpha = a;
+          qmin = pos;
+        }
+      }
+      if (qmin < 0) {
+        for (std::int32_t pos = 0; pos < p_; ++pos) x_[wk_.set[pos]] = s[pos];
+        return true;
+      }
+      for (std::int32_t pos = 0; pos < p_; ++pos) {
+        double& xj = x_[wk_.set[pos]];
+        xj = xj + alpha * (s[pos] - xj);
+      }
+      x_[wk_.set[qmin]] = zero;
+      for (std::int32_t pos = p_ - 1; pos >= 0; --pos) {
+        if (!(x_[wk_.set[pos]] > zero)) remove(pos);
+      }
+      if (iterations >= maxiter) return false;
+      trial();
+      ++iterations;
+    }
+  }
+
+  // Lower-bound estimate of cond_2(G(set, set)) = cond_2(R)^2: ||R|| is at
+  // least its largest column norm sqrt(G_jj); ||R^-1|| is at least
+  // ||R^-1 z|| / ||z|| for the z = R^-T e with the signs of e = (+-1) chosen
+  // to make each z_k large (the estimator of LINPACK's condition routines).
+  double condition() {
+    if (p_ == 0) return one;
+    double* z = wk_.col.data();
+    double* v = wk_.s.data();
+    double colmax = zero;
+    for (std::int32_t k = 0; k < p_; ++k) {
+      const double partial = dot(k, rcol(k), z);
+      const double e = partial > zero ? -one : one;
+      z[k] = (e - partial) / rcol(k)[k];
+      colmax = std::fmax(colmax, diag(wk_.set[k]));
+    }
+    const double znorm = std::sqrt(dot(p_, z, z));
+    back_substitute(z, v);
+    const double inv = std::sqrt(dot(p_, v, v)) / znorm;
+    const double kappa = std::sqrt(colmax) * inv;
+    return kappa * kappa;
+  }
+
+  // One refinement step on P with the residual of A: d solves
+  // G(set, set) d = A(:, set)'(b - A x), x(set) += d.  Returns ||d||_inf.
+  double refine(const LeastSquares& ls) {
+    double* rs = wk_.resid.data();
+    std::memcpy(rs, ls.b, sizeof(double) * std::size_t(ls.m));
+    subtract_columns(ls.m, p_, ls.a, ls.lda, wk_.set.data(), x_, rs);
+    double* v = wk_.col.data();
+    for (std::int32_t pos = 0; pos < p_; ++pos) {
+      v[pos] = dot(ls.m, ls.a + wk_.set[pos] * ls.lda, rs);
+    }
+    forward_substitute(v);
+    double* d = wk_.s.data();
+    back_substitute(v, d);
+    double dmax = zero;
+    for (std::int32_t pos = 0; pos < p_; ++pos) {
+      double& xj = x_[wk_.set[pos]];
+      xj = xj + d[pos];
+      dmax = std::fmax(dmax, std::fabs(d[pos]));
+    }
+    return dmax;
+  }
+
+  // ||b - A x||, the residual formed over P.
+  double residual_norm(const LeastSquares& ls) {
+    double* rs = wk_.resid.data();
+    std::memcpy(rs, ls.b, sizeof(double) * std::size_t(ls.m));
+    subtract_columns(ls.m, p_, ls.a, ls.lda, wk_.set.data(), x_, rs);
+    return std::sqrt(dot(ls.m, rs, rs));
+  }
+
+  // The square of the pivot that t would get on entering, G_tt - r'r with
+  // r = R^-T G(set, t), not below the rounding eps*G_tt of that difference.
+  double pivot_of(std::int32_t t) {
+    double* r = wk_.col.data();
+    const double* gt = column(t);
+    for (std::int32_t i = 0; i < p_; ++i) r[i] = gt[wk_.set[i]];
+    forward_substitute(r);
+    return std::fmax(gt[t] - dot(p_, r, r), eps * gt[t]);
+  }
+
+  // The dual of Z recomputed from A, which the Gram form cannot resolve
+  // for a column nearly in the span of P: w_j = a_j'(b - A x) for each j in
+  // Z whose Gram-form dual is not clearly negative.  Where that dual is
+  // positive above its rounding and entering j would move x by more than
+  // accuracy_target (the step w_j / pivot^2), the Gram form has missed a
+  // variable.  Returns false then.
+  bool z_duals_hold(const LeastSquares& ls, double scale) {
+    const double weak = -dual_tolerance * scale;
+    bool any_weak = false;
+    for (std::int32_t j = 0; j < n_ && !any_weak; ++j) {
+      any_weak = !wk_.in_p[j] && w_[j] > weak && diag(j) > zero;
+    }
+    if (!any_weak) return true;
+    double* rs = wk_.resid.data();
+    std::memcpy(rs, ls.b, sizeof(double) * std::size_t(ls.m));
+    double spread = std::sqrt(dot(ls.m, ls.b, ls.b));
+    for (std::int32_t pos = 0; pos < p_; ++pos) {
+      const std::int32_t j = wk_.set[pos];
+      axpy(ls.m, -x_[j], ls.a + j * ls.lda, rs);
+      spread += std::sqrt(diag(j)) * x_[j];
+    }
+    const double xmax = max_abs(x_, n_);
+    for (std::int32_t j = 0; j < n_; ++j) {
+      if (wk_.in_p[j] || !(w_[j] > weak) || !(diag(j) > zero)) continue;
+      const double wa = dot(ls.m, ls.a + j * ls.lda, rs);
+      const double noise = residual_rounding * std::sqrt(double(ls.m)) *
+                           std::sqrt(diag(j)) * spread;
+      if (!(wa > noise)) continue;
+      if (wa / pivot_of(j) > accuracy_target * xmax) return false;
+    }
+    return true;
+  }
+
+  // Worst violation of the optimality conditions relative to tol: x >= 0,
+  // |w_j| <= tol on P, w_j <= tol on Z.  Below or at 1 when they hold; NaN
+  // counts as infinite.
+  double violation(double tol) const {
+    double worst = zero;
+    for (std::int32_t j = 0; j < n_; ++j) {
+      double excess;
+      if (!(x_[j] >= zero)) {
+        excess = infinity;
+      } else if (wk_.in_p[j]) {
+        excess = std::fabs(w_[j]);
+      } else {
+        excess = w_[j];
+      }
+      if (!(excess <= worst)) worst = std::isnan(excess) ? infinity : excess;
+    }
+    if (worst == zero) return zero;
+    return tol > zero ? worst / tol : infinity;
+  }
+
+ private:
+  const double* g_;
+  std::ptrdiff_t ldg_;
+  std::int32_t n_;
+  const double* c_;
+  double gnorm_, cnorm_;
+  Workspace& wk_;
+  double* x_;
+  double* w_;
+  std::int32_t p_ = 0;
+};
+
+// The main loop of the method.  Returns the status.
+int iterate(ActiveSet& as, std::int32_t n, std::int32_t maxiter,
+            const std::atomic<bool>* cancel, Workspace& wk, Outcome& out) {
+  for (;;) {
+    if (cancel != nullptr && cancel->load(std::memory_order_relaxed)) return status_cancelled;
+    std::memset(wk.refused.data(), 0, std::size_t(n));
+    const double tol = entering_tolerance * as.scale();
+    for (;;) {
+      const std::int32_t t = as.candidate(tol);
+      if (t < 0) return status_solved;
+      if (!as.append(t)) {
+        wk.refused[t] = 1;
+        ++out.rejected;
+        continue;
+      }
+      // A candidate whose first trial value is not positive cannot enter
+      // (rounding has made its dual look positive): refuse it, as the exact
+      // method does, and try the next.
+      if (out.iterations >= maxiter) {
+        as.drop_last();
+        return status_iteration_limit;
+      }
+      as.trial();
+      ++out.iterations;
+      if (wk.s[as.size() - 1] > zero) break;
+      as.drop_last();
+      wk.refused[t] = 1;
+    }
+    if (!as.settle(out.iterations, maxiter)) {
+      as.dual();
+      return status_iteration_limit;
+    }
+    as.dual();
+  }
+}
+
+// Refines x on P while the corrections shrink; returns the predicted
+// relative error of the refined x.
+double refine_solution(ActiveSet& as, const LeastSquares& ls, const double* x,
+                       std::int32_t n, Outcome& out) {
+  double previous = infinity;
+  double last = infinity;
+  for (int step = 0; step < max_refinements; ++step) {
+    const double d = as.refine(ls);
+    ++out.refinements;
+    const double xmax = max_abs(x, n);
+    last = xmax > zero ? d / xmax : d;
+    if (last <= 4 * eps) return last;
+    if (!(last < 0.5 * previous)) break;
+    previous = last;
+  }
+  return last;
+}
+
+}  // namespace
+
+Workspace::Workspace(std::int32_t n_, std::int32_t m_)
+    : n(n_), m(m_),
+      r(std::size_t(n_) * std::size_t(n_)),
+      y(std::size_t(n_)), s(std::size_t(n_)), col(std::size_t(n_)),
+      resid(std::size_t(m_ > n_ ? m_ : n_)),
+      set(std::size_t(n_)), in_p(std::size_t(n_)), refused(std::size_t(n_)) {}
+
+double gram_norm(const double* g, std::ptrdiff_t ldg, std::int32_t n) {
+  double norm = zero;
+  for (std::int32_t j = 0; j < n; ++j) {
+    double sum = zero;
+    for (std::int32_t i = 0; i < n; ++i) sum += std::fabs(g[i + j * ldg]);
+    norm = std::fmax(norm, sum);
+  }
+  return norm;
+}
+
+namespace {
+
+// The checks after the iterations: cond(G_PP), refinement with A where the
+// Gram form alone would not be accurate, the optimality conditions and the
+// A-form duals; flags the result when any of them fails.
+void finish(ActiveSet& as, const LeastSquares* ls, const double* x, std::int32_t n,
+            Outcome& out) {
+  out.condition = as.condition();
+  out.error_estimate = eps * out.condition;
+  if (ls != nullptr && out.status == status_solved && as.size() > 0 &&
+      out.error_estimate > refine_threshold) {
+    out.error_estimate = refine_solution(as, *ls, x, n, out);
+    as.dual();
+  }
+  const double scale = as.scale();
+  out.violation = as.violation(dual_tolerance * scale);
+  if (out.status == status_solved &&
+      (!(out.violation <= one) || !(out.error_estimate <= accuracy_target) ||
+       out.rejected > 0 || (ls != nullptr && !as.z_duals_hold(*ls, scale)))) {
+    out.status = status_inaccurate;
+  }
+  if (ls != nullptr) out.rnorm = as.residual_norm(*ls);
+}
+
+void start(const GramProblem& problem, Workspace& work, double* x, double* w) {
+  assert(work.n == problem.n);
+  std::memset(x, 0, sizeof(double) * std::size_t(problem.n));
+  std::memset(work.in_p.data(), 0, std::size_t(problem.n));
+  std::memcpy(w, problem.c, sizeof(double) * std::size_t(problem.n));
+}
+
+}  // namespace
+
+Outcome solve(const GramProblem& problem, const LeastSquares* ls,
+              std::int32_t maxiter, const std::atomic<bool>* cancel,
+              Workspace& work, double* x, double* w, unsigned char* passive) {
+  return solve_grouped(problem, ls, nullptr, 0, maxiter, cancel, work, x, w, passive);
+}
+
+bool factor_passive_set(const GramProblem& problem, const unsigned char* passive,
+                        Workspace& work, SharedFactor& f) {
+  // The factor depends on G alone: c is taken as zero.
+  std::vector<double> x(std::size_t(problem.n)), w(std::size_t(problem.n)), c(std::size_t(problem.n));
+  GramProblem g_only = problem;
+  g_only.c = c.data();
+  start(g_only, work, x.data(), w.data());
+  ActiveSet as(g_only, work, x.data(), w.data());
+  for (std::int32_t j = 0; j < problem.n; ++j) {
+    if (passive[j] && !as.append(j)) return false;
+  }
+  as.store(f);
+  return true;
+}
+
+Outcome solve_grouped(const GramProblem& problem, const LeastSquares* ls,
+                      const SharedFactor* const* candidates, int count,
+                      std::int32_t maxiter, const std::atomic<bool>* cancel,
+                      Workspace& work, double* x, double* w, unsigned char* passive) {
+  const std::int32_t n = problem.n;
+  assert(ls == nullptr || work.m >= ls->m);
+  start(problem, work, x, w);
+  ActiveSet as(problem, work, x, w);
+  Outcome out;
+  bool shared = false;
+  for (int i = 0; i < count && !shared && maxiter >= 1; ++i) {
+    // The shared set is this problem's solution when its trial solution is
+    // positive and no variable of Z would enter.
+    as.load(*candidates[i]);
+    as.trial();
+    if (as.accept_trial()) {
+      as.dual();
+      shared = as.candidate(entering_tolerance * as.scale()) < 0;
+    }
+    if (!shared) as.reset();
+  }
+  if (shared) {
+    out.iterations = 1;
+    out.status = status_solved;
+  } else {
+    out.status = iterate(as, n, maxiter, cancel, work, out);
+  }
+  if (out.status != status_cancelled) finish(as, ls, x, n, out);
+  for (std::int32_t j = 0; j < n; ++j) passive[j] = work.in_p[j];
+  return out;
+}
+
+}  // namespace gram
+}  // namespace tovrin
