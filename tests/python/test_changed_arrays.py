@@ -15,6 +15,11 @@ import pytest
 
 from module_testing import in_place_problem, run_python
 
+# Setting an array's dtype or shape in place is the very change under test;
+# NumPy 2.5 deprecates it.
+pytestmark = pytest.mark.filterwarnings(
+    "ignore:Setting the (dtype|shape) on a NumPy array:DeprecationWarning")
+
 ARRAYS = ("a", "b", "w", "zz", "index_bn")
 ORDINALS = dict(a="1st", b="4th", w="5th", zz="6th", index_bn="7th")
 EXTENT = dict(a="mda", b="m", w="n", zz="m", index_bn="n")
