@@ -12,10 +12,10 @@ def pytest_configure(config):
     would import the source folder __tovrin/ as an empty namespace package,
     and every test would fail for that one reason.
     """
-    spec = importlib.util.find_spec("__tovrin")
-    origin = spec.origin if spec is not None else None
+    module = importlib.util.find_spec("__tovrin")
+    origin = module.origin if module is not None else None
     if origin is None or not origin.endswith(tuple(importlib.machinery.EXTENSION_SUFFIXES)):
-        found = origin or ("nothing" if spec is None else
+        found = origin or ("nothing" if module is None else
                            "the source folder as a namespace package")
         pytest.exit(f"__tovrin is not the built extension module (found {found}); "
                     "install it first: pip install .", returncode=4)
