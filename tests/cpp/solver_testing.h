@@ -70,18 +70,23 @@ struct Outcome {
   std::string console;
 };
 
-// Runs nnls on copies of p; the outputs start as sentinels so that an
-// element left unwritten shows.
+// Copies of p's A and b, every output a sentinel, so that an element the
+// solver leaves unwritten shows.
+inline Outcome sentinelOutcome(const Problem& p) {
+  return Outcome{p.a,
+                 p.b,
+                 std::vector<double>(p.n, sentinel()),
+                 std::vector<double>(p.n, sentinel()),
+                 std::vector<double>(p.m, sentinel()),
+                 std::vector<std::int32_t>(p.n, -1),
+                 sentinel(),
+                 -1,
+                 {}};
+}
+
+// Runs nnls on copies of p, from sentinelOutcome.
 inline Outcome solve(const Problem& p, std::int32_t maxiter = 0) {
-  Outcome r{p.a,
-            p.b,
-            std::vector<double>(p.n, sentinel()),
-            std::vector<double>(p.n, sentinel()),
-            std::vector<double>(p.m, sentinel()),
-            std::vector<std::int32_t>(p.n, -1),
-            sentinel(),
-            -1,
-            {}};
+  Outcome r = sentinelOutcome(p);
   const std::int32_t mda = p.m;
   ::testing::internal::CaptureStdout();
   nnls(r.a.data(), &mda, &p.m, &p.n, r.b.data(), r.x.data(), &r.rnorm, r.w.data(), r.zz.data(),

@@ -16,7 +16,7 @@ using tovrin_test::Outcome;
 using tovrin_test::Problem;
 using tovrin_test::sameBits;
 using tovrin_test::sameOutcome;
-using tovrin_test::sentinel;
+using tovrin_test::sentinelOutcome;
 using tovrin_test::solve;
 
 // Same problems as the exact tests: two solves to the solution of kTwoStep,
@@ -34,15 +34,7 @@ struct EntryRun {
 // sentinels and the console captured.
 EntryRun solveEntry(const Problem& p, std::int64_t maxiter,
                     const std::atomic<bool>* cancel = nullptr) {
-  Outcome r{p.a,
-            p.b,
-            std::vector<double>(p.n, sentinel()),
-            std::vector<double>(p.n, sentinel()),
-            std::vector<double>(p.m, sentinel()),
-            std::vector<std::int32_t>(p.n, -1),
-            sentinel(),
-            -1,
-            {}};
+  Outcome r = sentinelOutcome(p);
   ::testing::internal::CaptureStdout();
   const tovrin::SolveOutcome s =
       tovrin::solve_nnls(r.a.data(), p.m, p.m, p.n, r.b.data(), r.x.data(), &r.rnorm,
