@@ -85,12 +85,12 @@ def test_fields_share_one_solve_per_block_and_one_copy_of_a(client, problem):
     values = {key: getattr(node, "value", node) for key, node in graph.items()}
     copies = [key for key, value in values.items()
               if isinstance(value, np.ndarray) and same_bits(value, A)]
-    solves = [key for key in graph if is_solve(key)]
+    solves = [key for key in graph if is_solve(key, result)]
     assert len(copies) == 1 and len(solves) == result.x.numblocks[1]
     assert all(copies[0] in get_dependencies(graph, key) for key in solves)
     with distributed.get_task_stream(client) as stream:
         values = dask.compute(*result.fields())
-    solved = [t["key"] for t in stream.data if is_solve(t["key"])]
+    solved = [t["key"] for t in stream.data if is_solve(t["key"], result)]
     assert len(solved) == len(set(solved)) == result.x.numblocks[1]
     assert_fields_identical(tovrin.NNLSResult(**dict(zip(tdask.FIELDS, values)), method="exact"),
                             tovrin.nnls(A, B))
@@ -139,23 +139,26 @@ def test_a_killed_worker_costs_a_rerun_not_the_result(client, problem):
         holder, deadline = None, time.monotonic() + KILL_DEADLINE
         while holder is None and time.monotonic() < deadline:
             time.sleep(0.01)
-            holder = client.run_on_scheduler(worker_holding_a_solved_block)
+            holder = client.run_on_scheduler(worker_holding_a_solved_block,
+                                             name=result.records.name)
         assert holder is not None, "no block was solved in time"
         os.kill(client.run(os.getpid, workers=[holder])[holder], signal.SIGKILL)
         values = dict(zip(tdask.FIELDS, client.gather(futures)))
     assert_fields_identical(tovrin.NNLSResult(**values, method="exact"),
                             tovrin.nnls(A, B))
-    solved = [t["key"] for t in stream.data if is_solve(t["key"])]
+    solved = [t["key"] for t in stream.data if is_solve(t["key"], result)]
     assert len(solved) > len(set(solved)) == result.x.numblocks[1]
 
 
-def is_solve(key):
-    return isinstance(key, tuple) and key[0].startswith("tovrin-nnls-")
+def is_solve(key, result):
+    """A block solve of this result's graph (the cluster may still hold or
+    report tasks of earlier tests' graphs)."""
+    return isinstance(key, tuple) and key[0] == result.records.name
 
 
-def worker_holding_a_solved_block(dask_scheduler):
+def worker_holding_a_solved_block(dask_scheduler, name):
     for key, task in dask_scheduler.tasks.items():
-        if is_solve(key) and task.state == "memory":
+        if isinstance(key, tuple) and key[0] == name and task.state == "memory":
             return next(iter(task.who_has)).address
     return None
 
