@@ -1,4 +1,5 @@
 """The Gram-form method: tovrin.nnls(method="gram"|"auto") and tovrin.nnls_gram."""
+import contextlib
 import threading
 import time
 import warnings
@@ -160,6 +161,29 @@ def test_many_right_hand_sides_match_per_problem_solves_and_any_thread_count():
         alone = tovrin.nnls(a, b[:, j], method="gram")
         assert (alone.passive == batch.passive[:, j]).all()
         np.testing.assert_allclose(alone.x, batch.x[:, j], rtol=0, atol=1e-13)
+
+
+def test_a_small_product_runs_on_one_blas_thread_and_leaves_numpys_setting():
+    threadpoolctl = pytest.importorskip("threadpoolctl")
+    seen = []
+    product = _gram_method._blas_threads_for_product
+
+    def spy(work, workers):
+        manager = product(work, workers)
+        seen.append(manager)
+        return manager
+
+    rng = np.random.default_rng(3)
+    a, b = random_problem(rng, 200, 20, 300)
+    before = [lib["num_threads"] for lib in threadpoolctl.threadpool_info()]
+    _gram_method._blas_threads_for_product = spy
+    try:
+        batch = tovrin.nnls(a, b, method="gram", threads=2)
+    finally:
+        _gram_method._blas_threads_for_product = product
+    assert not isinstance(seen[0], contextlib.nullcontext)
+    assert [lib["num_threads"] for lib in threadpoolctl.threadpool_info()] == before
+    assert np.array_equal(batch.x, tovrin.nnls(a, b, method="gram", threads=1).x)
 
 
 def test_grouping_of_coinciding_passive_sets_keeps_the_results():
