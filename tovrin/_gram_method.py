@@ -11,6 +11,7 @@ from __future__ import annotations
 
 import contextlib
 import os
+import threading
 import warnings
 from typing import Any, ContextManager, Optional, Tuple
 
@@ -64,30 +65,59 @@ FALLBACK = "gram+exact"
 # the worker threads of a multi-threaded product spinning for about a tenth
 # of a second after it returns, and they take a share of every core that the
 # solve's workers fill: measured with 10^4 right-hand sides and A of
-# 200 x 20 on 2 cores, the call took 1.3 times as long.  A product of this
-# size takes a few hundredths of a second on one thread.
+# 200 x 20 on 2 cores, the call took 1.35 to 1.4 times as long.  A product
+# of this size takes a few hundredths of a second on one thread.
 SMALL_PRODUCT = 1.0e8
 
-_blas_controller: Any = None
+
+class _OneBlasThread:
+    """NumPy's BLAS limited to one thread while any call is inside; the
+    first call to enter sets the limit and the last to leave restores the
+    setting it found, so overlapping calls from several Python threads
+    cannot leave the limit behind."""
+
+    def __init__(self) -> None:
+        self._lock = threading.Lock()
+        self._inside = 0
+        self._limiter: Any = None
+        self._controller: Any = None
+
+    def available(self) -> bool:
+        """Whether threadpoolctl is there to set the limit."""
+        with self._lock:
+            if self._controller is None:
+                try:
+                    from threadpoolctl import ThreadpoolController
+                except ImportError:
+                    self._controller = False
+                else:
+                    self._controller = ThreadpoolController()
+            return self._controller is not False
+
+    def __enter__(self) -> None:
+        with self._lock:
+            if self._inside == 0:
+                self._limiter = self._controller.limit(limits=1, user_api="blas")
+            self._inside += 1
+
+    def __exit__(self, *exc: object) -> None:
+        with self._lock:
+            self._inside -= 1
+            if self._inside == 0:
+                self._limiter.restore_original_limits()
+                self._limiter = None
+
+
+_one_blas_thread = _OneBlasThread()
 
 
 def _blas_threads_for_product(work: float, workers: int) -> ContextManager[Any]:
     """One BLAS thread for a product of `work` multiply-adds that precedes a
     solve on `workers` threads, where that is the faster (see SMALL_PRODUCT);
     NumPy's own threading otherwise, or where threadpoolctl is missing."""
-    global _blas_controller
-    if workers <= 1 or work > SMALL_PRODUCT:
+    if workers <= 1 or work > SMALL_PRODUCT or not _one_blas_thread.available():
         return contextlib.nullcontext()
-    if _blas_controller is None:
-        try:
-            from threadpoolctl import ThreadpoolController
-        except ImportError:
-            _blas_controller = False
-        else:
-            _blas_controller = ThreadpoolController()
-    if _blas_controller is False:
-        return contextlib.nullcontext()
-    return _blas_controller.limit(limits=1, user_api="blas")
+    return _one_blas_thread
 
 
 class GramAccuracyWarning(RuntimeWarning):

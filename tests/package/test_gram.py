@@ -1,5 +1,4 @@
 """The Gram-form method: tovrin.nnls(method="gram"|"auto") and tovrin.nnls_gram."""
-import contextlib
 import threading
 import time
 import warnings
@@ -163,27 +162,30 @@ def test_many_right_hand_sides_match_per_problem_solves_and_any_thread_count():
         np.testing.assert_allclose(alone.x, batch.x[:, j], rtol=0, atol=1e-13)
 
 
-def test_a_small_product_runs_on_one_blas_thread_and_leaves_numpys_setting():
+def test_small_products_run_on_one_blas_thread_and_the_setting_comes_back():
     threadpoolctl = pytest.importorskip("threadpoolctl")
-    seen = []
-    product = _gram_method._blas_threads_for_product
 
-    def spy(work, workers):
-        manager = product(work, workers)
-        seen.append(manager)
-        return manager
+    def blas_threads():
+        return [lib["num_threads"] for lib in threadpoolctl.threadpool_info()
+                if lib["user_api"] == "blas"]
 
+    before = blas_threads()
+    limit = _gram_method._blas_threads_for_product(1e6, 2)
+    assert _gram_method._blas_threads_for_product(1e6, 1) is not limit
+    assert _gram_method._blas_threads_for_product(1e9, 2) is not limit
+    # Overlapping calls, as from two Python threads: the first to leave
+    # keeps the limit for the other, the last restores the setting.
+    limit.__enter__()
+    limit.__enter__()
+    limit.__exit__(None, None, None)
+    assert all(n == 1 for n in blas_threads())
+    limit.__exit__(None, None, None)
+    assert blas_threads() == before
     rng = np.random.default_rng(3)
     a, b = random_problem(rng, 200, 20, 300)
-    before = [lib["num_threads"] for lib in threadpoolctl.threadpool_info()]
-    _gram_method._blas_threads_for_product = spy
-    try:
-        batch = tovrin.nnls(a, b, method="gram", threads=2)
-    finally:
-        _gram_method._blas_threads_for_product = product
-    assert not isinstance(seen[0], contextlib.nullcontext)
-    assert [lib["num_threads"] for lib in threadpoolctl.threadpool_info()] == before
-    assert np.array_equal(batch.x, tovrin.nnls(a, b, method="gram", threads=1).x)
+    assert np.array_equal(tovrin.nnls(a, b, method="gram", threads=2).x,
+                          tovrin.nnls(a, b, method="gram", threads=1).x)
+    assert blas_threads() == before
 
 
 def test_grouping_of_coinciding_passive_sets_keeps_the_results():
