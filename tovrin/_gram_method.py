@@ -60,13 +60,15 @@ AUTO_MIN_WORK = 1.0e7
 FALLBACK = "gram+exact"
 
 
-# Multiply-adds up to which the Gram product runs on one BLAS thread when
-# the iterations that follow run on several workers.  NumPy's OpenBLAS keeps
-# the worker threads of a multi-threaded product spinning for about a tenth
-# of a second after it returns, and they take a share of every core that the
-# solve's workers fill: measured with 10^4 right-hand sides and A of
-# 200 x 20 on 2 cores, the call took 1.35 to 1.4 times as long.  A product
-# of this size takes a few hundredths of a second on one thread.
+# Multiply-adds up to which the Gram product runs on one BLAS thread.
+# NumPy's OpenBLAS keeps the worker threads of a multi-threaded product
+# spinning for about a tenth of a second after it returns, and they take a
+# share of every core that the solve's workers fill: measured with 10^4
+# right-hand sides and A of 200 x 20 on 2 cores, the call took 1.35 to 1.4
+# times as long.  A product of this size takes a few hundredths of a second
+# on one thread.  The choice depends on the product alone, never on
+# `threads`: OpenBLAS's roundings depend on its thread count, and the
+# method's results must not depend on `threads`.
 SMALL_PRODUCT = 1.0e8
 
 
@@ -111,11 +113,11 @@ class _OneBlasThread:
 _one_blas_thread = _OneBlasThread()
 
 
-def _blas_threads_for_product(work: float, workers: int) -> ContextManager[Any]:
-    """One BLAS thread for a product of `work` multiply-adds that precedes a
-    solve on `workers` threads, where that is the faster (see SMALL_PRODUCT);
-    NumPy's own threading otherwise, or where threadpoolctl is missing."""
-    if workers <= 1 or work > SMALL_PRODUCT or not _one_blas_thread.available():
+def _blas_threads_for_product(work: float) -> ContextManager[Any]:
+    """One BLAS thread for a product of `work` multiply-adds up to
+    SMALL_PRODUCT; NumPy's own threading above it, or where threadpoolctl is
+    missing."""
+    if work > SMALL_PRODUCT or not _one_blas_thread.available():
         return contextlib.nullcontext()
     return _one_blas_thread
 
@@ -264,8 +266,7 @@ def _gram_from_matrix(a, rhs, single, maxiter, threads, group=True) -> NNLSResul
         bt = np.ldexp(rhs.T, -f[:, None], order="C")
     else:
         bt = np.ascontiguousarray(rhs.T)
-    workers = min(_threads(threads), k)
-    with _blas_threads_for_product(float(m) * n * (n + k), workers):
+    with _blas_threads_for_product(float(m) * n * (n + k)):
         gram = a_columns.T @ a_columns   # symmetric bit for bit (one triangle mirrored)
         ct = bt @ a_columns               # row j = (A^T b_j)^T
     x, w, passive, iterations, status, rnorm = _solve_scaled(
