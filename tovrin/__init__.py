@@ -10,18 +10,16 @@ from typing import Optional
 
 import numpy.typing as npt
 
-from ._status import IterationLimitWarning, Status
+from ._status import GramAccuracyWarning, IterationLimitWarning, NonFiniteResultWarning, Status
 
 try:
+    from . import _solver
     from ._solver import NNLSResult
-    from ._solver import solve as _solve
 except ImportError as missing:  # pragma: no cover - depends on how it is run
     raise ImportError(
         f"tovrin was imported from {__path__[0]}, which has no compiled extension "
         "_solver: install the package (pip install .) and run from outside the "
         "source tree") from missing
-from ._gram_method import GramAccuracyWarning, nnls_gram
-from ._gram_method import nnls_method as _nnls_method
 
 try:
     from importlib.metadata import version as _version
@@ -30,8 +28,8 @@ try:
 except Exception:  # not installed as a distribution (a bare build tree)
     __version__ = "0+unknown"
 
-__all__ = ["nnls", "NNLSResult", "Status", "IterationLimitWarning", "__version__",
-           "nnls_gram", "GramAccuracyWarning"]
+__all__ = ["nnls", "nnls_gram", "NNLSResult", "Status", "IterationLimitWarning",
+           "GramAccuracyWarning", "NonFiniteResultWarning", "__version__"]
 
 NNLSResult.__module__ = __name__
 
@@ -44,6 +42,7 @@ def nnls(
     threads: Optional[int] = None,
     check_finite: bool = True,
     method: str = "exact",
+    x0: Optional[npt.ArrayLike] = None,
 ) -> NNLSResult:
     """Solve min ||A x - b|| subject to x >= 0.
 
@@ -151,6 +150,86 @@ def nnls(
     >>> res.x, res.rnorm, res.status
     (array([1., 0.]), 1.0, <Status.SOLVED: 1>)
     """
-    if method != "exact":
-        return _nnls_method(A, b, method, maxiter, threads, check_finite)
-    return _solve(A, b, maxiter, threads, check_finite)
+    return _solver.nnls(A, b, maxiter, threads, check_finite, method, x0)
+
+
+def nnls_gram(
+    AtA: npt.ArrayLike,
+    Atb: npt.ArrayLike,
+    *,
+    btb: Optional[npt.ArrayLike] = None,
+    maxiter: Optional[int] = None,
+    threads: Optional[int] = None,
+    x0: Optional[npt.ArrayLike] = None,
+) -> NNLSResult:
+    """Solve min ||A x - b|| subject to x >= 0 given only G = A^T A and A^T b.
+
+    The problem in the Gram form, min 1/2 x^T G x - (A^T b)^T x over
+    x >= 0, solved by the Gram method of ``tovrin.nnls(A, b,
+    method="gram")`` for callers who hold only G and A^T b.
+
+    Parameters
+    ----------
+    AtA : array_like, shape (n, n)
+        G = A^T A: symmetric (to rounding) and positive semi-definite.
+        Real; never modified.
+    Atb : array_like, shape (n,) or (n, k)
+        A^T b for one problem, or A^T B for k problems sharing G.
+    btb : array_like, optional
+        b^T b per problem, >= 0: a scalar (or one element) for one problem,
+        shape (k,) for k.  When given, rnorm is
+        sqrt(max(0, b^T b - 2 x^T A^T b + x^T G x)); otherwise NaN.
+    maxiter : int, optional
+        Limit on the iterations per problem, an int >= 1; None means 3 n.
+    threads : int, optional
+        Worker threads for k problems; None means every core this process
+        may use.  Never more than k nor than those cores.
+    x0 : array_like, shape (n,) or (n, k), optional
+        A warm start: the positive entries of x0 (of each column) are the
+        variables that start in the solution set.  Finite.
+
+    Returns
+    -------
+    NNLSResult
+        As for :func:`tovrin.nnls`, with ``method`` "gram": ``x``,
+        ``rnorm``, ``dual`` = A^T b - G x, ``passive``, ``iterations``,
+        ``status`` and ``converged``.
+
+    Raises
+    ------
+    TypeError
+        An argument is not real, or maxiter or threads is not an integer.
+    ValueError
+        AtA is not square, not symmetric or has a negative diagonal entry;
+        Atb, btb or x0 does not match it; btb is negative; an argument holds
+        NaN or infinity; maxiter or threads is below 1 or a bool.
+
+    Warns
+    -----
+    GramAccuracyWarning
+        Once per call when results have status GRAM_INACCURATE (the Gram
+        form cannot vouch for them) or GRAM_INDEFINITE (AtA turned out not
+        to be positive semi-definite).
+    IterationLimitWarning, NonFiniteResultWarning
+        As for :func:`tovrin.nnls`.
+
+    Notes
+    -----
+    Accuracy: the Gram form squares the condition number of A, so x is
+    accurate to about eps * cond(G_PP) relative (G_PP: the rows and columns
+    of the final passive set).  Each result is checked: x >= 0, w_j <= tol
+    off the passive set and |w_j| <= tol on it, with
+    tol = 1e-10 * (||G||_1 ||x||_inf + ||A^T b||_inf); cond(G_PP) is
+    estimated from the Cholesky factor.  A result that fails the check,
+    whose predicted relative error exceeds 1e-8, or that met a pivot too
+    small for the Gram form has status ``Status.GRAM_INACCURATE`` (code 4).
+    With A at hand, ``tovrin.nnls(A, b, method="gram")`` also refines x
+    with the residual of A and is accurate to about eps * cond(A) for
+    cond(A) up to about 1e7.
+
+    G and A^T b are scaled by powers of two (exact) to a unit diagonal
+    before the solve.  Results are deterministic for given inputs, NumPy
+    BLAS and machine, and do not depend on ``threads``; they are not those
+    of the exact method.
+    """
+    return _solver.nnls_gram(AtA, Atb, btb, maxiter, threads, x0)

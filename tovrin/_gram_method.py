@@ -1,49 +1,31 @@
-"""The Gram-form method: non-negative least squares on G = A^T A and c = A^T b.
+"""The Gram-form method's kernels: non-negative least squares on G = A^T A
+and c = A^T b.
 
-``tovrin.nnls(A, b, method="gram")`` forms G and A^T B once with NumPy's
-matrix product (NumPy's own BLAS) and runs the active-set iterations of
-every problem in C++ (tovrin._gram) with the interpreter lock released;
-``tovrin.nnls_gram`` does the same for callers who hold only the Gram form.
-``method="auto"`` picks the Gram method where it pays and falls back to the
-exact method for every problem whose accuracy check fails.
+``solve_matrix`` (behind ``tovrin.nnls(A, b, method="gram")``) forms G and
+A^T B once with NumPy's matrix product (NumPy's own BLAS) and runs the
+iterations of every problem in C++ (tovrin._gram) with the interpreter lock
+released; ``solve_gram`` (behind ``tovrin.nnls_gram``) does the same for
+callers who hold only the Gram form.  Both take arguments that the front
+door (tovrin._solver) has checked, and return the raw fields
+``(x, dual, passive, rnorm, iterations, status)``: x, dual and passive of
+shape (n, k), the others (k,).  The front door assembles the result, issues
+the warnings and, for ``method="auto"``, re-solves flagged problems with the
+exact method.
 """
 from __future__ import annotations
 
 import contextlib
-import os
 import threading
-import warnings
-from typing import Any, ContextManager, Optional, Tuple
+from typing import Any, ContextManager
 
 import numpy as np
-import numpy.typing as npt
 
 from . import _gram
-from ._convert import as_real_array
-from ._solver import NNLSResult
-from ._solver import solve as _solve_exact
-from ._status import IterationLimitWarning, Status
+from ._status import Status
 
-METHODS = ("exact", "gram", "auto")
-
-# Message texts; the tests use them verbatim.  The first five are those of
-# the exact method's binding.
-MATRIX_RANK = "A must be 2-dimensional, got shape {}"
-RHS_RANK = "b must be 1- or 2-dimensional, got shape {}"
-ROWS_DIFFER = "b has {} rows but A has {}"
-NOT_FINITE = "{} must not contain NaN or infinity"
-POSITIVE_INT = "{} must be None or an int >= 1, got {!r}"
-METHOD_TEXT = "method must be one of 'exact', 'gram', 'auto', got {!r}"
-GRAM_SHAPE = "AtA must be a square 2-dimensional array, got shape {}"
-ATB_SHAPE = "Atb must have shape ({n},) or ({n}, k) to match AtA, got shape {shape}"
-BTB_SHAPE = "btb must have shape {want} to match Atb, got shape {shape}"
-LIMIT_ONE = ("the solver stopped on the iteration limit (maxiter={}) before reaching "
-             "the solution")
-LIMIT_MANY = "{} of {} problems stopped on the iteration limit (maxiter={})"
-INACCURATE_ONE = ("the Gram-form result may be inaccurate (status GRAM_INACCURATE): "
-                  "the problem is too ill-conditioned for A^T A; use method='exact'")
-INACCURATE_MANY = ("{} of {} Gram-form results may be inaccurate (status GRAM_INACCURATE): "
-                   "too ill-conditioned for A^T A; use method='exact'")
+# Beside a status: x rounded when it was scaled back; the front door
+# recomputes its rnorm and dual.
+REFIT = 64
 
 # method="auto" takes the Gram form when A is at least as tall as it is
 # wide and the exact method's work, about m n^2 multiply-adds per problem,
@@ -55,8 +37,8 @@ INACCURATE_MANY = ("{} of {} Gram-form results may be inaccurate (status GRAM_IN
 # once and the Gram method gains further.
 AUTO_MIN_WORK = 1.0e7
 
-# The text of NNLSResult.method after method="auto" has re-solved some
-# problems with the exact method.
+# NNLSResult.method of a method="auto" result some of whose problems the
+# front door solved again with the exact method.
 FALLBACK = "gram+exact"
 
 
@@ -122,34 +104,6 @@ def _blas_threads_for_product(work: float) -> ContextManager[Any]:
     return _one_blas_thread
 
 
-class GramAccuracyWarning(RuntimeWarning):
-    """Issued once per call when Gram-form results carry the status
-    GRAM_INACCURATE; the text says how many."""
-
-
-def _positive_int(value: object, name: str) -> Optional[int]:
-    if value is None:
-        return None
-    if isinstance(value, bool):
-        raise ValueError(POSITIVE_INT.format(name, value))
-    try:
-        number = int(value.__index__())  # type: ignore[attr-defined]
-    except (AttributeError, TypeError):
-        raise TypeError(POSITIVE_INT.format(name, value)) from None
-    if number < 1:
-        raise ValueError(POSITIVE_INT.format(name, value))
-    return number
-
-
-def _threads(threads: Optional[int]) -> int:
-    if threads is not None:
-        return threads
-    try:
-        return max(1, len(os.sched_getaffinity(0)))
-    except AttributeError:  # no affinity on this platform
-        return max(1, os.cpu_count() or 1)
-
-
 def _largest(array: np.ndarray, axis: int) -> np.ndarray:
     """max |array| along axis, without a temporary of the array's size."""
     if array.shape[axis] == 0:
@@ -164,17 +118,18 @@ def _exponents(magnitude: np.ndarray) -> np.ndarray:
     return e
 
 
-def _unscale(x, w, e, f):
+def _unscale(x, w, status, e, f):
     """x 2^(f - e) and w 2^(e + f) for rows j (problems) and columns i; a dual
     beyond the range of doubles (columns near 1e300) becomes infinite, as the
-    quantity itself is."""
-    with np.errstate(over="ignore"):
-        return np.ldexp(x, f[:, None] - e[None, :]), np.ldexp(w, f[:, None] + e[None, :])
-
-
-def _check_finite(array: np.ndarray, name: str) -> None:
-    if not np.isfinite(array).all():
-        raise ValueError(NOT_FINITE.format(name))
+    quantity itself is.  A problem whose x rounds on the way (a solution
+    beyond the range of doubles) is marked for the front door to recompute
+    its rnorm and dual from the x returned."""
+    shift = f[:, None] - e[None, :]
+    with np.errstate(over="ignore", under="ignore"):
+        unscaled = np.ldexp(x, shift)
+        rounded = (np.ldexp(unscaled, -shift) != x).any(axis=1)
+        status[rounded] |= REFIT
+        return unscaled, np.ldexp(w, f[:, None] + e[None, :])
 
 
 def _solve_scaled(g_columns, ct, a_columns, bt, maxiter, threads, group=True):
@@ -190,71 +145,24 @@ def _solve_scaled(g_columns, ct, a_columns, bt, maxiter, threads, group=True):
     iterations = np.zeros(k, dtype=np.int64)
     status = np.full(k, int(Status.SOLVED), dtype=np.int64)
     rnorm = np.full(k, np.nan)
-    limit = 3 * n if maxiter is None else maxiter
-    _gram.solve(g_columns, ct, a_columns, bt, max(1, limit), _threads(threads),
+    _gram.solve(g_columns, ct, a_columns, bt, maxiter, threads,
                 x, w, passive, iterations, status, rnorm, group)
     return x, w, passive, iterations, status, rnorm
 
 
-def _warn(status: np.ndarray, single: bool, limit: int, stacklevel: int) -> None:
-    """The warnings for problems stopped on the limit and for flagged results;
-    stacklevel counts from the caller of _warn to the user's frame."""
-    k = status.shape[0]
-    stopped = int(np.count_nonzero(status == Status.ITERATION_LIMIT))
-    if stopped:
-        text = LIMIT_ONE.format(limit) if single else LIMIT_MANY.format(stopped, k, limit)
-        warnings.warn(text, IterationLimitWarning, stacklevel=stacklevel + 1)
-    flagged = int(np.count_nonzero(status == Status.GRAM_INACCURATE))
-    if flagged:
-        text = INACCURATE_ONE if single else INACCURATE_MANY.format(flagged, k)
-        warnings.warn(text, GramAccuracyWarning, stacklevel=stacklevel + 1)
+def _fields(x, w, passive, rnorm, iterations, status):
+    """The raw fields in the front door's order, per-variable ones (n, k)."""
+    return x.T, w.T, passive.T, rnorm, iterations, status
 
 
-def _result(x, rnorm, dual, passive, iterations, status, single, method) -> NNLSResult:
-    """An NNLSResult from (k, n) rows and (k,) vectors."""
-    if single:
-        code = int(status[0])
-        return NNLSResult(x=x[0].copy(), rnorm=float(rnorm[0]), dual=dual[0].copy(),
-                          passive=passive[0].copy(), iterations=int(iterations[0]),
-                          status=Status(code), converged=code == Status.SOLVED,
-                          method=method)
-    return NNLSResult(x=np.ascontiguousarray(x.T), rnorm=rnorm,
-                      dual=np.ascontiguousarray(dual.T), passive=np.ascontiguousarray(passive.T),
-                      iterations=iterations, status=status,
-                      converged=status == Status.SOLVED, method=method)
+def solve_matrix(a, rhs, maxiter, threads, x0=None, early_exit=False, group=True):
+    """The Gram method on A (m, n) and B (m, k), float64, m, n, k >= 1.
 
-
-def _trivial(n: int, rnorm: np.ndarray, single: bool) -> NNLSResult:
-    k = rnorm.shape[0]
-    zeros = np.zeros((k, n))
-    return _result(zeros, rnorm, zeros, np.zeros((k, n), dtype=bool),
-                   np.zeros(k, dtype=np.int64), np.full(k, int(Status.SOLVED), dtype=np.int64),
-                   single, "gram")
-
-
-def _read_problem(A, b, check_finite) -> Tuple[np.ndarray, np.ndarray, bool]:
-    """A (m, n) and b as (m, k) float64 arrays, checked as the exact method does."""
-    a = as_real_array(A, "A")
-    if a.ndim != 2:
-        raise ValueError(MATRIX_RANK.format(a.shape))
-    rhs = as_real_array(b, "b")
-    if rhs.ndim not in (1, 2):
-        raise ValueError(RHS_RANK.format(rhs.shape))
-    if rhs.shape[0] != a.shape[0]:
-        raise ValueError(ROWS_DIFFER.format(rhs.shape[0], a.shape[0]))
-    if check_finite:
-        _check_finite(a, "A")
-        _check_finite(rhs, "b")
-    single = rhs.ndim == 1
-    return a, (rhs[:, None] if single else rhs), single
-
-
-def _gram_from_matrix(a, rhs, single, maxiter, threads, group=True) -> NNLSResult:
-    """The Gram method on A (m, n) and B (m, k), both float64."""
+    maxiter >= 1 and threads >= 1 are resolved; x0 (n, k) or None is not yet
+    used by this kernel, nor early_exit; group lets problems whose passive
+    sets coincide share a factorisation."""
     m, n = a.shape
     k = rhs.shape[1]
-    if m == 0 or n == 0 or k == 0:
-        return _trivial(n, np.sqrt(np.einsum("ij,ij->j", rhs, rhs)), single)
     # Columns of A and of B scaled by powers of two (exact) to magnitudes in
     # [0.5, 1): A^T A cannot overflow or underflow, and its diagonal is
     # equilibrated, which keeps cond(A^T A) as small as column scaling can.
@@ -273,143 +181,14 @@ def _gram_from_matrix(a, rhs, single, maxiter, threads, group=True) -> NNLSResul
         gram.T, ct, a_columns, bt, maxiter, threads, group)
     rnorm = np.ldexp(rnorm, f)
     # A x = b for x = 2^(f - e) x' and A^T (b - A x) = 2^(e + f) w'.
-    x, w = _unscale(x, w, e, f)
-    return _result(x, rnorm, w, passive, iterations, status, single, "gram")
+    x, w = _unscale(x, w, status, e, f)
+    return _fields(x, w, passive, rnorm, iterations, status)
 
 
-def _auto_takes_gram(m: int, n: int, k: int) -> bool:
-    return m >= n and float(m) * n * n * k >= AUTO_MIN_WORK
-
-
-def nnls_method(A, b, method, maxiter, threads, check_finite) -> NNLSResult:
-    """tovrin.nnls for method "gram" and "auto" (and "exact", passed on)."""
-    if method not in METHODS:
-        raise ValueError(METHOD_TEXT.format(method))
-    if method == "exact":
-        return _solve_exact(A, b, maxiter, threads, check_finite)
-    a, rhs, single = _read_problem(A, b, check_finite)
-    maxiter = _positive_int(maxiter, "maxiter")
-    threads = _positive_int(threads, "threads")
-    m, n = a.shape
-    k = rhs.shape[1]
-    if method == "auto" and not _auto_takes_gram(m, n, k):
-        return _solve_exact(a, rhs[:, 0] if single else rhs, maxiter, threads, False)
-    limit = 3 * n if maxiter is None else maxiter
-    if method == "gram":
-        result = _gram_from_matrix(a, rhs, single, maxiter, threads)
-        _warn(np.atleast_1d(np.asarray(result.status)), single, limit, 3)
-        return result
-    return _auto(a, rhs, single, maxiter, threads, limit)
-
-
-def _auto(a, rhs, single, maxiter, threads, limit) -> NNLSResult:
-    """The Gram method, then the exact method for the problems it flags."""
-    with warnings.catch_warnings():
-        warnings.simplefilter("ignore", GramAccuracyWarning)
-        gram = _gram_from_matrix(a, rhs, False, maxiter, threads)
-    flagged = np.flatnonzero(gram.status == Status.GRAM_INACCURATE)
-    if flagged.size == 0:
-        _warn(gram.status, single, limit, 4)
-        return _result(gram.x.T, gram.rnorm, gram.dual.T, gram.passive.T,
-                       gram.iterations, gram.status, single, "gram")
-    exact = _solve_exact(a, rhs[:, flagged], maxiter, threads, False)
-    x, dual, passive = gram.x.copy(), gram.dual.copy(), gram.passive.copy()
-    rnorm, iterations, status = gram.rnorm.copy(), gram.iterations.copy(), gram.status.copy()
-    x[:, flagged] = exact.x
-    dual[:, flagged] = exact.dual
-    passive[:, flagged] = exact.passive
-    rnorm[flagged] = exact.rnorm
-    iterations[flagged] = exact.iterations
-    status[flagged] = exact.status
-    _warn(status, single, limit, 4)
-    return _result(x.T, rnorm, dual.T, passive.T, iterations, status, single, FALLBACK)
-
-
-def nnls_gram(
-    AtA: npt.ArrayLike,
-    Atb: npt.ArrayLike,
-    *,
-    btb: Optional[npt.ArrayLike] = None,
-    maxiter: Optional[int] = None,
-    threads: Optional[int] = None,
-) -> NNLSResult:
-    """Solve min ||A x - b|| subject to x >= 0 given only G = A^T A and A^T b.
-
-    The problem in the Gram form, min 1/2 x^T G x - (A^T b)^T x over x >= 0,
-    solved by the active-set method of Lawson and Hanson in the order of Bro
-    and de Jong: the variable with the largest positive component of the
-    dual w = A^T b - G x enters; the passive-set system is solved through a
-    Cholesky factor that is updated as variables enter and leave.
-
-    Parameters
-    ----------
-    AtA : array_like, shape (n, n)
-        G = A^T A, symmetric positive semi-definite (its columns are read; a
-        non-symmetric G is not detected).  Real; never modified.
-    Atb : array_like, shape (n,) or (n, k)
-        A^T b for one problem, or A^T B for k problems sharing G.
-    btb : array_like, optional
-        b^T b per problem (a scalar, or shape (k,)).  When given, rnorm is
-        sqrt(max(0, b^T b - 2 x^T A^T b + x^T G x)); otherwise NaN.
-    maxiter : int, optional
-        Limit on the trial solutions per problem, an int >= 1; None means 3 n.
-    threads : int, optional
-        Worker threads for k problems; None means every core this process
-        may use.  Results do not depend on it.
-
-    Returns
-    -------
-    NNLSResult
-        As for :func:`tovrin.nnls`, with ``method`` "gram": ``x``,
-        ``rnorm``, ``dual`` = A^T b - G x, ``passive``, ``iterations``,
-        ``status`` and ``converged``.
-
-    Notes
-    -----
-    Accuracy: the Gram form squares the condition number of A, so x is
-    accurate to about eps * cond(G_PP) relative (G_PP: the rows and columns
-    of the final passive set).  Each result is checked: x >= 0, w_j <= tol
-    off the passive set and |w_j| <= tol on it, with
-    tol = 1e-10 * (||G||_1 ||x||_inf + ||A^T b||_inf); cond(G_PP) is
-    estimated from the Cholesky factor.  A result that fails the check,
-    whose predicted relative error exceeds 1e-8, or that met a pivot too
-    small for the Gram form (a variable that should enter but is
-    numerically dependent on the passive set) has status
-    ``Status.GRAM_INACCURATE`` (code 4) and a GramAccuracyWarning is issued.
-    With A at hand, ``tovrin.nnls(A, b, method="gram")`` also refines x
-    with the residual of A and is accurate to about eps * cond(A) for
-    cond(A) up to about 1e7.
-
-    G and A^T b are scaled by powers of two (exact) to a unit diagonal
-    before the solve.  Results are the same bits on every run and for any
-    ``threads``, but not those of the exact method.
-    """
-    g = as_real_array(AtA, "AtA")
-    if g.ndim != 2 or g.shape[0] != g.shape[1]:
-        raise ValueError(GRAM_SHAPE.format(g.shape))
-    n = g.shape[0]
-    c = as_real_array(Atb, "Atb")
-    if c.ndim not in (1, 2) or c.shape[0] != n:
-        raise ValueError(ATB_SHAPE.format(n=n, shape=c.shape))
-    single = c.ndim == 1
-    c = c[:, None] if single else c
+def solve_gram(g, c, btb, maxiter, threads, x0=None):
+    """The Gram method on G (n, n) and c = A^T B (n, k), float64, n, k >= 1;
+    btb (k,) or None gives rnorm (NaN without)."""
     k = c.shape[1]
-    _check_finite(g, "AtA")
-    _check_finite(c, "Atb")
-    norms = None
-    if btb is not None:
-        norms = as_real_array(btb, "btb")
-        want = () if single else (k,)
-        if norms.shape != want and not (single and norms.shape == (1,)):
-            raise ValueError(BTB_SHAPE.format(want=want, shape=norms.shape))
-        _check_finite(norms, "btb")
-        norms = norms.reshape(k)
-    maxiter = _positive_int(maxiter, "maxiter")
-    threads = _positive_int(threads, "threads")
-    if n == 0 or k == 0:
-        rnorm = np.sqrt(np.maximum(norms, 0.0)) if norms is not None else np.full(k, np.nan)
-        return _trivial(n, rnorm, single)
-
     # G' = S G S and c' = S c 2^-f with S = diag(2^-e), sqrt(G_jj) 2^-e_j in
     # [0.5, 1): exact, and equilibrated.
     e = _exponents(np.sqrt(np.abs(np.diag(g))))
@@ -419,13 +198,12 @@ def nnls_gram(
     ct = np.ascontiguousarray(np.ldexp(c_scaled, -f[None, :]).T)
     x, w, passive, iterations, status, _ = _solve_scaled(g_columns, ct, None, None, maxiter,
                                                          threads)
-    x, w = _unscale(x, w, e, f)
-    if norms is None:
+    x, w = _unscale(x, w, status, e, f)
+    if btb is None:
         rnorm = np.full(k, np.nan)
     else:
         # ||A x - b||^2 = b'b - 2 x'A'b + x'G x = b'b - x'A'b - x'w.
         cx = np.einsum("ij,ji->j", c, x)
         xw = np.einsum("ij,ij->i", x, w)
-        rnorm = np.sqrt(np.maximum(norms - cx - xw, 0.0))
-    _warn(status, single, 3 * n if maxiter is None else maxiter, 2)
-    return _result(x, rnorm, w, passive, iterations, status, single, "gram")
+        rnorm = np.sqrt(np.maximum(btb - cx - xw, 0.0))
+    return _fields(x, w, passive, rnorm, iterations, status)

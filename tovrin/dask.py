@@ -24,20 +24,11 @@ import dask.array as da
 from dask.base import tokenize
 
 import tovrin
+from tovrin import _solver
+from tovrin._convert import REAL_KINDS
+from tovrin._texts import B_DTYPE, B_NOT_2D, B_NOT_DASK, B_ROWS, B_ROWS_UNKNOWN
 
 __all__ = ["nnls", "DaskNNLSResult"]
-
-# Texts of the errors raised while the graph is built, before any task runs.
-B_NOT_DASK = ("B must be a dask array (dask.array.Array), not {kind}; "
-              "tovrin.nnls solves arrays held in memory")
-B_NOT_2D = "B must be 2-d with shape (m, K), not {ndim}-d"
-B_ROWS = "B has {rows} rows but A has {m}"
-B_ROWS_UNKNOWN = ("B has an unknown number of rows; "
-                  "call B.compute_chunk_sizes() first")
-B_DTYPE = "B must hold real numbers (integers or floats), not {dtype}"
-A_NOT_2D = "A must be 2-d with shape (m, n), not {ndim}-d"
-LIMIT_WARNING = ("{count} of {total} problems stopped on the iteration limit "
-                 "(maxiter={maxiter})")
 
 # The array fields of a result; one block's solve returns them all, one record
 # per problem, and every field array picks its part from those records.
@@ -47,17 +38,14 @@ FIELDS = ("x", "rnorm", "dual", "passive", "iterations", "status", "converged")
 PER_VARIABLE = ("x", "dual", "passive")
 # maxiter=None means this many iterations per variable, as in tovrin.nnls.
 DEFAULT_ITERATIONS_PER_VARIABLE = 3
-# Kinds of NumPy dtypes that the solver converts to float64 without loss of
-# meaning: signed and unsigned integers and floats.
-REAL_KINDS = "iuf"
-
-# A block's own IterationLimitWarning would be issued on the worker that
-# solves it (into its log, or once per block in a local scheduler).  The count
-# is aggregated instead: DaskNNLSResult.compute() issues one warning for the
-# whole of B, and every field carries the status.  This filter silences only
+# A block's own warnings would be issued on the worker that solves it (into
+# its log, or once per block in a local scheduler).  The counts are
+# aggregated instead: DaskNNLSResult.compute() issues one warning of each
+# class for the whole of B, and every field carries the status.  This filter silences only
 # the warnings that tovrin.nnls attributes to its caller in this module.
-warnings.filterwarnings("ignore", category=tovrin.IterationLimitWarning,
-                        module=r"tovrin\.dask\Z")
+for _category in (tovrin.IterationLimitWarning, tovrin.GramAccuracyWarning,
+                  tovrin.NonFiniteResultWarning):
+    warnings.filterwarnings("ignore", category=_category, module=r"tovrin\.dask\Z")
 
 
 @dataclasses.dataclass(frozen=True)
@@ -115,12 +103,16 @@ class DaskNNLSResult:
 
         Keyword arguments go to ``dask.compute``.  The solved blocks are
         gathered whole, one task per block, and split into the fields here.
-        When some problems stop on the iteration limit, one
-        ``tovrin.IterationLimitWarning`` says how many of the K did.
+        One warning of each class that the statuses call for (as
+        ``tovrin.nnls`` issues them) says how many of the K problems it
+        concerns.
         """
         records = self.records.compute(**kwargs)
         values = {name: np.ascontiguousarray(records[name].T) for name in FIELDS}
-        _warn_iteration_limit(values["status"], self.maxiter, stacklevel=3)
+        for name in PER_VARIABLE:
+            values[name].flags.writeable = False
+        # Level 2: the caller of compute().
+        _solver.warn(values["status"], self.maxiter, False, 2)
         return tovrin.NNLSResult(**values, method=self.method)
 
     def persist(self, **kwargs: Any) -> "DaskNNLSResult":
@@ -197,16 +189,16 @@ def nnls(A: Any, B: Any, *, method: str = "exact",
     """
     B = _checked_columns(B)
     options = _solver_options(method, maxiter, threads, check_finite)
-    A = np.asarray(A)
-    if A.ndim != 2:
-        raise ValueError(A_NOT_2D.format(ndim=A.ndim))
+    # One solve of b = 0 (of B's dtype) on the client checks A and the
+    # options at tovrin.nnls's front door, exactly as every block's solve
+    # will, and gives the dtype of every field.  A that is not 2-d is
+    # refused there.
+    shape = np.shape(A)
+    probe = tovrin.nnls(A, np.zeros((shape[0] if len(shape) == 2 else 0, 1), dtype=B.dtype),
+                        **options)
+    A = np.asarray(A, dtype=np.float64)
     m, n = A.shape
     _check_rows(B, m)
-    # One solve of b = 0 (of B's dtype) on the client checks A, the options
-    # and B's dtype exactly as every block's solve will, and gives the dtype
-    # of every field.
-    probe = tovrin.nnls(A, np.zeros((m, 1), dtype=B.dtype), **options)
-    A = np.asarray(A, dtype=np.float64)
     B = B.rechunk({0: -1}) if B.numblocks[0] > 1 else B
     return _lazy_result(A, B, probe, options)
 
@@ -300,11 +292,3 @@ def _pick(records: npt.NDArray[Any], name: str) -> npt.NDArray[Any]:
     """Field ``name`` of a block's records: (n, columns) for x, dual and
     passive, (columns,) for the others."""
     return records[name].T
-
-
-def _warn_iteration_limit(status: npt.NDArray[Any], maxiter: int, stacklevel: int) -> None:
-    """One IterationLimitWarning when any problem stopped on the limit."""
-    count = int(np.count_nonzero(status == tovrin.Status.ITERATION_LIMIT))
-    if count:
-        warnings.warn(LIMIT_WARNING.format(count=count, total=status.size, maxiter=maxiter),
-                      tovrin.IterationLimitWarning, stacklevel=stacklevel)

@@ -107,11 +107,14 @@ def test_public_names_and_documentation():
         ("A", "POSITIONAL_OR_KEYWORD", inspect.Parameter.empty),
         ("b", "POSITIONAL_OR_KEYWORD", inspect.Parameter.empty),
         ("maxiter", "KEYWORD_ONLY", None), ("threads", "KEYWORD_ONLY", None),
-        ("check_finite", "KEYWORD_ONLY", True), ("method", "KEYWORD_ONLY", "exact")]
+        ("check_finite", "KEYWORD_ONLY", True), ("method", "KEYWORD_ONLY", "exact"),
+        ("x0", "KEYWORD_ONLY", None)]
     assert isinstance(tovrin.__version__, str) and tovrin.__version__[0].isdigit()
     assert issubclass(tovrin.IterationLimitWarning, RuntimeWarning)
     assert [(s.name, int(s)) for s in tovrin.Status] == [
-        ("SOLVED", 1), ("ITERATION_LIMIT", 3), ("GRAM_INACCURATE", 4)]
+        ("SOLVED", 1), ("ITERATION_LIMIT", 3), ("GRAM_INACCURATE", 4), ("NOT_FINITE", 5),
+        ("GRAM_INDEFINITE", 6)]
+    assert str(tovrin.Status.SOLVED) == "Status.SOLVED"
     for name in ["maxiter", "threads", "check_finite", "rnorm", "dual", "passive",
                  "iterations", "Exact", "IterationLimitWarning"]:
         assert name in tovrin.nnls.__doc__

@@ -19,6 +19,7 @@ from dask.core import get_dependencies  # noqa: E402
 
 import tovrin  # noqa: E402
 import tovrin.dask as tdask  # noqa: E402
+from tovrin._texts import LIMIT_MANY  # noqa: E402
 
 # The workers cannot import this file: send its functions by value.
 cloudpickle.register_pickle_by_value(sys.modules[__name__])
@@ -105,7 +106,7 @@ def test_nothing_is_solved_before_compute_and_bad_inputs_raise_first(problem):
         (ValueError, tdask.B_NOT_2D.format(ndim=3), A, lazy_b[..., None], {}),
         (ValueError, tdask.B_ROWS.format(rows=M - 1, m=M), A, lazy_b[1:], {}),
         (TypeError, tdask.B_DTYPE.format(dtype="complex128"), A, lazy_b * 1j, {}),
-        (ValueError, tdask.A_NOT_2D.format(ndim=1), A[:, 0], lazy_b, {}),
+        (ValueError, "A must be 2-dimensional, got shape (12,)", A[:, 0], lazy_b, {}),
         (ValueError, None, np.where(A > 1, np.nan, A), lazy_b, {}),
         (ValueError, None, A, lazy_b, {"maxiter": 0}),
     ]
@@ -126,8 +127,9 @@ def test_iteration_limit_gives_one_aggregated_warning(client, problem):
     count = int(np.count_nonzero(status == tovrin.Status.ITERATION_LIMIT))
     assert 0 < count < K
     assert [str(w.message) for w in caught] == [
-        tdask.LIMIT_WARNING.format(count=count, total=K, maxiter=4)]
+        LIMIT_MANY.format(count=count, total=K, maxiter=4)]
     assert caught[0].category is tovrin.IterationLimitWarning
+    assert caught[0].filename == __file__
 
 
 def test_a_killed_worker_costs_a_rerun_not_the_result(client, problem):

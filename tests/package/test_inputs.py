@@ -73,8 +73,10 @@ def test_check_finite_names_the_argument(value):
         tovrin.nnls(a, B)
     with pytest.raises(ValueError, match="^b must not contain NaN or infinity$"):
         tovrin.nnls(A, np.column_stack([B, b]))
-    res = tovrin.nnls(a, b, check_finite=False)  # reaches the solver unchecked
-    assert res.x.shape == (2,)
+    for method in ("exact", "gram", "auto"):  # reaches the solver unchecked
+        with pytest.warns(tovrin.NonFiniteResultWarning):
+            res = tovrin.nnls(a, b, check_finite=False, method=method)
+        assert res.status is tovrin.Status.NOT_FINITE and not res.converged
 
 
 def test_inputs_are_never_modified():

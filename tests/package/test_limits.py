@@ -32,9 +32,15 @@ def test_limit_sets_status_warns_once_and_prints_nothing(capfd):
     with warnings.catch_warnings():
         warnings.simplefilter("error")  # two solves suffice: no warning
         assert tovrin.nnls(TWO_STEP_A, TWO_STEP_B, maxiter=2).status is tovrin.Status.SOLVED
-    # The same results as the low-level module, which prints its line.
-    x, rnorm, w, _, mode = low_level(TWO_STEP_A, TWO_STEP_B, maxiter=1)
-    assert mode == 3 and np.array_equal(res.x, x) and res.rnorm == rnorm
+    # The x of the low-level module, which prints its line; every other
+    # field describes that x: its residual, its dual, the set it was
+    # computed on (without the variable that entered at zero).
+    x, _, _, _, mode = low_level(TWO_STEP_A, TWO_STEP_B, maxiter=1)
+    assert mode == 3 and np.array_equal(res.x, x) and x[1] == 0
+    residual = TWO_STEP_B - TWO_STEP_A @ x
+    assert res.rnorm == pytest.approx(np.linalg.norm(residual), rel=1e-15)
+    np.testing.assert_allclose(res.dual, TWO_STEP_A.T @ residual, rtol=1e-15, atol=1e-15)
+    assert res.passive.tolist() == [True, False]
 
 
 def test_problems_near_the_edge_of_the_safe_range_are_not_touched():
@@ -60,7 +66,12 @@ def test_extreme_scales_are_solved_correctly(sa, sb):
     ref = tovrin.nnls(a, b)
     # Columns at very different scales in one matrix, and sa, sb overall.
     col = np.array([1.0, 1e-5, 1e5, 1.0, 1e-2])
-    res = tovrin.nnls(a * col * sa, b * sb)
+    with warnings.catch_warnings():
+        # A dual beyond the range of float64 (columns near 1e300 against a
+        # large b) is reported as not finite; x and rnorm are still right.
+        warnings.simplefilter("ignore", tovrin.NonFiniteResultWarning)
+        res = tovrin.nnls(a * col * sa, b * sb)
+    assert res.status == tovrin.Status.SOLVED or not np.isfinite(res.dual).all()
     # Relative to the unscaled solution: the scaled problem is the same one,
     # solved along another path; 1e-9 allows for the conditioning of A.
     assert np.allclose(res.x * col * sa / sb, ref.x, rtol=1e-9, atol=1e-12)

@@ -94,15 +94,22 @@ def test_no_memory_grows_over_many_calls():
 
     calls()
     tracemalloc.start()
+    # Two rounds first: objects that the interpreter keeps and replaces (the
+    # last exception and its frames, caches) were allocated before tracing
+    # began and are counted once when traced anew.  A leak of even one small
+    # object per call grows by over 50 kB in the three rounds measured.
+    calls()
+    calls()
     gc.collect()
     before = tracemalloc.get_traced_memory()[0]
-    calls()
+    for _ in range(3):
+        calls()
     gc.collect()
     grown = tracemalloc.get_traced_memory()[0] - before
     tracemalloc.stop()
     refs = sys.getrefcount(a), sys.getrefcount(b)
     calls()
-    assert grown < 1000 and (sys.getrefcount(a), sys.getrefcount(b)) == refs
+    assert grown < 10_000 and (sys.getrefcount(a), sys.getrefcount(b)) == refs
 
 
 USER_CODE = textwrap.dedent("""

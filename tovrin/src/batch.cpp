@@ -4,6 +4,7 @@
 
 #include "scaling.h"
 #include "solve.h"
+#include "status.h"
 
 namespace tovrin {
 
@@ -107,9 +108,15 @@ std::int32_t BatchSolver::solve(Workspace& w, std::int64_t j,
 
   // The scaled problem (A*2^c_i, b*2^r) has x_i*2^(r - c_i) and dual
   // w_i*2^(r + c_i) for the solution x and dual w of the original.
+  // A solution that leaves the range of float64 when scaled back rounds (to
+  // zero or infinity); the front door then recomputes rnorm and dual from
+  // the x returned.
+  bool rounded = false;
   for (std::int64_t i = 0; i < n_; ++i) {
     const int c = column_shift_[i];
-    out.x[i * k_ + j] = shifted(w.x()[i], c - rhs_shift);
+    const double xi = shifted(w.x()[i], c - rhs_shift);
+    rounded = rounded || shifted(xi, rhs_shift - c) != w.x()[i];
+    out.x[i * k_ + j] = xi;
     out.dual[i * k_ + j] = shifted(w.w()[i], -(c + rhs_shift));
     out.passive[i * k_ + j] = false;
   }
@@ -118,7 +125,7 @@ std::int32_t BatchSolver::solve(Workspace& w, std::int64_t j,
   }
   out.rnorm[j] = shifted(rnorm, -rhs_shift);
   out.iterations[j] = run.iterations;
-  out.status[j] = run.mode;
+  out.status[j] = run.mode | (rounded ? status::refit : 0);
   return run.mode;
 }
 

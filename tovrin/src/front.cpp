@@ -1,0 +1,317 @@
+// tovrin.nnls and tovrin.nnls_gram: their arguments read once, the method
+// chosen, the kernels run, the fields settled and the result assembled.
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <limits>
+#include <memory>
+#include <vector>
+
+#include "front.h"
+
+#include "pool.h"
+#include "solve.h"
+#include "status.h"
+
+namespace tovrin {
+namespace front {
+
+namespace {
+
+// Most consecutive problems a worker takes at a time: 16 doubles span two
+// cache lines.
+constexpr std::int64_t kMaxChunk = 16;
+
+// How often the calling thread wakes to check for signals while workers
+// solve: a Ctrl-C is seen within this time plus one main-loop pass.
+constexpr std::chrono::milliseconds kSignalInterval{20};
+
+constexpr Py_ssize_t kLargest = std::numeric_limits<std::int32_t>::max();
+
+// Runs every problem of the exact batch solver, on the calling thread when
+// they are quick and one worker would do, otherwise on `threads` worker
+// threads.  The interpreter lock is released throughout.  A signal whose
+// handler raises (Ctrl-C) stops the workers, and its exception is raised
+// here once they have ended.
+void solve_exact(const BatchSolver& solver, std::int64_t threads, const BatchResults& out) {
+  const std::int64_t k = solver.problems();
+  if (k == 0) return;
+  // A worker takes `chunk` consecutive problems at a time, so that two
+  // workers seldom write to the same cache line of the outputs, while every
+  // worker still gets several chunks to balance the load.
+  const std::int64_t chunk = std::clamp<std::int64_t>(k / (4 * threads), 1, kMaxChunk);
+  const std::int64_t chunks = (k + chunk - 1) / chunk;
+  const int workers = static_cast<int>(std::min(threads, chunks));
+  if (workers == 1 && solver.quick()) {
+    Workspace w = solver.workspace();
+    nb::gil_scoped_release unlocked;
+    for (std::int64_t j = 0; j < k; ++j) solver.solve(w, j, nullptr, out);
+    return;
+  }
+
+  std::vector<Workspace> spaces;
+  spaces.reserve(workers);
+  for (int i = 0; i < workers; ++i) spaces.push_back(solver.workspace());
+  std::atomic<bool> cancel{false};
+  auto solve_chunk = [&](int worker, std::int64_t c) {
+    const std::int64_t last = std::min(k, (c + 1) * chunk);
+    for (std::int64_t j = c * chunk; j < last; ++j) {
+      if (solver.solve(spaces[worker], j, &cancel, out) == mode_cancelled) return;
+    }
+  };
+  bool completed;
+  {
+    nb::gil_scoped_release unlocked;
+    completed = run_on_workers(
+        workers, chunks, cancel, solve_chunk,
+        [] {
+          // The handler's exception stays set on this thread for the raise
+          // below.
+          nb::gil_scoped_acquire locked;
+          return PyErr_CheckSignals() == 0;
+        },
+        kSignalInterval);
+  }
+  if (!completed) throw nb::python_error();
+}
+
+// The problem of tovrin.nnls: A (m, n), b (m,) or (m, k), checked.
+struct Problem {
+  Problem(nb::handle a_obj, nb::handle b_obj, bool check_finite)
+      : a(a_obj, "A"), b(b_obj, "b") {
+    if (a.ndim() != 2) raise_text(PyExc_ValueError, "MATRIX_RANK", {{"shape", a.shape()}});
+    if (b.ndim() != 1 && b.ndim() != 2) {
+      raise_text(PyExc_ValueError, "RHS_RANK", {{"shape", b.shape()}});
+    }
+    if (b.extent(0) != a.extent(0)) {
+      raise_text(PyExc_ValueError, "ROWS_DIFFER",
+                 {{"rows", nb::int_(b.extent(0))}, {"m", nb::int_(a.extent(0))}});
+    }
+    if (a.extent(0) > kLargest || a.extent(1) > kLargest) {
+      raise_text(PyExc_ValueError, "TOO_LARGE",
+                 {{"shape", a.shape()}, {"largest", nb::int_(kLargest)}});
+    }
+    am = a.matrix();
+    bm = b.matrix();
+    if (check_finite) {
+      if (!am.all_finite()) raise_text(PyExc_ValueError, "NOT_FINITE", {{"name", nb::str("A")}});
+      if (!bm.all_finite()) raise_text(PyExc_ValueError, "NOT_FINITE", {{"name", nb::str("b")}});
+    }
+  }
+  std::int64_t m() const { return am.rows; }
+  std::int64_t n() const { return am.cols; }
+  std::int64_t k() const { return bm.cols; }
+  bool single() const { return b.ndim() == 1; }
+  bool empty() const { return m() == 0 || n() == 0 || k() == 0; }
+
+  const RealArray a, b;
+  StridedMatrix am{}, bm{};
+};
+
+nb::object gram_kernels() { return nb::module_::import_("tovrin._gram_method"); }
+
+// method="auto" takes the Gram form where it pays (the kernels' measured
+// threshold on m n^2 k, with A at least as tall as wide).
+bool auto_takes_gram(const Problem& p) {
+  const double threshold = nb::cast<double>(gram_kernels().attr("AUTO_MIN_WORK"));
+  return p.m() >= p.n() &&
+         double(p.m()) * double(p.n()) * double(p.n()) * double(p.k()) >= threshold;
+}
+
+// The problems of `out` whose status is in `codes`, solved again by the exact
+// method into `out`.  Returns how many there were.
+std::int64_t solve_again_exactly(const Problem& p, std::int64_t maxiter, std::int64_t threads,
+                                 const BatchResults& out,
+                                 std::initializer_list<std::int64_t> codes) {
+  const std::int64_t m = p.m(), n = p.n(), k = p.k();
+  std::vector<std::int64_t> again;
+  for (std::int64_t j = 0; j < k; ++j) {
+    if (std::find(codes.begin(), codes.end(), out.status[j]) != codes.end()) again.push_back(j);
+  }
+  const std::int64_t f = std::int64_t(again.size());
+  if (f == 0) return 0;
+  std::vector<double> b(static_cast<std::size_t>(m * f)), x(static_cast<std::size_t>(n * f)), dual(static_cast<std::size_t>(n * f));
+  std::vector<double> rnorm(static_cast<std::size_t>(f));
+  std::vector<std::int64_t> iterations(static_cast<std::size_t>(f)), status(static_cast<std::size_t>(f));
+  std::unique_ptr<bool[]> passive(new bool[std::size_t(n * f)]);
+  for (std::int64_t q = 0; q < f; ++q) {
+    for (std::int64_t i = 0; i < m; ++i) b[q * m + i] = p.bm(i, again[q]);
+  }
+  const StridedMatrix bq{reinterpret_cast<const char*>(b.data()), m, f, sizeof(double),
+                         std::int64_t(m * sizeof(double))};
+  const BatchSolver solver(p.am, bq, maxiter);
+  solve_exact(solver, worker_threads(threads, f),
+              {x.data(), dual.data(), passive.get(), rnorm.data(), iterations.data(),
+               status.data()});
+  for (std::int64_t q = 0; q < f; ++q) {
+    const std::int64_t j = again[q];
+    for (std::int64_t i = 0; i < n; ++i) {
+      out.x[i * k + j] = x[i * f + q];
+      out.dual[i * k + j] = dual[i * f + q];
+      out.passive[i * k + j] = passive[i * f + q];
+    }
+    out.rnorm[j] = rnorm[q];
+    out.iterations[j] = iterations[q];
+    out.status[j] = status[q];
+  }
+  return f;
+}
+
+// The Gram kernels count completed iterations; a stop on the limit reads,
+// as in the exact method, as the count that passed the limit.
+void count_as_exact(const BatchResults& out, std::int64_t k, std::int64_t limit) {
+  for (std::int64_t j = 0; j < k; ++j) {
+    if ((out.status[j] & ~status::refit) == status::iteration_limit) out.iterations[j] = limit + 1;
+  }
+}
+
+}  // namespace
+
+nb::object nnls(nb::handle a_obj, nb::handle b_obj, nb::handle maxiter_obj,
+                nb::handle threads_obj, nb::handle check_finite_obj, nb::handle method_obj,
+                nb::handle x0_obj) {
+  const Method method = read_method(method_obj);
+  const bool check_finite = read_flag(check_finite_obj);
+  const Problem p(a_obj, b_obj, check_finite);
+  const std::int64_t maxiter = positive_int(maxiter_obj, "maxiter", 0);
+  const std::int64_t threads = positive_int(threads_obj, "threads", 0);
+  if (method == Method::exact && !x0_obj.is_none()) {
+    raise_text(PyExc_ValueError, "X0_EXACT", {});
+  }
+  const nb::object x0 = read_start(x0_obj, p.n(), p.k(), p.single());
+  const std::int64_t limit = maxiter >= 1 ? maxiter : 3 * p.n();
+
+  const bool gram = method == Method::gram || (method == Method::automatic && auto_takes_gram(p));
+  if (!gram || p.empty()) {
+    Outputs out(p.n(), p.k(), p.single());
+    const BatchResults view = out.view();
+    const BatchSolver solver(p.am, p.bm, maxiter);
+    solve_exact(solver, worker_threads(threads, p.k()), view);
+    settle_fields(p.am, p.bm, view, p.k());
+    return out.result(gram ? "gram" : "exact", limit);
+  }
+
+  nb::object rhs = p.b.array();
+  if (p.single()) rhs = rhs.attr("reshape")(p.m(), 1);
+  const nb::object raw = gram_kernels().attr("solve_matrix")(
+      p.a.array(), rhs, std::min<std::int64_t>(limit, kLargest),
+      worker_threads(threads, p.k()), x0, method == Method::automatic);
+  Outputs out(raw, p.n(), p.k(), p.single());
+  const BatchResults view = out.view();
+  count_as_exact(view, p.k(), limit);
+  const char* used = "gram";
+  if (method == Method::automatic &&
+      solve_again_exactly(p, maxiter, threads, view,
+                          {status::gram_inaccurate, status::gram_indefinite}) > 0) {
+    used = "gram+exact";
+  }
+  settle_fields(p.am, p.bm, view, p.k());
+  return out.result(used, limit);
+}
+
+namespace {
+
+// G = AtA (n, n): square, finite, symmetric to rounding, no negative
+// diagonal entry.
+void check_gram(const RealArray& g) {
+  if (g.ndim() != 2 || g.extent(0) != g.extent(1)) {
+    raise_text(PyExc_ValueError, "GRAM_SHAPE", {{"shape", g.shape()}});
+  }
+  const StridedMatrix gm = g.matrix();
+  if (!gm.all_finite()) raise_text(PyExc_ValueError, "NOT_FINITE", {{"name", nb::str("AtA")}});
+  const std::int64_t n = gm.rows;
+  for (std::int64_t i = 0; i < n; ++i) {
+    if (gm(i, i) < 0.0) {
+      raise_text(PyExc_ValueError, "GRAM_DIAGONAL",
+                 {{"i", nb::int_(i)}, {"value", nb::float_(gm(i, i))}});
+    }
+  }
+  // |G_ij - G_ji| within the rounding of a product formed in another order:
+  // a small multiple of eps * sqrt(G_ii G_jj), the bound on |G_ij| itself.
+  constexpr double tolerance = 1e-10;
+  for (std::int64_t j = 0; j < n; ++j) {
+    for (std::int64_t i = j + 1; i < n; ++i) {
+      const double bound = tolerance * std::sqrt(gm(i, i) * gm(j, j));
+      if (!(std::fabs(gm(i, j) - gm(j, i)) <= bound)) {
+        raise_text(PyExc_ValueError, "GRAM_ASYMMETRIC",
+                   {{"i", nb::int_(i)}, {"j", nb::int_(j)}, {"gij", nb::float_(gm(i, j))},
+                    {"gji", nb::float_(gm(j, i))}});
+      }
+    }
+  }
+}
+
+// btb for k problems: a scalar (or one element) where there is one problem,
+// shape (k,) otherwise; finite, not negative.
+std::vector<double> read_btb(nb::handle value, std::int64_t k) {
+  const RealArray btb(value, "btb");
+  const bool one = k == 1 && btb.size() == 1 && btb.ndim() <= 2;
+  if (!one && !(btb.ndim() == 1 && btb.extent(0) == k)) {
+    nb::object want = k == 1 ? nb::object(nb::make_tuple()) : nb::object(nb::make_tuple(k));
+    raise_text(PyExc_ValueError, "BTB_SHAPE", {{"want", want}, {"shape", btb.shape()}});
+  }
+  const StridedMatrix v = btb.matrix();
+  if (!v.all_finite()) raise_text(PyExc_ValueError, "NOT_FINITE", {{"name", nb::str("btb")}});
+  std::vector<double> norms(static_cast<std::size_t>(k));
+  for (std::int64_t j = 0; j < k; ++j) {
+    norms[j] = v.rows == k ? v(j, 0) : v(0, 0);
+    if (norms[j] < 0.0) {
+      raise_text(PyExc_ValueError, "BTB_NEGATIVE", {{"value", nb::float_(norms[j])}});
+    }
+  }
+  return norms;
+}
+
+}  // namespace
+
+nb::object nnls_gram(nb::handle g_obj, nb::handle c_obj, nb::handle btb_obj,
+                     nb::handle maxiter_obj, nb::handle threads_obj, nb::handle x0_obj) {
+  const RealArray g(g_obj, "AtA");
+  check_gram(g);
+  const std::int64_t n = g.extent(0);
+  const RealArray c(c_obj, "Atb");
+  if ((c.ndim() != 1 && c.ndim() != 2) || c.extent(0) != n) {
+    raise_text(PyExc_ValueError, "ATB_SHAPE", {{"n", nb::int_(n)}, {"shape", c.shape()}});
+  }
+  const StridedMatrix cm = c.matrix();
+  if (!cm.all_finite()) raise_text(PyExc_ValueError, "NOT_FINITE", {{"name", nb::str("Atb")}});
+  const bool single = c.ndim() == 1;
+  const std::int64_t k = cm.cols;
+  std::vector<double> btb;
+  if (!btb_obj.is_none()) btb = read_btb(btb_obj, k);
+  const std::int64_t maxiter = positive_int(maxiter_obj, "maxiter", 0);
+  const std::int64_t threads = positive_int(threads_obj, "threads", 0);
+  const nb::object x0 = read_start(x0_obj, n, k, single);
+  const std::int64_t limit = maxiter >= 1 ? maxiter : 3 * n;
+
+  if (n == 0 || k == 0) {
+    Outputs out(n, k, single);
+    const BatchResults view = out.view();
+    for (std::int64_t j = 0; j < k; ++j) {
+      view.rnorm[j] = btb.empty() ? std::numeric_limits<double>::quiet_NaN() : std::sqrt(btb[j]);
+      view.iterations[j] = 0;
+      view.status[j] = status::solved;
+    }
+    return out.result("gram", limit);
+  }
+  nb::object rhs = c.array();
+  if (single) rhs = rhs.attr("reshape")(n, 1);
+  nb::object norms = nb::none();
+  if (!btb.empty()) {
+    nb::list values;
+    for (double v : btb) values.append(nb::float_(v));
+    norms = nb::module_::import_("numpy").attr("array")(values);
+  }
+  const nb::object raw = gram_kernels().attr("solve_gram")(
+      g.array(), rhs, norms, std::min<std::int64_t>(limit, kLargest), worker_threads(threads, k),
+      x0);
+  Outputs out(raw, n, k, single);
+  const BatchResults view = out.view();
+  count_as_exact(view, k, limit);
+  settle_gram_fields(g.matrix(), cm, btb.empty() ? nullptr : btb.data(), view, k);
+  return out.result("gram", limit);
+}
+
+}  // namespace front
+}  // namespace tovrin
