@@ -18,7 +18,12 @@ def as_real_array(value, name):
     """
     if isinstance(value, np.ma.MaskedArray):
         raise TypeError(MASKED.format(name=name))
-    array = np.asarray(value)
+    try:
+        array = np.asarray(value)
+    except BufferError:
+        # NumPy does not import indirect buffers (with suboffsets); their
+        # elements are read through a memoryview instead.
+        array = np.array(memoryview(value).tolist())
     if array.dtype.kind not in REAL_KINDS:
         raise TypeError(NOT_REAL.format(name=name, dtype=array.dtype))
     return np.require(array, dtype=np.float64, requirements="A")

@@ -185,6 +185,22 @@ def solve_matrix(a, rhs, maxiter, threads, x0=None, early_exit=False, group=True
     return _fields(x, w, passive, rnorm, iterations, status)
 
 
+# An eigenvalue of the scaled G (unit diagonal, largest eigenvalue between 1
+# and n) below -INDEFINITE times the largest is beyond any rounding of a
+# Gram matrix formed in float64: G is not positive semi-definite.
+INDEFINITE = 1e-8
+
+
+def _mark_indefinite(g, status):
+    """Flagged problems get GRAM_INDEFINITE when G is clearly indefinite
+    (checked only when a problem is flagged: O(n^3))."""
+    flagged = status == Status.GRAM_INACCURATE
+    if flagged.any():
+        eigenvalues = np.linalg.eigvalsh(g)
+        if eigenvalues[0] < -INDEFINITE * eigenvalues[-1]:
+            status[flagged] = Status.GRAM_INDEFINITE
+
+
 def solve_gram(g, c, btb, maxiter, threads, x0=None):
     """The Gram method on G (n, n) and c = A^T B (n, k), float64, n, k >= 1;
     btb (k,) or None gives rnorm (NaN without)."""
@@ -199,6 +215,7 @@ def solve_gram(g, c, btb, maxiter, threads, x0=None):
     x, w, passive, iterations, status, _ = _solve_scaled(g_columns, ct, None, None, maxiter,
                                                          threads)
     x, w = _unscale(x, w, status, e, f)
+    _mark_indefinite(g_columns, status)
     if btb is None:
         rnorm = np.full(k, np.nan)
     else:

@@ -166,6 +166,17 @@ void count_as_exact(const BatchResults& out, std::int64_t k, std::int64_t limit)
   }
 }
 
+// With check_finite off, a problem whose data hold NaN or infinity has no
+// meaningful result, whatever finite numbers the solver returned.
+void mark_non_finite_data(const Problem& p, const BatchResults& out) {
+  const bool a_finite = p.am.all_finite();
+  for (std::int64_t j = 0; j < p.k(); ++j) {
+    bool finite = a_finite;
+    for (std::int64_t i = 0; i < p.m() && finite; ++i) finite = std::isfinite(p.bm(i, j));
+    if (!finite) out.status[j] = status::not_finite;
+  }
+}
+
 }  // namespace
 
 nb::object nnls(nb::handle a_obj, nb::handle b_obj, nb::handle maxiter_obj,
@@ -189,6 +200,7 @@ nb::object nnls(nb::handle a_obj, nb::handle b_obj, nb::handle maxiter_obj,
     const BatchSolver solver(p.am, p.bm, maxiter);
     solve_exact(solver, worker_threads(threads, p.k()), view);
     settle_fields(p.am, p.bm, view, p.k());
+    if (!check_finite) mark_non_finite_data(p, view);
     return out.result(gram ? "gram" : "exact", limit);
   }
 
@@ -207,6 +219,7 @@ nb::object nnls(nb::handle a_obj, nb::handle b_obj, nb::handle maxiter_obj,
     used = "gram+exact";
   }
   settle_fields(p.am, p.bm, view, p.k());
+  if (!check_finite) mark_non_finite_data(p, view);
   return out.result(used, limit);
 }
 
