@@ -1,8 +1,11 @@
-"""Exact non-negative least squares: min ||A x - b|| subject to x >= 0.
+"""Non-negative least squares: min ||A x - b|| subject to x >= 0.
 
 ``tovrin.nnls(A, b)`` solves one problem, or one per column of b, by the
 active-set method of Lawson and Hanson, with results reproducible bit for
-bit.  The low-level module ``__tovrin`` offers the solver's raw contract.
+bit; ``method="gram"`` solves on the normal equations, fast for large
+problems and many right-hand sides, and ``tovrin.nnls_gram`` does so from
+A^T A and A^T b alone.  The low-level module ``__tovrin`` offers the exact
+solver's raw contract.
 """
 from __future__ import annotations
 
@@ -56,79 +59,105 @@ def nnls(
     ----------
     A : array_like, shape (m, n)
         The matrix.  Real: integers and float32 are converted to float64;
-        complex, object and bool arrays raise TypeError.  Any layout (C or
-        Fortran order, strided views); never modified.
+        complex, object and bool arrays raise TypeError, and so do masked
+        arrays (pass ``A.filled(value)``, or leave out the masked rows).
+        Any layout (C or Fortran order, strided views, any buffer NumPy
+        reads); never modified.
     b : array_like, shape (m,) or (m, k)
         One right-hand side, or k right-hand sides sharing A, each solved as
         a problem of its own.  Same rules as A; never modified.
     maxiter : int, optional
-        Limit on the solver's iteration count (its triangular solves) per
-        problem, an int >= 1.  None (default) means 3 n.
+        Limit on the solver's iteration count per problem, an int >= 1
+        (larger than 2**63 counts as 2**63 - 1).  None (default) means 3 n.
     threads : int, optional
         Worker threads for k problems: None (default) means every core this
-        process may use, 1 solves them one after the other.
+        process may use, 1 solves them one after the other.  Never more than
+        k nor than the cores this process may use.
     check_finite : bool, default True
         Raise ValueError, naming the argument, when A or b holds NaN or
-        infinity.  With False such values reach the solver unchecked.
+        infinity (any truth value is accepted).  With False such values
+        reach the solver unchecked, and the problems they touch get status
+        Status.NOT_FINITE.
     method : {"exact", "gram", "auto"}, default "exact"
         "exact": the bit-reproducible active-set solver described here.
-        "gram": the same active-set method on the normal equations (A^T A
-        and A^T B formed once with NumPy's matrix product, the iterations in
-        C++; see :func:`tovrin.nnls_gram` for its accuracy check), faster
-        for large tall problems and for many right-hand sides, deterministic
-        but not bit-identical to "exact"; a result it cannot vouch for has
-        status Status.GRAM_INACCURATE (code 4) and a GramAccuracyWarning is
-        issued.  "auto": "gram" where m >= n and m n^2 k >= 1e7 (k
-        right-hand sides; the measured crossover), "exact" otherwise; every problem
+        "gram": the normal equations (A^T A and A^T B formed once with
+        NumPy's matrix product, the iterations in C++; see
+        :func:`tovrin.nnls_gram` for its accuracy check), faster for large
+        problems and for many right-hand sides, deterministic but not
+        bit-identical to "exact"; a result it cannot vouch for has status
+        Status.GRAM_INACCURATE (code 4) and a GramAccuracyWarning is issued.
+        "auto": "gram" where it pays (A at least as tall as wide and
+        m n^2 k above a measured threshold), "exact" otherwise; every problem
         whose Gram-form check fails is solved again by "exact", and the
         result's method is then "gram+exact".
+    x0 : array_like, shape (n,) or (n, k), optional
+        A warm start for method "gram" or "auto": the positive entries of
+        x0 (of each column; a vector serves every problem) are the variables
+        that start in the solution set.  Finite.  With method "exact", whose
+        results are fixed bit for bit from a cold start, x0 raises
+        ValueError.
 
     Returns
     -------
     NNLSResult
         For b of shape (m,): ``x`` (n,), ``rnorm`` float, ``dual`` (n,),
         ``passive`` (n,) bool, ``iterations`` int, ``status`` Status,
-        ``converged`` bool, ``method`` "exact" (or "gram", "gram+exact").  For b of shape (m, k):
-        ``x``, ``dual`` and ``passive`` of shape (n, k), ``rnorm``,
-        ``iterations``, ``status`` (int codes) and ``converged`` of shape
-        (k,); column j belongs to b[:, j].
+        ``converged`` bool, ``method`` "exact" (or "gram", "gram+exact").
+        For b of shape (m, k): ``x``, ``dual`` and ``passive`` of shape
+        (n, k), ``rnorm``, ``iterations``, ``status`` (int codes) and
+        ``converged`` of shape (k,); column j belongs to b[:, j].  The
+        arrays are read-only, and ``x, rnorm = tovrin.nnls(A, b)`` unpacks
+        the two fields that NNLS routines conventionally return.
 
         - ``x``: the solution.
-        - ``rnorm``: ||A x - b|| as the solver reports it.
-        - ``dual``: the dual vector w = A^T (b - A x) as the algorithm leaves
-          it: 0 on the solution set, <= 0 off it at an optimum.
-        - ``passive``: True for the variables in the final solution set.
+        - ``rnorm``: ||A x - b|| of the x returned.
+        - ``dual``: the dual vector w = A^T (b - A x) of the x returned: 0
+          on the solution set, <= 0 off it at an optimum.
+        - ``passive``: True for the variables of the set that x was
+          computed on.
         - ``iterations``: the solver's iteration count, the count that
-          maxiter limits (maxiter + 1 after a stop on the limit).
-        - ``status``: Status.SOLVED or Status.ITERATION_LIMIT (and, for
-          method "gram" or "auto", Status.GRAM_INACCURATE).
+          maxiter limits; after a stop on the limit it is maxiter + 1 (the
+          count that passed the limit), for every method.
+        - ``status``: Status.SOLVED, or Status.ITERATION_LIMIT (x is the last
+          completed step), Status.NOT_FINITE (x, rnorm or dual is not finite,
+          or the data were), and for method "gram" or "auto"
+          Status.GRAM_INACCURATE.
         - ``converged``: status == Status.SOLVED.
 
     Raises
     ------
     TypeError
-        A or b is not real, or maxiter or threads is not an integer.
+        A, b or x0 is not real or is a masked array, or maxiter or threads
+        is not an integer.
     ValueError
         Shapes disagree (the text names both), A is not 2-dimensional or b
-        not 1- or 2-dimensional, maxiter or threads is below 1 or a bool, or
-        check_finite finds NaN or infinity.
+        not 1- or 2-dimensional, maxiter or threads is below 1 or a bool,
+        method is unknown, x0 is given with method "exact" or has the wrong
+        shape, or check_finite finds NaN or infinity.
     KeyboardInterrupt
         Ctrl-C during the solve stops every worker and is raised here.
 
     Warns
     -----
     IterationLimitWarning
-        Once per call when problems stopped on the iteration limit, saying
-        how many; their status is Status.ITERATION_LIMIT.  Nothing is
-        printed.
+        When problems stopped on the iteration limit, saying how many.
+    NonFiniteResultWarning
+        When results have status NOT_FINITE, saying how many.
+    GramAccuracyWarning
+        When Gram-form results have status GRAM_INACCURATE, saying how many.
+
+    At most one warning of each class per call, attributed to the caller's
+    line; nothing is printed.
 
     Notes
     -----
-    Exact: for every problem j, x, rnorm, dual and the solution set are bit
-    for bit those of the solver core run on (A in column-major order,
-    b[:, j]), the same bits that ``__tovrin.nnls`` returns for it.  Results
-    do not depend on ``threads``, on the order of the problems or on the
-    layout of A.
+    Exact: for every problem j that reaches its solution, x, rnorm, dual
+    and the solution set are bit for bit those of the solver core run on
+    (A in column-major order, b[:, j]), the same bits that
+    ``__tovrin.nnls`` returns for it.  Results do not depend on
+    ``threads``, on the order of the problems or on the layout of A.  After
+    a stop on the iteration limit x is still the core's, and rnorm, dual and
+    the set are recomputed so that they describe that x.
 
     Extreme scales: the solver's reflections form unscaled products that
     underflow for columns of norm below about 1e-154 and overflow above
@@ -136,7 +165,9 @@ def nnls(
     lies outside [2**-480, 2**480] (about 3e-145 to 3e144) are therefore
     scaled by powers of two (exact in binary floating point) before the
     solve, and x, dual and rnorm scaled back.  Problems inside that range
-    are not touched.
+    are not touched.  A solution beyond the range of float64 is reported
+    with status NOT_FINITE; one below it rounds to zero, with the rnorm and
+    dual of that zero.
 
     Empty dimensions (m = 0 or n = 0) give x = 0 and rnorm = ||b||.
 

@@ -1,5 +1,5 @@
 """Types of the extension module tovrin._solver."""
-from typing import Optional, Union
+from typing import Any, Iterator, Optional, Union
 
 import numpy as np
 import numpy.typing as npt
@@ -38,10 +38,23 @@ class NNLSResult:
     @property
     def method(self) -> str: ...
 
-def solve(
+    def __iter__(self) -> Iterator[Any]: ...
+
+def nnls(
     A: npt.ArrayLike,
     b: npt.ArrayLike,
     maxiter: Optional[int],
     threads: Optional[int],
-    check_finite: bool,
+    check_finite: object,
+    method: str,
+    x0: Optional[npt.ArrayLike],
 ) -> NNLSResult: ...
+def nnls_gram(
+    AtA: npt.ArrayLike,
+    Atb: npt.ArrayLike,
+    btb: Optional[npt.ArrayLike],
+    maxiter: Optional[int],
+    threads: Optional[int],
+    x0: Optional[npt.ArrayLike],
+) -> NNLSResult: ...
+def warn(status: npt.ArrayLike, maxiter: int, single: bool, stacklevel: int) -> None: ...

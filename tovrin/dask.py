@@ -66,7 +66,7 @@ class DaskNNLSResult:
     iterations : dask.array (K,) int
         The solver's iteration counts.
     status : dask.array (K,) int
-        ``tovrin.Status`` codes: SOLVED or ITERATION_LIMIT.
+        ``tovrin.Status`` codes, as in ``tovrin.nnls``.
     converged : dask.array (K,) bool
         status == SOLVED.
     method : str
@@ -167,8 +167,13 @@ def nnls(A: Any, B: Any, *, method: str = "exact",
     DaskNNLSResult
         Lazy dask arrays x (n, K), rnorm (K,), dual (n, K), passive (n, K),
         iterations (K,), status (K,) and converged (K,), computed from one
-        solve per block.  Column j of every field is bit for bit what
-        ``tovrin.nnls(A, B[:, j])`` gives, whatever the chunking.
+        solve per block.  With method "exact", column j of every field is
+        bit for bit what ``tovrin.nnls(A, B[:, j])`` gives, whatever the
+        chunking.  With "gram" or "auto" it is what
+        ``tovrin.nnls(A, block, method=...)`` gives for the column's block:
+        the Gram method's products A^T B and its sharing of work between
+        the problems of a block depend on the block, so results may differ
+        in their last bits between chunkings (and are flagged alike).
 
     Raises
     ------
@@ -176,9 +181,10 @@ def nnls(A: Any, B: Any, *, method: str = "exact",
         While building the graph, before any task runs: B not a dask array,
         not 2-d, of a non-real dtype or with a row count other than m; every
         error of ``tovrin.nnls`` about A, ``maxiter``, ``threads`` or
-        ``method`` (A is checked for NaN and infinity here when
-        ``check_finite`` is true).  A NaN or infinity in B is found when its
-        block is solved: computing then raises tovrin.nnls's ValueError.
+        ``method``, checked by tovrin.nnls itself on the client (A is
+        checked for NaN and infinity there when ``check_finite`` is true).
+        A NaN or infinity in B is found when its block is solved: computing
+        then raises tovrin.nnls's ValueError.
 
     Notes
     -----

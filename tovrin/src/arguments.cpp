@@ -58,6 +58,7 @@ void load_imports() {
   imports.finite_warning = new_reference(status.attr("NonFiniteResultWarning"));
   imports.as_real_array = new_reference(convert.attr("as_real_array"));
   imports.texts = new_reference(nb::module_::import_("tovrin._texts"));
+  imports.exact = new_reference(nb::str("exact"));
 }
 
 nb::object text(const char* key, Fields fields) {

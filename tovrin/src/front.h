@@ -41,6 +41,7 @@ struct Imports {
   PyObject* finite_warning;   // tovrin.NonFiniteResultWarning
   PyObject* as_real_array;    // tovrin._convert.as_real_array
   PyObject* texts;            // the module tovrin._texts
+  PyObject* exact;            // "exact", the method of most results
 };
 extern Imports imports;
 void load_imports();

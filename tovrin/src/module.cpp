@@ -49,33 +49,37 @@ nb::str result_repr(const NNLSResult& r) {
   return nb::str(text.c_str(), text.size());
 }
 
-constexpr char kResultDoc[] = R"(Result of :func:`tovrin.nnls`: the solution of min ||A x - b||, x >= 0.
+constexpr char kResultDoc[] = R"(Result of :func:`tovrin.nnls` and :func:`tovrin.nnls_gram`: the
+solution of min ||A x - b||, x >= 0.
 
-An immutable record.  For one right-hand side b of shape (m,) the fields
-are scalars and vectors; for k right-hand sides, b of shape (m, k), every
-field gains a last axis of length k, column j belonging to problem b[:, j].
+An immutable record with read-only arrays.  For one right-hand side b of
+shape (m,) the fields are scalars and vectors; for k right-hand sides, b of
+shape (m, k), every field gains a last axis of length k, column j belonging
+to problem b[:, j].  ``x, rnorm = result`` unpacks the two fields that NNLS
+routines conventionally return.
 
 Attributes
 ----------
 x : ndarray of float64, shape (n,) or (n, k)
     The solution.
 rnorm : float or ndarray of float64, shape (k,)
-    The residual norm ||A x - b|| as the solver reports it.
+    The residual norm ||A x - b|| of x.
 dual : ndarray of float64, shape (n,) or (n, k)
-    The solver's dual vector w = A^T (b - A x), as the algorithm leaves it:
-    0 on the solution set and <= 0 off it at an optimum.
+    The dual vector w = A^T (b - A x) of x: 0 on the solution set and <= 0
+    off it at an optimum.
 passive : ndarray of bool, shape (n,) or (n, k)
-    True for the variables in the final solution set.
+    True for the variables of the set that x was computed on.
 iterations : int or ndarray of int64, shape (k,)
-    The solver's count of triangular solves, the count that the iteration
-    limit is compared against: after a stop on the limit it is maxiter + 1.
+    The solver's iteration count, the count that the iteration limit is
+    compared against: after a stop on the limit it is maxiter + 1.
 status : Status or ndarray of int64, shape (k,)
-    Status.SOLVED (1) or Status.ITERATION_LIMIT (3); for k problems an
-    array of those codes.
+    A Status (SOLVED, ITERATION_LIMIT, GRAM_INACCURATE, NOT_FINITE,
+    GRAM_INDEFINITE); for k problems an array of those codes.
 converged : bool or ndarray of bool, shape (k,)
     status == Status.SOLVED.
 method : str
-    The solver that produced the result: "exact" for the active-set solver.
+    The solver that produced the result: "exact", "gram", or "gram+exact"
+    (method="auto" with some problems solved again by the exact method).
 
 All fields are keyword arguments of the constructor, so that other code can
 build a result; converged defaults to status == Status.SOLVED and method to

@@ -5,6 +5,7 @@
 #include <numpy/ndarraytypes.h>
 
 #include <cmath>
+#include <cstring>
 #include <vector>
 
 #include "fields.h"
@@ -15,8 +16,6 @@ namespace tovrin {
 namespace front {
 
 namespace {
-
-constexpr char kExact[] = "exact";
 
 // The array's flags say read-only from now on.  Only the flag word of the
 // ndarray is touched (its layout is the same in every NumPy release this
@@ -177,7 +176,7 @@ nb::object Outputs::result(const char* method, std::int64_t limit, int stackleve
   freeze(dual_.object);
   freeze(passive_.object);
   NNLSResult r{x_.object, {}, dual_.object, passive_.object, {}, {}, {}, {}};
-  r.method = method == kExact ? nb::str(kExact) : nb::str(method);
+  r.method = std::strcmp(method, "exact") == 0 ? nb::borrow(imports.exact) : nb::str(method);
   if (single_) {
     r.rnorm = nb::float_(out.rnorm[0]);
     r.iterations = nb::int_(out.iterations[0]);
