@@ -259,8 +259,13 @@ def nnls_gram(
     cond(A) up to about 1e7.
 
     G and A^T b are scaled by powers of two (exact) to a unit diagonal
-    before the solve.  Results are deterministic for given inputs, NumPy
-    BLAS and machine, and do not depend on ``threads``; they are not those
-    of the exact method.
+    before the solve.  Results do not depend on ``threads``, and repeat bit
+    for bit for the same inputs, machine and NumPy; they are not those of
+    the exact method.  Where NumPy's BLAS takes part (the factorisations of
+    large problems, and with ``tovrin.nnls(method="gram")`` the products
+    A^T A and A^T B), its thread count can change the last bits: OpenBLAS
+    honours a one-thread limit only on the thread that set it, so a call
+    from another Python thread, or beside a concurrent Gram call, may
+    round differently.
     """
     return _solver.nnls_gram(AtA, Atb, btb, maxiter, threads, x0)
