@@ -7,8 +7,8 @@
 # Works in the active virtual environment, or else in build/venv (made here).
 # Everything its stages need goes into that environment: pip's own upgrade
 # first (a stock distribution's venv brings an old pip, without -C), the
-# module with its extras and the build tools of the sanitized module (built
-# without isolation).
+# module with its extras, the build tools of the sanitized module (built
+# without isolation) and Sphinx for the documentation.
 # Settings, each with the default of a plain run (the CI matrix in .ci/run
 # sets them per cell):
 #   TOVRIN_NUMPY_MAJOR=2  the module's NumPy headers: 2 builds against NumPy 2
@@ -16,12 +16,13 @@
 #                         environment runs; 1 builds against the environment's
 #                         own NumPy 1.x (--no-build-isolation)
 #   TOVRIN_EXTRAS=test,dask  optional dependencies installed with the module
+#                         (and always docs, for the documentation's build)
 #   TOVRIN_SANITIZE=1     0 leaves out the sanitizer runs
 set -euo pipefail
 cd "$(dirname "$0")"
 
 numpy_major=${TOVRIN_NUMPY_MAJOR:-2}
-extras=${TOVRIN_EXTRAS:-test,dask}
+extras=docs,${TOVRIN_EXTRAS:-test,dask}
 sanitize=${TOVRIN_SANITIZE:-1}
 
 if [ ! -f /usr/include/gtest/gtest.h ] || ! command -v cmake >/dev/null ||
@@ -66,6 +67,11 @@ ctest --test-dir build/cpp --output-on-failure -j 2
 # The pytest command, not python -m pytest: the top of the source tree stays
 # off sys.path, so the installed modules are the ones tested.
 pytest tests -q
+
+# The API reference and guide from the installed package's docstrings; any
+# Sphinx warning (a broken docstring, a public name without its page) fails
+# the run.
+python -m sphinx -W --keep-going -q -b html docs build/docs
 
 # Memory, undefined-behaviour and race checks: the same suites against
 # AddressSanitizer/UndefinedBehaviorSanitizer builds, the core from many
