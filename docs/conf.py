@@ -7,7 +7,6 @@ build them with the package installed, from any folder:
 
 Nothing is fetched from the network at build time.
 """
-import importlib.util
 import os
 import sys
 
@@ -35,12 +34,12 @@ autodoc_typehints = "description"
 autodoc_typehints_format = "short"
 # tovrin.dask's page is built without Dask installed too (its types then come
 # from stand-ins); the package itself never needs it.
-if importlib.util.find_spec("dask") is None:
+try:
+    import dask  # noqa: F401
+except ImportError:
     autodoc_mock_imports = ["dask"]
 
-# Names the docstrings mention in the numpy way (``A : array_like``) that are
-# no Python objects of this package.
-nitpicky = False
+# The docstrings' `single backticks` are code, as in NumPy's documentation.
 default_role = "literal"
 
 # nnls_gram's docstring writes the absolute value |w_j| bare, which
