@@ -18,10 +18,12 @@ block, and never passes through this process.
 
     pip install .[dask] matplotlib && python3 examples/unmix_cube.py
 
-prints the throughput and the abundance error and writes unmix_cube.png
-(true and recovered abundance maps side by side).
+prints the throughput and the abundance error and writes
+examples/out/unmix_cube.png (true and recovered abundance maps, and the
+error of each, one column per material), printing its path.
 """
 import argparse
+import pathlib
 import time
 
 import numpy as np
@@ -120,28 +122,49 @@ def abundance_errors(recovered, truth):
             np.count_nonzero(recovered[absent] == 0.0) / max(1, np.count_nonzero(absent)))
 
 
-def save_maps(path, truth, recovered, size):
-    """PNG: the true abundance maps above the recovered ones, one column per
-    material, the same colour scale in both rows."""
+# Where the figure goes unless --png names another file: a folder beside
+# this script, made when missing.
+OUTPUT = pathlib.Path(__file__).resolve().parent / "out" / "unmix_cube.png"
+
+
+def save_maps(path, truth, recovered, size, seconds):
+    """PNG: one column per material; rows the true abundance map, the
+    recovered one (the same colour scale) and the error, recovered - true
+    (one symmetric scale for all materials)."""
     import matplotlib
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
 
     names = list(ENDMEMBERS)
-    fig, axes = plt.subplots(2, len(names), figsize=(3 * len(names), 6.4),
+    error = recovered - truth
+    limit = np.abs(error).max()
+    fig, axes = plt.subplots(3, len(names), figsize=(3.2 * len(names), 9.6),
                              constrained_layout=True)
     for k, name in enumerate(names):
         top = max(truth[k].max(), recovered[k].max())
         for row, (label, maps) in enumerate((("true", truth), ("recovered", recovered))):
-            ax = axes[row, k]
-            image = ax.imshow(maps[k].reshape(size, size), vmin=0.0, vmax=top,
-                              cmap="viridis")
-            ax.set_title(f"{name}, {label}", fontsize=10)
-            ax.set_xticks([])
-            ax.set_yticks([])
-        fig.colorbar(image, ax=axes[:, k], shrink=0.6)
+            image = _show(axes[row, k], maps[k], size, f"{name}, {label}",
+                          vmin=0.0, vmax=top, cmap="viridis")
+        bar = fig.colorbar(image, ax=axes[:2, k], shrink=0.7)
+        bar.set_label("abundance")
+        errors = _show(axes[2, k], error[k], size, f"{name}, error",
+                       vmin=-limit, vmax=limit, cmap="RdBu_r")
+    bar = fig.colorbar(errors, ax=axes[2, :], shrink=0.9)
+    bar.set_label("recovered - true")
+    fig.suptitle(f"Abundances unmixed by tovrin.dask.nnls: {size}x{size} pixels, "
+                 f"{len(names)} materials, {seconds:.1f} s", fontsize=15)
+    path.parent.mkdir(parents=True, exist_ok=True)
     fig.savefig(path, dpi=80)
     plt.close(fig)
+
+
+def _show(ax, values, size, title, **style):
+    """One map as an image without axis ticks; returns the image."""
+    image = ax.imshow(values.reshape(size, size), **style)
+    ax.set_title(title, fontsize=12)
+    ax.set_xticks([])
+    ax.set_yticks([])
+    return image
 
 
 def parse_arguments():
@@ -152,7 +175,8 @@ def parse_arguments():
     parser.add_argument("--block-rows", type=int, default=16,
                         help="image rows per block (block = rows x size pixels)")
     parser.add_argument("--seed", type=int, default=12)
-    parser.add_argument("--png", default="unmix_cube.png", help="output picture")
+    parser.add_argument("--png", type=pathlib.Path, default=OUTPUT,
+                        help=f"output picture (default {OUTPUT})")
     return parser.parse_args()
 
 
@@ -185,8 +209,8 @@ def main():
           f"{np.count_nonzero(converged)} of {pixels} solved")
     print(f"abundance error: rms {rms:.2e}, largest {worst:.2e} "
           f"(noise {NOISE} per band); absent materials found exactly 0: {zeros:.1%}")
-    save_maps(args.png, truth, recovered, args.size)
-    print(f"true and recovered abundance maps: {args.png}")
+    save_maps(args.png, truth, recovered, args.size, solved - ready)
+    print(f"true and recovered abundance maps and their errors: {args.png.resolve()}")
 
 
 if __name__ == "__main__":

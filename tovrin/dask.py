@@ -19,9 +19,13 @@ from typing import Any, Dict, Optional, Tuple
 import numpy as np
 import numpy.typing as npt
 
-import dask
-import dask.array as da
-from dask.base import tokenize
+try:
+    import dask
+    import dask.array as da
+    from dask.base import tokenize
+except ImportError as missing:
+    raise ImportError(
+        'tovrin.dask needs Dask: pip install "tovrin[dask]"') from missing
 
 import tovrin
 from tovrin import _solver

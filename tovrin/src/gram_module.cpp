@@ -142,12 +142,17 @@ void solve(ColumnMajor g, Rows ct, std::optional<ColumnMajor> a, std::optional<R
   const std::int64_t n = g.shape(0), k = ct.shape(0);
   const bool with_a = a.has_value() && bt.has_value();
   const std::int64_t m = with_a ? a->shape(0) : 0;
+  // Array shapes are size_t, the counts int64_t.
+  const auto dim = [](std::size_t d) { return std::int64_t(d); };
   const bool consistent =
-      g.shape(1) == n && ct.shape(1) == n && x.shape(0) == k && x.shape(1) == n &&
-      w.shape(0) == k && w.shape(1) == n && passive.shape(0) == k && passive.shape(1) == n &&
-      iterations.shape(0) == k && status.shape(0) == k && rnorm.shape(0) == k &&
+      dim(g.shape(1)) == n && dim(ct.shape(1)) == n &&
+      dim(x.shape(0)) == k && dim(x.shape(1)) == n &&
+      dim(w.shape(0)) == k && dim(w.shape(1)) == n &&
+      dim(passive.shape(0)) == k && dim(passive.shape(1)) == n &&
+      dim(iterations.shape(0)) == k && dim(status.shape(0)) == k && dim(rnorm.shape(0)) == k &&
       a.has_value() == bt.has_value() &&
-      (!with_a || (a->shape(1) == n && bt->shape(0) == k && bt->shape(1) == m)) &&
+      (!with_a ||
+       (dim(a->shape(1)) == n && dim(bt->shape(0)) == k && dim(bt->shape(1)) == m)) &&
       n <= INT32_MAX && m <= INT32_MAX && maxiter >= 1 && threads >= 1;
   if (!consistent) throw nb::value_error(kShapes);
   if (k == 0 || n == 0) return;
