@@ -42,12 +42,6 @@ except ImportError:
 # The docstrings' `single backticks` are code, as in NumPy's documentation.
 default_role = "literal"
 
-# nnls_gram's docstring writes the absolute value |w_j| bare, which
-# reStructuredText reads as a substitution: define it as its own text.
-rst_prolog = r"""
-.. |w_j| replace:: \|w_j\|
-"""
-
 html_theme = "alabaster"
 html_title = f"tovrin {release}"
 exclude_patterns = ["_build"]

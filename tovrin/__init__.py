@@ -248,8 +248,8 @@ def nnls_gram(
     -----
     Accuracy: the Gram form squares the condition number of A, so x is
     accurate to about eps * cond(G_PP) relative (G_PP: the rows and columns
-    of the final passive set).  Each result is checked: x >= 0, w_j <= tol
-    off the passive set and |w_j| <= tol on it, with
+    of the final passive set).  Each result is checked: x >= 0,
+    ``w_j <= tol`` off the passive set and ``|w_j| <= tol`` on it, with
     tol = 1e-10 * (||G||_1 ||x||_inf + ||A^T b||_inf); cond(G_PP) is
     estimated from the Cholesky factor.  A result that fails the check,
     whose predicted relative error exceeds 1e-8, or that met a pivot too

@@ -35,8 +35,7 @@ B_NOT_2D = "B must be 2-d with shape (m, K), not {ndim}-d"
 B_ROWS = "B has {rows} rows but A has {m}"
 B_DTYPE = "B must hold real numbers (integer or floating point), not {dtype}"
 B_ROWS_UNKNOWN = "B has an unknown number of rows; call B.compute_chunk_sizes() first"
-DASK_MISSING = ("tovrin.dask needs Dask, which is not installed: "
-                "pip install \"tovrin[dask]\"")
+DASK_MISSING = 'tovrin.dask needs Dask: pip install "tovrin[dask]"'
 
 # Warnings, one of each class per call: ONE for a single problem, MANY with
 # the count of k.

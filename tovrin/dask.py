@@ -19,18 +19,17 @@ from typing import Any, Dict, Optional, Tuple
 import numpy as np
 import numpy.typing as npt
 
+import tovrin
+from tovrin import _solver
+from tovrin._convert import REAL_KINDS
+from tovrin._texts import B_DTYPE, B_NOT_2D, B_NOT_DASK, B_ROWS, B_ROWS_UNKNOWN, DASK_MISSING
+
 try:
     import dask
     import dask.array as da
     from dask.base import tokenize
 except ImportError as missing:
-    raise ImportError(
-        'tovrin.dask needs Dask: pip install "tovrin[dask]"') from missing
-
-import tovrin
-from tovrin import _solver
-from tovrin._convert import REAL_KINDS
-from tovrin._texts import B_DTYPE, B_NOT_2D, B_NOT_DASK, B_ROWS, B_ROWS_UNKNOWN
+    raise ImportError(DASK_MISSING) from missing
 
 __all__ = ["nnls", "DaskNNLSResult"]
 
