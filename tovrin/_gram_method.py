@@ -249,10 +249,17 @@ def _read_problem(A, b, check_finite) -> Tuple[np.ndarray, np.ndarray, bool]:
     return a, (rhs[:, None] if single else rhs), single
 
 
-def _gram_from_matrix(a, rhs, single, maxiter, threads, group=True) -> NNLSResult:
-    """The Gram method on A (m, n) and B (m, k), both float64."""
+def _gram_from_matrix(a, rhs, single, maxiter, threads, group=True, x0=None) -> NNLSResult:
+    """The Gram method on A (m, n) and B (m, k), both float64; x0 None or
+    (n, k), each problem's start."""
     m, n = a.shape
     k = rhs.shape[1]
+    if group and (k >= MANY_PROBLEMS or x0 is not None):
+        limit = 3 * n if maxiter is None else maxiter
+        start = None if x0 is None else np.ascontiguousarray(x0, dtype=float).reshape(n, k)
+        x, w, passive, rnorm, iterations, status = solve_matrix_many(
+            a, rhs, max(1, limit), _threads(threads), start)
+        return _result(x.T, rnorm, w.T, passive.T, iterations, status, single, "gram")
     if m == 0 or n == 0 or k == 0:
         return _trivial(n, np.sqrt(np.einsum("ij,ij->j", rhs, rhs)), single)
     # Columns of A and of B scaled by powers of two (exact) to magnitudes in
@@ -275,6 +282,84 @@ def _gram_from_matrix(a, rhs, single, maxiter, threads, group=True) -> NNLSResul
     # A x = b for x = 2^(f - e) x' and A^T (b - A x) = 2^(e + f) w'.
     x, w = _unscale(x, w, e, f)
     return _result(x, rnorm, w, passive, iterations, status, single, "gram")
+
+
+# Right-hand sides from which the Gram method solves by block principal
+# pivoting across problems (tovrin/src/gram_batch.h) rather than one
+# problem at a time; see bench/bench_many.py.
+MANY_PROBLEMS = 32
+
+# Column magnitudes of B within [2^-B_RANGE, 2^B_RANGE] are used unscaled:
+# A'B (A's columns scaled to at most 1) and the residuals' squares stay far
+# from overflow and underflow.
+B_RANGE = 200
+
+
+def _b_exponents(rhs: np.ndarray) -> np.ndarray:
+    """f_j with column j of B taken as b_j 2^-f_j: 0 for every column when
+    all of them lie in range, else the exponents of their magnitudes."""
+    top = _largest(rhs, 0)
+    low = top[top > 0]
+    if low.size == top.size and (low.size == 0 or (
+            np.ldexp(1.0, -B_RANGE) <= low.min() and top.max() <= np.ldexp(1.0, B_RANGE))):
+        return np.zeros(rhs.shape[1], dtype=np.int32)
+    return _exponents(top)
+
+
+def _solve_many(g_columns, ct, a_columns, rhs, x0, maxiter, threads):
+    """tovrin._gram.solve_many on scaled data, ct (k, n) with row j = c_j;
+    returns x, w, passive (n, k), rnorm (NaN without A), iterations, status."""
+    k, n = ct.shape
+    x = np.empty((n, k))
+    w = np.empty((n, k))
+    passive = np.empty((n, k), dtype=bool)
+    iterations = np.empty(k, dtype=np.int64)
+    status = np.empty(k, dtype=np.int64)
+    rnorm = np.empty(k) if a_columns is not None else np.full(k, np.nan)
+    _gram.solve_many(g_columns, ct, a_columns, rhs, x0, maxiter, threads,
+                     x, w, passive, iterations, status, rnorm)
+    return x, w, passive, rnorm, iterations, status
+
+
+def _unscale_columns(x, w, e, f):
+    """x 2^(f_j - e_i) and w 2^(e_i + f_j) in place, for (n, k) arrays."""
+    with np.errstate(over="ignore"):
+        if f.any():
+            np.ldexp(x, f[None, :] - e[:, None], out=x)
+            np.ldexp(w, f[None, :] + e[:, None], out=w)
+        else:
+            np.ldexp(x, -e[:, None], out=x)
+            np.ldexp(w, e[:, None], out=w)
+
+
+def solve_matrix_many(a, rhs, maxiter, threads, x0=None):
+    """The Gram method for A (m, n) and B (m, k) float64 by block principal
+    pivoting across the k problems; x0 None or (n, k) C-contiguous, whose
+    positive entries name each problem's starting free set.  Returns x,
+    dual = A'(b - A x), passive (n, k), rnorm, iterations, status (k,)."""
+    m, n = a.shape
+    k = rhs.shape[1]
+    if m == 0 or n == 0 or k == 0:
+        zeros = np.zeros((n, k))
+        return (zeros, zeros.copy(), np.zeros((n, k), dtype=bool),
+                np.sqrt(np.einsum("ij,ij->j", rhs, rhs)), np.zeros(k, dtype=np.int64),
+                np.full(k, int(Status.SOLVED), dtype=np.int64))
+    # Columns of A scaled by powers of two (exact) to magnitudes in
+    # [0.5, 1), as for one problem at a time; B only where out of range.
+    e = _exponents(_largest(a, 0))
+    a_columns = np.ldexp(a, -e, order="F")
+    f = _b_exponents(rhs)
+    if f.any():
+        rhs = np.ldexp(rhs, -f[None, :])
+    with _blas_threads_for_product(float(m) * n * (n + k)):
+        gram = a_columns.T @ a_columns   # symmetric bit for bit (one triangle mirrored)
+        ct = rhs.T @ a_columns           # row j = (A'b_j)'
+    x, w, passive, rnorm, iterations, status = _solve_many(
+        gram.T, ct, a_columns, rhs, x0, maxiter, threads)
+    _unscale_columns(x, w, e, f)
+    if f.any():
+        rnorm = np.ldexp(rnorm, f)
+    return x, w, passive, rnorm, iterations, status
 
 
 def _auto_takes_gram(m: int, n: int, k: int) -> bool:

@@ -1,0 +1,439 @@
+// Block principal pivoting for many problems sharing G; see gram_batch.h
+// for the method and its guarantees.
+//
+// Notation: F (p variables, set[0..p) in increasing index order) is the
+// free set of a group; R (p x p, upper triangular, column-major with
+// leading dimension n) satisfies R'R = G(set, set); x and w are full
+// vectors of length n, x zero off F.
+#include "gram_batch.h"
+
+#include <algorithm>
+#include <cassert>
+#include <cmath>
+#include <cstring>
+#include <limits>
+
+#include "gram_kernels.h"
+
+namespace tovrin {
+namespace gram {
+
+namespace {
+
+constexpr double eps = std::numeric_limits<double>::epsilon();
+constexpr double zero = 0.0;
+constexpr double one = 1.0;
+constexpr double infinity = std::numeric_limits<double>::infinity();
+
+enum : unsigned char { iterating = 0, done = 1, handed = 2 };
+
+double max_abs(const double* v, std::int32_t n) {
+  double r = zero;
+  for (std::int32_t i = 0; i < n; ++i) r = std::fmax(r, std::fabs(v[i]));
+  return r;
+}
+
+// FNV-1a over the n flags of a free set.
+std::uint64_t set_hash(const unsigned char* flags, std::int32_t n) {
+  std::uint64_t h = 14695981039346656037ull;
+  for (std::int32_t i = 0; i < n; ++i) h = (h ^ flags[i]) * 1099511628211ull;
+  return h;
+}
+
+}  // namespace
+
+// One worker's storage: the factor of the group it is running and the
+// vectors of the problem at hand.
+struct BlockPivoting::Scratch {
+  Scratch(std::int32_t n, std::int32_t m)
+      : r(std::size_t(n) * std::size_t(n)), set(std::size_t(n)), x(std::size_t(n)),
+        w(std::size_t(n)), v(std::size_t(n)), s(std::size_t(n)),
+        z(std::size_t(n)), b(std::size_t(m)), resid(std::size_t(m)), flags(std::size_t(n)),
+        solver(n, m) {}
+  std::vector<double> r;
+  std::vector<std::int32_t> set;
+  std::vector<double> x, w, v, s, z;
+  std::vector<double> b, resid;
+  std::vector<unsigned char> flags;
+  Workspace solver;   // for the one-at-a-time solver
+};
+
+// The group's free set and what depends on it alone: p, the factor in the
+// worker's scratch, and cond_2(G(F, F)) once estimated (negative before).
+struct BlockPivoting::GroupFactor {
+  std::int32_t p = 0;
+  double condition = -1.0;
+};
+
+BlockPivoting::BlockPivoting(const ManyProblems& problems, const ManyResults& results,
+                             int workers)
+    : pr_(problems), out_(results),
+      free_(std::size_t(problems.k) * std::size_t(problems.n), 0),
+      x_(std::size_t(problems.k) * std::size_t(problems.n)),
+      w_(std::size_t(problems.k) * std::size_t(problems.n)),
+      pivot_(problems.a != nullptr ? std::size_t(problems.k) * std::size_t(problems.n) : 0, -one),
+      hash_(std::size_t(problems.k)),
+      best_(std::size_t(problems.k), std::numeric_limits<std::int32_t>::max()),
+      trials_(std::size_t(problems.k), max_trials),
+      rounds_(std::size_t(problems.k), 0),
+      state_(std::size_t(problems.k), iterating) {
+  const std::int32_t n = pr_.n;
+  for (std::int64_t j = 0; j < pr_.k; ++j) {
+    unsigned char* row = free_.data() + j * n;
+    if (pr_.x0 != nullptr) {
+      for (std::int32_t i = 0; i < n; ++i) row[i] = pr_.x0[i * pr_.k + j] > zero;
+    }
+    rehash(j);
+  }
+  scratch_.reserve(std::size_t(workers));
+  for (int i = 0; i < workers; ++i) scratch_.emplace_back(n, pr_.m);
+}
+
+BlockPivoting::~BlockPivoting() = default;
+
+void BlockPivoting::rehash(std::int64_t j) {
+  hash_[j] = set_hash(free_.data() + j * pr_.n, pr_.n);
+}
+
+void BlockPivoting::gather_b(std::int64_t j, double* b) const {
+  const double* bj = pr_.b + j * pr_.b_col;
+  for (std::int32_t i = 0; i < pr_.m; ++i) b[i] = bj[i * pr_.b_row];
+}
+
+std::int64_t BlockPivoting::group() {
+  const std::int32_t n = pr_.n;
+  order_.clear();
+  handed_.clear();
+  for (std::int64_t j = 0; j < pr_.k; ++j) {
+    if (state_[j] == iterating) order_.push_back(j);
+    if (state_[j] == handed) handed_.push_back(j);
+  }
+  // Equal sets end up adjacent; the order among groups is immaterial to
+  // the results but fixed (hash, then the flags, then the index).
+  std::sort(order_.begin(), order_.end(), [&](std::int64_t i, std::int64_t j) {
+    if (hash_[i] != hash_[j]) return hash_[i] < hash_[j];
+    const int c = std::memcmp(free_.data() + i * n, free_.data() + j * n, std::size_t(n));
+    return c != 0 ? c < 0 : i < j;
+  });
+  starts_.clear();
+  for (std::size_t q = 0; q < order_.size(); ++q) {
+    const std::int64_t j = order_[q];
+    if (q == 0 || hash_[j] != hash_[order_[q - 1]] ||
+        std::memcmp(free_.data() + j * n, free_.data() + order_[q - 1] * n, std::size_t(n)) != 0) {
+      starts_.push_back(std::int64_t(q));
+    }
+  }
+  const std::int64_t groups = std::int64_t(starts_.size());
+  starts_.push_back(std::int64_t(order_.size()));
+  return groups;
+}
+
+// R'R = G(F, F) column by column in increasing index order: column q is
+// R^-T G(set[0..q), t) with the pivot sqrt(G_tt - r'r), t = set[q] -- the
+// factor the one-at-a-time solver builds by appending the same variables.
+// Returns false when a pivot^2 is at or below dependent_pivot * G_tt.
+bool BlockPivoting::factor(const unsigned char* free_set, Scratch& s, GroupFactor& f) const {
+  const std::int32_t n = pr_.n;
+  f.p = 0;
+  f.condition = -1.0;
+  for (std::int32_t t = 0; t < n; ++t) {
+    if (free_set[t]) s.set[f.p++] = t;
+  }
+  for (std::int32_t q = 0; q < f.p; ++q) {
+    const std::int32_t t = s.set[q];
+    const double* gt = pr_.g + t * pr_.ldg;
+    double* r = s.r.data() + std::ptrdiff_t(q) * n;
+    for (std::int32_t i = 0; i < q; ++i) r[i] = gt[s.set[i]];
+    solve_transposed(q, s.r.data(), n, r);
+    const double d = gt[t] - dot(q, r, r);
+    if (!(d > dependent_pivot * gt[t])) return false;
+    r[q] = std::sqrt(d);
+  }
+  return true;
+}
+
+// Lower-bound estimate of cond_2(G(F, F)) = cond_2(R)^2, as the
+// one-at-a-time solver makes it: ||R|| >= max sqrt(G_tt) over F, and
+// ||R^-1|| >= ||R^-1 z|| / ||z|| for z = R^-T e, the signs of e = (+-1)
+// chosen to make each z_k large.
+static double condition_of(const double* g, std::ptrdiff_t ldg, std::int32_t p,
+                           const std::int32_t* set, const double* r, std::ptrdiff_t ldr,
+                           double* z, double* v) {
+  if (p == 0) return one;
+  double colmax = zero;
+  for (std::int32_t k = 0; k < p; ++k) {
+    const double* rk = r + k * ldr;
+    const double partial = dot(k, rk, z);
+    const double e = partial > zero ? -one : one;
+    z[k] = (e - partial) / rk[k];
+    colmax = std::fmax(colmax, g[set[k] * ldg + set[k]]);
+  }
+  const double znorm = std::sqrt(dot(p, z, z));
+  solve_upper(p, r, ldr, z, v);
+  const double kappa = std::sqrt(colmax) * std::sqrt(dot(p, v, v)) / znorm;
+  return kappa * kappa;
+}
+
+// x_F = G(F, F)^-1 c_F = R^-1 R^-T c_F, x = 0 off F, and w = c - G x with
+// each w_i one accumulator over F in increasing index order.
+void BlockPivoting::trial(std::int64_t j, const GroupFactor& f, Scratch& s) const {
+  const std::int32_t n = pr_.n;
+  const double* c = pr_.c + j * n;
+  for (std::int32_t q = 0; q < f.p; ++q) s.v[q] = c[s.set[q]];
+  solve_transposed(f.p, s.r.data(), n, s.v.data());
+  solve_upper(f.p, s.r.data(), n, s.v.data(), s.s.data());
+  std::fill(s.x.begin(), s.x.end(), zero);
+  for (std::int32_t q = 0; q < f.p; ++q) s.x[s.set[q]] = s.s[q];
+  std::memcpy(s.w.data(), c, sizeof(double) * std::size_t(n));
+  subtract_columns(n, f.p, pr_.g, pr_.ldg, s.set.data(), s.x.data(), s.w.data());
+}
+
+// The infeasible variables of the trial point change sides: all of them
+// while the count keeps reaching new lows (or within max_trials rounds of
+// the last low), else only the one of largest index.
+void BlockPivoting::exchange(std::int64_t j, Scratch& s, double tol) {
+  unsigned char* row = free_.data() + j * pr_.n;
+  std::int32_t count = 0, last = -1;
+  for (std::int32_t i = 0; i < pr_.n; ++i) {
+    const bool infeasible = row[i] ? s.x[i] < zero : s.w[i] > tol;
+    s.flags[i] = infeasible;
+    if (infeasible) {
+      ++count;
+      last = i;
+    }
+  }
+  assert(count > 0);
+  bool all = true;
+  if (count < best_[j]) {
+    best_[j] = count;
+    trials_[j] = max_trials;
+  } else if (trials_[j] > 0) {
+    --trials_[j];
+  } else {
+    all = false;
+  }
+  if (all) {
+    for (std::int32_t i = 0; i < pr_.n; ++i) row[i] ^= s.flags[i];
+  } else {
+    row[last] ^= 1;
+  }
+  rehash(j);
+}
+
+// x_j and w_j kept until publish writes them out.
+void BlockPivoting::keep(std::int64_t j, const Scratch& s) {
+  const std::size_t n = std::size_t(pr_.n);
+  std::memcpy(x_.data() + j * pr_.n, s.x.data(), sizeof(double) * n);
+  std::memcpy(w_.data() + j * pr_.n, s.w.data(), sizeof(double) * n);
+  out_.iterations[j] = rounds_[j];
+  state_[j] = done;
+}
+
+// The rounds are spent: the free variables that are not positive go to
+// zero and leave F, so that the point reported is feasible.
+void BlockPivoting::stop_at_limit(std::int64_t j, Scratch& s) {
+  unsigned char* row = free_.data() + j * pr_.n;
+  std::int32_t p = 0;
+  for (std::int32_t i = 0; i < pr_.n; ++i) {
+    if (row[i] && !(s.x[i] > zero)) {
+      row[i] = 0;
+      s.x[i] = zero;
+    }
+    if (row[i]) s.set[p++] = i;
+  }
+  std::memcpy(s.w.data(), pr_.c + j * pr_.n, sizeof(double) * std::size_t(pr_.n));
+  subtract_columns(pr_.n, p, pr_.g, pr_.ldg, s.set.data(), s.x.data(), s.w.data());
+  keep(j, s);
+  out_.status[j] = status_iteration_limit;
+}
+
+namespace {
+
+// resid = b - A x over F.
+void residual(const ManyProblems& pr, std::int32_t p, const std::int32_t* set, const double* x,
+              const double* b, double* resid) {
+  std::memcpy(resid, b, sizeof(double) * std::size_t(pr.m));
+  subtract_columns(pr.m, p, pr.a, pr.lda, set, x, resid);
+}
+
+// Worst violation of x >= 0, |w_i| <= tol on F, w_i <= tol off F, relative
+// to tol; NaN counts as infinite.
+double violation(std::int32_t n, const unsigned char* free_set, const double* x, const double* w,
+                 double tol) {
+  double worst = zero;
+  for (std::int32_t i = 0; i < n; ++i) {
+    const double excess = !(x[i] >= zero) ? infinity : free_set[i] ? std::fabs(w[i]) : w[i];
+    if (!(excess <= worst)) worst = std::isnan(excess) ? infinity : excess;
+  }
+  if (worst == zero) return zero;
+  return tol > zero ? worst / tol : infinity;
+}
+
+}  // namespace
+
+// The checks of a solved problem that need its group's factor: cond(G(F,
+// F)), refinement with A on F while eps*cond predicts an error above
+// refine_threshold, the optimality conditions on the Gram form, and the
+// pivots of the held variables whose duals publish recomputes from A.
+void BlockPivoting::finish(std::int64_t j, GroupFactor& f, Scratch& s) {
+  const std::int32_t n = pr_.n, m = pr_.m;
+  const unsigned char* row = free_.data() + j * n;
+  const double* c = pr_.c + j * n;
+  if (f.condition < zero) {
+    f.condition = condition_of(pr_.g, pr_.ldg, f.p, s.set.data(), s.r.data(), n, s.z.data(),
+                               s.v.data());
+  }
+  double error = eps * f.condition;
+  if (pr_.a != nullptr && f.p > 0 && error > refine_threshold) {
+    gather_b(j, s.b.data());
+    double previous = infinity;
+    for (int step = 0; step < max_refinements; ++step) {
+      residual(pr_, f.p, s.set.data(), s.x.data(), s.b.data(), s.resid.data());
+      for (std::int32_t q = 0; q < f.p; ++q) {
+        s.v[q] = dot(m, pr_.a + s.set[q] * pr_.lda, s.resid.data());
+      }
+      solve_transposed(f.p, s.r.data(), n, s.v.data());
+      solve_upper(f.p, s.r.data(), n, s.v.data(), s.s.data());
+      double dmax = zero;
+      for (std::int32_t q = 0; q < f.p; ++q) {
+        s.x[s.set[q]] += s.s[q];
+        dmax = std::fmax(dmax, std::fabs(s.s[q]));
+      }
+      const double xmax = max_abs(s.x.data(), n);
+      error = xmax > zero ? dmax / xmax : dmax;
+      if (error <= 4 * eps || !(error < 0.5 * previous)) break;
+      previous = error;
+    }
+    std::memcpy(s.w.data(), c, sizeof(double) * std::size_t(n));
+    subtract_columns(n, f.p, pr_.g, pr_.ldg, s.set.data(), s.x.data(), s.w.data());
+  }
+  const double scale = pr_.gnorm * max_abs(s.x.data(), n) + max_abs(c, n);
+  const bool accurate =
+      violation(n, row, s.x.data(), s.w.data(), dual_tolerance * scale) <= one &&
+      error <= accuracy_target;
+  if (pr_.a != nullptr && accurate) mark_weak_duals(j, f, s, scale);
+  keep(j, s);
+  out_.status[j] = accurate ? status_solved : status_inaccurate;
+}
+
+// For each held variable i whose Gram-form dual is not clearly negative
+// (w_i > -dual_tolerance * scale): pivot_(j, i) = G_ii - z'z with
+// z = R^-T G(F, i), the square of the pivot i would get on entering, not
+// below its rounding eps G_ii.  The other entries stay -1.
+void BlockPivoting::mark_weak_duals(std::int64_t j, const GroupFactor& f, Scratch& s,
+                                    double scale) {
+  const std::int32_t n = pr_.n;
+  const unsigned char* row = free_.data() + j * n;
+  const double weak = -dual_tolerance * scale;
+  for (std::int32_t i = 0; i < n; ++i) {
+    const double gii = pr_.g[i * pr_.ldg + i];
+    if (row[i] || !(s.w[i] > weak) || !(gii > zero)) continue;
+    const double* gi = pr_.g + i * pr_.ldg;
+    for (std::int32_t q = 0; q < f.p; ++q) s.z[q] = gi[s.set[q]];
+    solve_transposed(f.p, s.r.data(), n, s.z.data());
+    pivot_[j * n + i] = std::fmax(gii - dot(f.p, s.z.data(), s.z.data()), eps * gii);
+  }
+}
+
+// The duals from A of the variables mark_weak_duals marked, with the
+// residual b - A x in s.resid and b in s.b: a_i'(b - A x) above its
+// rounding and with a step a_i'(b - A x) / pivot^2 above accuracy_target
+// means the Gram form missed a variable.  Returns false then.
+bool BlockPivoting::weak_duals_hold(std::int64_t j, Scratch& s) const {
+  const std::int32_t n = pr_.n, m = pr_.m;
+  const double* pivot = pivot_.data() + j * n;
+  const double* x = x_.data() + j * n;
+  double spread = -one;
+  for (std::int32_t i = 0; i < n; ++i) {
+    if (!(pivot[i] > zero)) continue;
+    if (spread < zero) {
+      spread = std::sqrt(dot(m, s.b.data(), s.b.data()));
+      for (std::int32_t t = 0; t < n; ++t) {
+        if (x[t] > zero) spread += std::sqrt(pr_.g[t * pr_.ldg + t]) * x[t];
+      }
+    }
+    const double gii = pr_.g[i * pr_.ldg + i];
+    const double wa = dot(m, pr_.a + i * pr_.lda, s.resid.data());
+    const double noise = residual_rounding * std::sqrt(double(m)) * std::sqrt(gii) * spread;
+    if (wa > noise && wa / pivot[i] > accuracy_target * max_abs(x, n)) return false;
+  }
+  return true;
+}
+
+void BlockPivoting::publish(int worker, std::int64_t first, std::int64_t last) {
+  Scratch& s = scratch_[std::size_t(worker)];
+  const std::int32_t n = pr_.n;
+  const std::int64_t k = pr_.k;
+  for (std::int64_t j = first; j < last; ++j) {
+    const unsigned char* row = free_.data() + j * n;
+    const double* x = x_.data() + j * n;
+    const double* w = w_.data() + j * n;
+    if (pr_.a != nullptr) {
+      std::int32_t p = 0;
+      for (std::int32_t i = 0; i < n; ++i) {
+        if (row[i]) s.set[p++] = i;
+      }
+      gather_b(j, s.b.data());
+      residual(pr_, p, s.set.data(), x, s.b.data(), s.resid.data());
+      out_.rnorm[j] = std::sqrt(dot(pr_.m, s.resid.data(), s.resid.data()));
+      if (out_.status[j] == status_solved && !weak_duals_hold(j, s)) {
+        out_.status[j] = status_inaccurate;
+      }
+    }
+    for (std::int32_t i = 0; i < n; ++i) {
+      out_.x[i * k + j] = x[i];
+      out_.w[i * k + j] = w[i];
+      out_.passive[i * k + j] = row[i] != 0;
+    }
+  }
+}
+
+void BlockPivoting::solve_group(int worker, std::int64_t index) {
+  Scratch& s = scratch_[std::size_t(worker)];
+  const std::int64_t first = starts_[index], last = starts_[index + 1];
+  GroupFactor f;
+  if (!factor(free_.data() + order_[first] * pr_.n, s, f)) {
+    for (std::int64_t q = first; q < last; ++q) state_[order_[q]] = handed;
+    return;
+  }
+  for (std::int64_t q = first; q < last; ++q) {
+    const std::int64_t j = order_[q];
+    trial(j, f, s);
+    ++rounds_[j];
+    const double scale =
+        pr_.gnorm * max_abs(s.x.data(), pr_.n) + max_abs(pr_.c + j * pr_.n, pr_.n);
+    const double tol = entering_tolerance * scale;
+    const unsigned char* row = free_.data() + j * pr_.n;
+    bool feasible = true;
+    for (std::int32_t i = 0; i < pr_.n && feasible; ++i) {
+      feasible = row[i] ? !(s.x[i] < zero) : !(s.w[i] > tol);
+    }
+    if (feasible) {
+      finish(j, f, s);
+    } else if (rounds_[j] >= pr_.maxiter) {
+      stop_at_limit(j, s);
+    } else {
+      exchange(j, s, tol);
+    }
+  }
+}
+
+bool BlockPivoting::solve_handed_over(int worker, std::int64_t index,
+                                      const std::atomic<bool>* cancel) {
+  Scratch& s = scratch_[std::size_t(worker)];
+  const std::int64_t j = handed_[index];
+  const GramProblem problem{pr_.g, pr_.ldg, pr_.n, pr_.c + j * pr_.n, pr_.gnorm};
+  LeastSquares ls{pr_.a, pr_.lda, pr_.m, s.b.data()};
+  if (pr_.a != nullptr) gather_b(j, s.b.data());
+  const std::int32_t left = std::max(1, pr_.maxiter - rounds_[j]);
+  const Outcome outcome = solve(problem, pr_.a != nullptr ? &ls : nullptr, left, cancel,
+                                s.solver, s.x.data(), s.w.data(), free_.data() + j * pr_.n);
+  if (outcome.status == status_cancelled) return false;
+  keep(j, s);
+  out_.iterations[j] = rounds_[j] + outcome.iterations;
+  out_.status[j] = outcome.status;
+  return true;
+}
+
+}  // namespace gram
+}  // namespace tovrin

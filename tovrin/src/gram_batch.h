@@ -1,0 +1,149 @@
+// Block principal pivoting for many problems that share one G = A'A:
+//     minimise 1/2 x_j'G x_j - c_j'x_j  subject to x_j >= 0,  j = 0..k-1.
+//
+// Each problem j keeps a free set F_j (the variables allowed to be
+// non-zero; the rest are held at zero).  One round of problem j solves
+//     G(F, F) x_F = c_F,   x = 0 off F,   w = c - G x,
+// and calls a variable infeasible when it is free with x_i < 0, or held
+// with w_i > tol (entering it would lower f).  No infeasible variable: x is
+// the minimiser (x >= 0, w = 0 on F, w <= tol off F).  Otherwise every
+// infeasible variable changes sides at once -- unless the count of
+// infeasible variables has not fallen below its best for max_trials rounds
+// in a row, when only the infeasible variable of largest index changes
+// sides (the single-exchange backup rule, which cannot cycle), until the
+// count falls below the best again.  So every problem terminates.
+//
+// In each round the problems whose free sets coincide form a group and
+// share one Cholesky factor R'R = G(F, F) and its condition estimate:
+// whatever depends on F alone is computed once per distinct F.  The factor
+// of a set depends on the set alone, so the results of problem j depend on
+// its data only -- not on the other problems, the grouping, the order the
+// groups run in, or the number of threads.
+//
+// Accuracy: when problem j is solved its result goes through the checks of
+// the one-at-a-time solver (gram_nnls.h): the optimality conditions on the
+// Gram form, the condition estimate of G(F, F) (shared by the group),
+// refinement with A where eps*cond(G(F, F)) predicts an error above
+// refine_threshold, and the duals of the held variables recomputed from A
+// where the Gram form cannot resolve them.  A result that fails is
+// flagged status_inaccurate.  A problem whose G(F, F) has a pivot too
+// small for the Gram form (rank deficiency, duplicate or zero columns,
+// m < n) is handed to the one-at-a-time solver, which starts afresh with
+// the rounds it has left.
+//
+// The class keeps no threads: the caller runs the groups of a round (and
+// then the handed-over problems) on its workers, each with its own index.
+#ifndef TOVRIN_GRAM_BATCH_H
+#define TOVRIN_GRAM_BATCH_H
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "gram_nnls.h"
+
+namespace tovrin {
+namespace gram {
+
+// Rounds without a new lowest count of infeasible variables after which a
+// problem exchanges one variable per round.
+constexpr int max_trials = 3;
+
+// The k problems.  Row j of C holds c_j (k x n, row-major); the matrices
+// with k columns hold problem j in column j: element (i, j) of X0 and the
+// outputs is at [i * k + j], element (i, j) of B at b[i * b_row + j * b_col].
+struct ManyProblems {
+  const double* g;          // n x n, column-major, leading dimension ldg
+  std::ptrdiff_t ldg;
+  std::int32_t n;
+  double gnorm;             // ||G||_1 (gram_norm)
+  const double* c;          // k x n
+  std::int64_t k;
+  const double* a;          // m x n column-major, leading dimension lda, or null
+  std::ptrdiff_t lda;
+  std::int32_t m;
+  const double* b;          // m x k, or null (with a)
+  std::ptrdiff_t b_row, b_col;
+  const double* x0;         // n x k starting points, or null (F_j empty)
+  std::int32_t maxiter;     // rounds per problem, >= 1
+};
+
+// Where the results go, each n x k (problem j in column j) or k.
+// iterations[j] counts the rounds (plus, for a handed-over problem, the
+// trial solutions of the one-at-a-time solver); rnorm[j] = ||b_j - A x_j||
+// is written only with A.
+struct ManyResults {
+  double* x;
+  double* w;
+  bool* passive;
+  std::int64_t* iterations;
+  std::int64_t* status;
+  double* rnorm;
+};
+
+class BlockPivoting {
+ public:
+  BlockPivoting(const ManyProblems& problems, const ManyResults& results, int workers);
+  ~BlockPivoting();
+
+  // Sorts the problems still iterating into groups of equal free sets;
+  // returns the number of groups, 0 once every problem is solved, stopped
+  // or handed over.
+  std::int64_t group();
+
+  // One round for the problems of group `index` (0..group()-1): factor,
+  // solve, check, and then exchange variables or write the results.
+  // Groups of one round may run concurrently on distinct workers.
+  void solve_group(int worker, std::int64_t index);
+
+  // The problems handed to the one-at-a-time solver.
+  std::int64_t handed_over() const { return std::int64_t(handed_.size()); }
+
+  // Solves handed-over problem `index` (0..handed_over()-1) with
+  // gram::solve.  Returns false when `cancel` stopped it.
+  bool solve_handed_over(int worker, std::int64_t index, const std::atomic<bool>* cancel);
+
+  // After the rounds and the handed-over problems: the checks with A that
+  // need only x and F (the residual, its norm, the duals of held variables
+  // from A), and the results of problems first..last-1 into the outputs.
+  // Runs the problems in index order, so that the columns of B and of the
+  // outputs are read and written a cache line at a time; distinct ranges
+  // may run concurrently.
+  void publish(int worker, std::int64_t first, std::int64_t last);
+
+ private:
+  struct Scratch;
+  struct GroupFactor;
+
+  bool factor(const unsigned char* free_set, Scratch& s, GroupFactor& f) const;
+  void trial(std::int64_t j, const GroupFactor& f, Scratch& s) const;
+  void exchange(std::int64_t j, Scratch& s, double tol);
+  void finish(std::int64_t j, GroupFactor& f, Scratch& s);
+  void stop_at_limit(std::int64_t j, Scratch& s);
+  void keep(std::int64_t j, const Scratch& s);
+  void mark_weak_duals(std::int64_t j, const GroupFactor& f, Scratch& s, double scale);
+  bool weak_duals_hold(std::int64_t j, Scratch& s) const;
+  void gather_b(std::int64_t j, double* b) const;
+  void rehash(std::int64_t j);
+
+  ManyProblems pr_;
+  ManyResults out_;
+  std::vector<unsigned char> free_;      // k x n, row j = F_j
+  std::vector<double> x_, w_;            // k x n, row j = x_j, w_j once solved
+  std::vector<double> pivot_;            // k x n with A: see mark_weak_duals
+  std::vector<std::uint64_t> hash_;      // of row j of free_
+  std::vector<std::int32_t> best_;       // lowest count of infeasible variables
+  std::vector<std::int32_t> trials_;     // full exchanges left before the backup rule
+  std::vector<std::int32_t> rounds_;
+  std::vector<unsigned char> state_;     // iterating, done, handed over
+  std::vector<std::int64_t> order_;      // iterating problems, grouped
+  std::vector<std::int64_t> starts_;     // group g = order_[starts_[g]..starts_[g+1])
+  std::vector<std::int64_t> handed_;
+  std::vector<Scratch> scratch_;
+};
+
+}  // namespace gram
+}  // namespace tovrin
+
+#endif  // TOVRIN_GRAM_BATCH_H
