@@ -3,7 +3,7 @@
 //
 // Notation: F (p variables, set[0..p) in increasing index order) is the
 // free set of a group; R (p x p, upper triangular, column-major with
-// leading dimension n) satisfies R'R = G(set, set); x and w are full
+// leading dimension p) satisfies R'R = G(set, set); x and w are full
 // vectors of length n, x zero off F.
 #include "gram_batch.h"
 
@@ -29,7 +29,10 @@ enum : unsigned char { iterating = 0, done = 1, handed = 2 };
 
 double max_abs(const double* v, std::int32_t n) {
   double r = zero;
-  for (std::int32_t i = 0; i < n; ++i) r = std::fmax(r, std::fabs(v[i]));
+  for (std::int32_t i = 0; i < n; ++i) {
+    const double a = std::fabs(v[i]);
+    if (a > r) r = a;
+  }
   return r;
 }
 
@@ -40,18 +43,62 @@ std::uint64_t set_hash(const unsigned char* flags, std::int32_t n) {
   return h;
 }
 
+// R'R = S(set, set) for the symmetric S (column-major, leading dimension
+// lds), column by column in increasing position: column q is
+// R^-T S(set[0..q), t) with the pivot sqrt(S_tt - r'r), t = set[q] -- for
+// S = G the factor the one-at-a-time solver builds by appending the same
+// variables.  R is p x p with leading dimension p.  Returns false when a
+// pivot^2 is at or below dependent_pivot * S_tt.
+bool cholesky(const double* m, std::ptrdiff_t lds, std::int32_t p, const std::int32_t* set,
+              double* r) {
+  for (std::int32_t q = 0; q < p; ++q) {
+    const std::int32_t t = set[q];
+    const double* mt = m + t * lds;
+    double* rq = r + std::ptrdiff_t(q) * p;
+    for (std::int32_t i = 0; i < q; ++i) rq[i] = mt[set[i]];
+    solve_transposed(q, r, p, rq);
+    const double d = mt[t] - dot(q, rq, rq);
+    if (!(d > dependent_pivot * mt[t])) return false;
+    rq[q] = std::sqrt(d);
+  }
+  return true;
+}
+
+// Lower-bound estimate of cond_2(G(F, F)) = cond_2(R)^2, as the
+// one-at-a-time solver makes it: ||R|| >= max sqrt(G_tt) over F, and
+// ||R^-1|| >= ||R^-1 z|| / ||z|| for z = R^-T e, the signs of e = (+-1)
+// chosen to make each z_k large.
+double condition_of(const double* g, std::ptrdiff_t ldg, std::int32_t p,
+                           const std::int32_t* set, const double* r, std::ptrdiff_t ldr,
+                           double* z, double* v) {
+  if (p == 0) return one;
+  double colmax = zero;
+  for (std::int32_t k = 0; k < p; ++k) {
+    const double* rk = r + k * ldr;
+    const double partial = dot(k, rk, z);
+    const double e = partial > zero ? -one : one;
+    z[k] = (e - partial) / rk[k];
+    colmax = std::fmax(colmax, g[set[k] * ldg + set[k]]);
+  }
+  const double znorm = std::sqrt(dot(p, z, z));
+  solve_upper(p, r, ldr, z, v);
+  const double kappa = std::sqrt(colmax) * std::sqrt(dot(p, v, v)) / znorm;
+  return kappa * kappa;
+}
+
 }  // namespace
 
 // One worker's storage: the factor of the group it is running and the
 // vectors of the problem at hand.
 struct BlockPivoting::Scratch {
   Scratch(std::int32_t n, std::int32_t m)
-      : r(std::size_t(n) * std::size_t(n)), set(std::size_t(n)), x(std::size_t(n)),
+      : r(std::size_t(n) * std::size_t(n)), rh(std::size_t(n) * std::size_t(n)),
+        set(std::size_t(n)), held(std::size_t(n)), x(std::size_t(n)),
         w(std::size_t(n)), v(std::size_t(n)), s(std::size_t(n)),
         z(std::size_t(n)), b(std::size_t(m)), resid(std::size_t(m)), flags(std::size_t(n)),
         solver(n, m) {}
-  std::vector<double> r;
-  std::vector<std::int32_t> set;
+  std::vector<double> r, rh;             // factors of G(F, F) and M(H, H)
+  std::vector<std::int32_t> set, held;   // F and H in increasing index order
   std::vector<double> x, w, v, s, z;
   std::vector<double> b, resid;
   std::vector<unsigned char> flags;
@@ -61,7 +108,9 @@ struct BlockPivoting::Scratch {
 // The group's free set and what depends on it alone: p, the factor in the
 // worker's scratch, and cond_2(G(F, F)) once estimated (negative before).
 struct BlockPivoting::GroupFactor {
-  std::int32_t p = 0;
+  std::int32_t p = 0;        // |F|
+  std::int32_t h = 0;        // |H|
+  bool held = false;         // factored M(H, H) rather than G(F, F)
   double condition = -1.0;
 };
 
@@ -78,18 +127,62 @@ BlockPivoting::BlockPivoting(const ManyProblems& problems, const ManyResults& re
       rounds_(std::size_t(problems.k), 0),
       state_(std::size_t(problems.k), iterating) {
   const std::int32_t n = pr_.n;
+  scratch_.reserve(std::size_t(workers));
+  for (int i = 0; i < workers; ++i) scratch_.emplace_back(n, pr_.m);
+  // Without x0 every problem starts from the unconstrained minimiser
+  // (F = all variables, one factor for all), where G has a Cholesky
+  // factor in the Gram form; else from x = 0 (F empty).
+  std::vector<unsigned char> all(std::size_t(n), 1);
+  GroupFactor f;
+  const bool definite = factor(all.data(), scratch_[0], f);
+  const bool unconstrained = pr_.x0 == nullptr && definite;
   for (std::int64_t j = 0; j < pr_.k; ++j) {
     unsigned char* row = free_.data() + j * n;
     if (pr_.x0 != nullptr) {
       for (std::int32_t i = 0; i < n; ++i) row[i] = pr_.x0[i * pr_.k + j] > zero;
+    } else if (unconstrained) {
+      std::fill(row, row + n, 1);
     }
     rehash(j);
   }
-  scratch_.reserve(std::size_t(workers));
-  for (int i = 0; i < workers; ++i) scratch_.emplace_back(n, pr_.m);
+  // The held form where eps cond(G)^2, a bound on its relative error, is
+  // below refine_threshold (cond(M(H, H)) <= cond(G)).
+  if (definite) {
+    Scratch& s = scratch_[0];
+    const double condition =
+        condition_of(pr_.g, pr_.ldg, n, s.set.data(), s.r.data(), n, s.z.data(), s.v.data());
+    inverse_error_ = eps * condition * condition;
+    if (inverse_error_ <= refine_threshold) form_inverse(s);
+  }
 }
 
 BlockPivoting::~BlockPivoting() = default;
+
+// M = G^-1 = R^-1 R^-T column by column, from the factor of G(all, all) in
+// s.r; u_j = M c_j is formed per problem when first needed.
+void BlockPivoting::form_inverse(Scratch& s) {
+  const std::int32_t n = pr_.n;
+  inverse_.assign(std::size_t(n) * std::size_t(n), zero);
+  for (std::int32_t i = 0; i < n; ++i) {
+    std::fill(s.v.begin(), s.v.end(), zero);
+    s.v[i] = one;
+    solve_transposed(n, s.r.data(), n, s.v.data());
+    solve_upper(n, s.r.data(), n, s.v.data(), inverse_.data() + std::ptrdiff_t(i) * n);
+  }
+  u_.assign(std::size_t(pr_.k) * std::size_t(n), zero);
+  has_u_.assign(std::size_t(pr_.k), 0);
+}
+
+const double* BlockPivoting::unconstrained(std::int64_t j) {
+  const std::int32_t n = pr_.n;
+  double* u = u_.data() + j * n;
+  if (!has_u_[j]) {
+    const double* c = pr_.c + j * n;
+    for (std::int32_t i = 0; i < n; ++i) u[i] = dot(n, inverse_.data() + std::ptrdiff_t(i) * n, c);
+    has_u_[j] = 1;
+  }
+  return u;
+}
 
 void BlockPivoting::rehash(std::int64_t j) {
   hash_[j] = set_hash(free_.data() + j * pr_.n, pr_.n);
@@ -128,60 +221,60 @@ std::int64_t BlockPivoting::group() {
   return groups;
 }
 
-// R'R = G(F, F) column by column in increasing index order: column q is
-// R^-T G(set[0..q), t) with the pivot sqrt(G_tt - r'r), t = set[q] -- the
-// factor the one-at-a-time solver builds by appending the same variables.
-// Returns false when a pivot^2 is at or below dependent_pivot * G_tt.
+// The factor of the group with free set F: of M(H, H) where the held form
+// is available and |H| < |F| (falling back to G(F, F) should M(H, H) meet
+// a small pivot), else of G(F, F).  Returns false when G(F, F) has a pivot
+// too small for the Gram form.
 bool BlockPivoting::factor(const unsigned char* free_set, Scratch& s, GroupFactor& f) const {
-  const std::int32_t n = pr_.n;
-  f.p = 0;
-  f.condition = -1.0;
-  for (std::int32_t t = 0; t < n; ++t) {
-    if (free_set[t]) s.set[f.p++] = t;
+  f = GroupFactor();
+  for (std::int32_t t = 0; t < pr_.n; ++t) {
+    if (free_set[t]) {
+      s.set[f.p++] = t;
+    } else {
+      s.held[f.h++] = t;
+    }
   }
-  for (std::int32_t q = 0; q < f.p; ++q) {
-    const std::int32_t t = s.set[q];
-    const double* gt = pr_.g + t * pr_.ldg;
-    double* r = s.r.data() + std::ptrdiff_t(q) * n;
-    for (std::int32_t i = 0; i < q; ++i) r[i] = gt[s.set[i]];
-    solve_transposed(q, s.r.data(), n, r);
-    const double d = gt[t] - dot(q, r, r);
-    if (!(d > dependent_pivot * gt[t])) return false;
-    r[q] = std::sqrt(d);
+  if (!inverse_.empty() && f.h < f.p &&
+      cholesky(inverse_.data(), pr_.n, f.h, s.held.data(), s.rh.data())) {
+    f.held = true;
+    return true;
   }
-  return true;
+  return cholesky(pr_.g, pr_.ldg, f.p, s.set.data(), s.r.data());
 }
 
-// Lower-bound estimate of cond_2(G(F, F)) = cond_2(R)^2, as the
-// one-at-a-time solver makes it: ||R|| >= max sqrt(G_tt) over F, and
-// ||R^-1|| >= ||R^-1 z|| / ||z|| for z = R^-T e, the signs of e = (+-1)
-// chosen to make each z_k large.
-static double condition_of(const double* g, std::ptrdiff_t ldg, std::int32_t p,
-                           const std::int32_t* set, const double* r, std::ptrdiff_t ldr,
-                           double* z, double* v) {
-  if (p == 0) return one;
-  double colmax = zero;
-  for (std::int32_t k = 0; k < p; ++k) {
-    const double* rk = r + k * ldr;
-    const double partial = dot(k, rk, z);
-    const double e = partial > zero ? -one : one;
-    z[k] = (e - partial) / rk[k];
-    colmax = std::fmax(colmax, g[set[k] * ldg + set[k]]);
+void BlockPivoting::trial(std::int64_t j, const GroupFactor& f, Scratch& s) {
+  if (f.held) {
+    trial_held(j, f, s);
+  } else {
+    trial_free(j, f, s);
   }
-  const double znorm = std::sqrt(dot(p, z, z));
-  solve_upper(p, r, ldr, z, v);
-  const double kappa = std::sqrt(colmax) * std::sqrt(dot(p, v, v)) / znorm;
-  return kappa * kappa;
+}
+
+// x = u + M(:, H) l with M(H, H) l = -u_H, x_H = 0 exactly; then w = c - G x
+// as in trial_free.
+void BlockPivoting::trial_held(std::int64_t j, const GroupFactor& f, Scratch& s) {
+  const std::int32_t n = pr_.n;
+  const double* u = unconstrained(j);
+  for (std::int32_t q = 0; q < f.h; ++q) s.v[q] = -u[s.held[q]];
+  solve_transposed(f.h, s.rh.data(), f.h, s.v.data());
+  solve_upper(f.h, s.rh.data(), f.h, s.v.data(), s.s.data());
+  // subtract_columns takes its coefficients by variable: -l at H.
+  for (std::int32_t q = 0; q < f.h; ++q) s.z[s.held[q]] = -s.s[q];
+  std::memcpy(s.x.data(), u, sizeof(double) * std::size_t(n));
+  subtract_columns(n, f.h, inverse_.data(), n, s.held.data(), s.z.data(), s.x.data());
+  for (std::int32_t q = 0; q < f.h; ++q) s.x[s.held[q]] = zero;
+  std::memcpy(s.w.data(), pr_.c + j * n, sizeof(double) * std::size_t(n));
+  subtract_columns(n, f.p, pr_.g, pr_.ldg, s.set.data(), s.x.data(), s.w.data());
 }
 
 // x_F = G(F, F)^-1 c_F = R^-1 R^-T c_F, x = 0 off F, and w = c - G x with
 // each w_i one accumulator over F in increasing index order.
-void BlockPivoting::trial(std::int64_t j, const GroupFactor& f, Scratch& s) const {
+void BlockPivoting::trial_free(std::int64_t j, const GroupFactor& f, Scratch& s) const {
   const std::int32_t n = pr_.n;
   const double* c = pr_.c + j * n;
   for (std::int32_t q = 0; q < f.p; ++q) s.v[q] = c[s.set[q]];
-  solve_transposed(f.p, s.r.data(), n, s.v.data());
-  solve_upper(f.p, s.r.data(), n, s.v.data(), s.s.data());
+  solve_transposed(f.p, s.r.data(), f.p, s.v.data());
+  solve_upper(f.p, s.r.data(), f.p, s.v.data(), s.s.data());
   std::fill(s.x.begin(), s.x.end(), zero);
   for (std::int32_t q = 0; q < f.p; ++q) s.x[s.set[q]] = s.s[q];
   std::memcpy(s.w.data(), c, sizeof(double) * std::size_t(n));
@@ -279,8 +372,37 @@ void BlockPivoting::finish(std::int64_t j, GroupFactor& f, Scratch& s) {
   const std::int32_t n = pr_.n, m = pr_.m;
   const unsigned char* row = free_.data() + j * n;
   const double* c = pr_.c + j * n;
+  if (f.held) {
+    // The held form's x stands where its error bound inverse_error_ meets
+    // refine_threshold and no held dual is weak (whose check needs the
+    // factor of G(F, F)); else x is solved again through that factor.
+    const double scale = pr_.gnorm * max_abs(s.x.data(), n) + max_abs(c, n);
+    const double weak = -dual_tolerance * scale;
+    bool plain = true;
+    for (std::int32_t q = 0; q < f.h && plain; ++q) {
+      const std::int32_t i = s.held[q];
+      plain = !(s.w[i] > weak) || !(pr_.g[i * pr_.ldg + i] > zero);
+    }
+    if (plain) {
+      const bool accurate =
+          violation(n, row, s.x.data(), s.w.data(), dual_tolerance * scale) <= one;
+      keep(j, s);
+      out_.status[j] = accurate ? status_solved : status_inaccurate;
+      return;
+    }
+    GroupFactor free_form = f;
+    free_form.held = false;
+    free_form.condition = -1.0;
+    if (!cholesky(pr_.g, pr_.ldg, f.p, s.set.data(), s.r.data())) {
+      state_[j] = handed;
+      return;
+    }
+    trial_free(j, free_form, s);
+    finish(j, free_form, s);
+    return;
+  }
   if (f.condition < zero) {
-    f.condition = condition_of(pr_.g, pr_.ldg, f.p, s.set.data(), s.r.data(), n, s.z.data(),
+    f.condition = condition_of(pr_.g, pr_.ldg, f.p, s.set.data(), s.r.data(), f.p, s.z.data(),
                                s.v.data());
   }
   double error = eps * f.condition;
@@ -292,8 +414,8 @@ void BlockPivoting::finish(std::int64_t j, GroupFactor& f, Scratch& s) {
       for (std::int32_t q = 0; q < f.p; ++q) {
         s.v[q] = dot(m, pr_.a + s.set[q] * pr_.lda, s.resid.data());
       }
-      solve_transposed(f.p, s.r.data(), n, s.v.data());
-      solve_upper(f.p, s.r.data(), n, s.v.data(), s.s.data());
+      solve_transposed(f.p, s.r.data(), f.p, s.v.data());
+      solve_upper(f.p, s.r.data(), f.p, s.v.data(), s.s.data());
       double dmax = zero;
       for (std::int32_t q = 0; q < f.p; ++q) {
         s.x[s.set[q]] += s.s[q];
@@ -330,7 +452,7 @@ void BlockPivoting::mark_weak_duals(std::int64_t j, const GroupFactor& f, Scratc
     if (row[i] || !(s.w[i] > weak) || !(gii > zero)) continue;
     const double* gi = pr_.g + i * pr_.ldg;
     for (std::int32_t q = 0; q < f.p; ++q) s.z[q] = gi[s.set[q]];
-    solve_transposed(f.p, s.r.data(), n, s.z.data());
+    solve_transposed(f.p, s.r.data(), f.p, s.z.data());
     pivot_[j * n + i] = std::fmax(gii - dot(f.p, s.z.data(), s.z.data()), eps * gii);
   }
 }

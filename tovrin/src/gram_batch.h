@@ -13,6 +13,14 @@
 // sides (the single-exchange backup rule, which cannot cycle), until the
 // count falls below the best again.  So every problem terminates.
 //
+// A round solves for x_F in one of two equivalent forms, whichever has the
+// smaller factor: through R'R = G(F, F), or -- where G is positive
+// definite and well-conditioned enough for it -- through the held set
+// H = complement of F and the inverse M = G^-1 (formed once):
+//     x = u + M(:, H) l,   M(H, H) l = -u_H,   u = M c,
+// which puts x_H = 0 and G x - c zero on F with a factor of order |H|.
+// Late rounds hold few variables, so this is the cheaper form there.
+//
 // In each round the problems whose free sets coincide form a group and
 // share one Cholesky factor R'R = G(F, F) and its condition estimate:
 // whatever depends on F alone is computed once per distinct F.  The factor
@@ -117,7 +125,11 @@ class BlockPivoting {
   struct GroupFactor;
 
   bool factor(const unsigned char* free_set, Scratch& s, GroupFactor& f) const;
-  void trial(std::int64_t j, const GroupFactor& f, Scratch& s) const;
+  void trial(std::int64_t j, const GroupFactor& f, Scratch& s);
+  void trial_free(std::int64_t j, const GroupFactor& f, Scratch& s) const;
+  void trial_held(std::int64_t j, const GroupFactor& f, Scratch& s);
+  const double* unconstrained(std::int64_t j);
+  void form_inverse(Scratch& s);
   void exchange(std::int64_t j, Scratch& s, double tol);
   void finish(std::int64_t j, GroupFactor& f, Scratch& s);
   void stop_at_limit(std::int64_t j, Scratch& s);
@@ -132,6 +144,10 @@ class BlockPivoting {
   std::vector<unsigned char> free_;      // k x n, row j = F_j
   std::vector<double> x_, w_;            // k x n, row j = x_j, w_j once solved
   std::vector<double> pivot_;            // k x n with A: see mark_weak_duals
+  std::vector<double> inverse_;          // M = G^-1 (n x n) where the held form is used
+  double inverse_error_ = 0.0;           // predicted relative error of that form
+  std::vector<double> u_;                // k x n, row j = M c_j once formed
+  std::vector<unsigned char> has_u_;
   std::vector<std::uint64_t> hash_;      // of row j of free_
   std::vector<std::int32_t> best_;       // lowest count of infeasible variables
   std::vector<std::int32_t> trials_;     // full exchanges left before the backup rule
