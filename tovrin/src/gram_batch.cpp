@@ -139,7 +139,7 @@ BlockPivoting::BlockPivoting(const ManyProblems& problems, const ManyResults& re
   for (std::int64_t j = 0; j < pr_.k; ++j) {
     unsigned char* row = free_.data() + j * n;
     if (pr_.x0 != nullptr) {
-      for (std::int32_t i = 0; i < n; ++i) row[i] = pr_.x0[i * pr_.k + j] > zero;
+      for (std::int32_t i = 0; i < n; ++i) row[i] = pr_.x0[i * pr_.ldk + j] > zero;
     } else if (unconstrained) {
       std::fill(row, row + n, 1);
     }
@@ -485,7 +485,7 @@ bool BlockPivoting::weak_duals_hold(std::int64_t j, Scratch& s) const {
 void BlockPivoting::publish(int worker, std::int64_t first, std::int64_t last) {
   Scratch& s = scratch_[std::size_t(worker)];
   const std::int32_t n = pr_.n;
-  const std::int64_t k = pr_.k;
+  const std::int64_t k = pr_.ldk;
   for (std::int64_t j = first; j < last; ++j) {
     const unsigned char* row = free_.data() + j * n;
     const double* x = x_.data() + j * n;
@@ -540,6 +540,18 @@ void BlockPivoting::solve_group(int worker, std::int64_t index) {
   }
 }
 
+bool BlockPivoting::solve(const std::atomic<bool>* cancel) {
+  for (std::int64_t groups = group(); groups > 0; groups = group()) {
+    if (cancel != nullptr && cancel->load(std::memory_order_relaxed)) return false;
+    for (std::int64_t g = 0; g < groups; ++g) solve_group(0, g);
+  }
+  for (std::int64_t i = 0; i < handed_over(); ++i) {
+    if (!solve_handed_over(0, i, cancel)) return false;
+  }
+  publish(0, 0, pr_.k);
+  return true;
+}
+
 bool BlockPivoting::solve_handed_over(int worker, std::int64_t index,
                                       const std::atomic<bool>* cancel) {
   Scratch& s = scratch_[std::size_t(worker)];
@@ -548,8 +560,8 @@ bool BlockPivoting::solve_handed_over(int worker, std::int64_t index,
   LeastSquares ls{pr_.a, pr_.lda, pr_.m, s.b.data()};
   if (pr_.a != nullptr) gather_b(j, s.b.data());
   const std::int32_t left = std::max(1, pr_.maxiter - rounds_[j]);
-  const Outcome outcome = solve(problem, pr_.a != nullptr ? &ls : nullptr, left, cancel,
-                                s.solver, s.x.data(), s.w.data(), free_.data() + j * pr_.n);
+  const Outcome outcome = gram::solve(problem, pr_.a != nullptr ? &ls : nullptr, left, cancel,
+                                      s.solver, s.x.data(), s.w.data(), free_.data() + j * pr_.n);
   if (outcome.status == status_cancelled) return false;
   keep(j, s);
   out_.iterations[j] = rounds_[j] + outcome.iterations;

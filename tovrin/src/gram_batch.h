@@ -60,7 +60,8 @@ constexpr int max_trials = 3;
 
 // The k problems.  Row j of C holds c_j (k x n, row-major); the matrices
 // with k columns hold problem j in column j: element (i, j) of X0 and the
-// outputs is at [i * k + j], element (i, j) of B at b[i * b_row + j * b_col].
+// outputs is at [i * ldk + j] (ldk >= k: the problems may be a range of a
+// larger set), element (i, j) of B at b[i * b_row + j * b_col].
 struct ManyProblems {
   const double* g;          // n x n, column-major, leading dimension ldg
   std::ptrdiff_t ldg;
@@ -68,6 +69,7 @@ struct ManyProblems {
   double gnorm;             // ||G||_1 (gram_norm)
   const double* c;          // k x n
   std::int64_t k;
+  std::int64_t ldk;
   const double* a;          // m x n column-major, leading dimension lda, or null
   std::ptrdiff_t lda;
   std::int32_t m;
@@ -94,6 +96,11 @@ class BlockPivoting {
  public:
   BlockPivoting(const ManyProblems& problems, const ManyResults& results, int workers);
   ~BlockPivoting();
+
+  // Every step below on one thread (worker 0): the rounds, the handed-over
+  // problems, publish.  Returns false when `cancel` (read between rounds
+  // and by the one-at-a-time solver) stopped it.
+  bool solve(const std::atomic<bool>* cancel);
 
   // Sorts the problems still iterating into groups of equal free sets;
   // returns the number of groups, 0 once every problem is solved, stopped

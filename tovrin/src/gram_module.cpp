@@ -245,9 +245,10 @@ void solve(ColumnMajor g, Rows ct, std::optional<ColumnMajor> a, std::optional<R
 // status, rnorm): the k problems (G, row j of ct) by block principal
 // pivoting (gram_batch.h), checked and refined with (A, column j of B)
 // when a and b are given; x0 (n x k) names each problem's starting free
-// set.  Results in column j of the n x k outputs.  The rounds run with the
-// interpreter lock released, the groups of a round spread over `threads`
-// workers; Ctrl-C stops them and raises here.
+// set.  Results in column j of the n x k outputs.  The interpreter lock is
+// released; the problems are cut into `threads` ranges of consecutive
+// problems, one per worker, while the calling thread checks for signals
+// (Ctrl-C stops the workers between rounds and raises here).
 void solve_many(ColumnMajor g, Rows ct, std::optional<ColumnMajor> a, std::optional<Strided> b,
                 std::optional<Rows> x0, std::int64_t maxiter, std::int64_t threads, OutRows x,
                 OutRows w, OutFlags passive, OutCodes iterations, OutCodes status,
@@ -268,52 +269,46 @@ void solve_many(ColumnMajor g, Rows ct, std::optional<ColumnMajor> a, std::optio
 
   const gram::ManyProblems problems{
       g.data(), n, std::int32_t(n), gram::gram_norm(g.data(), n, std::int32_t(n)),
-      ct.data(), k,
+      ct.data(), k, k,
       with_a ? a->data() : nullptr, m, std::int32_t(m),
       with_a ? b->data() : nullptr, with_a ? b->stride(0) : 0, with_a ? b->stride(1) : 0,
       x0 ? x0->data() : nullptr,
       std::int32_t(std::min<std::int64_t>(maxiter, INT32_MAX))};
   const gram::ManyResults results{x.data(), w.data(), passive.data(), iterations.data(),
                                   status.data(), rnorm.data()};
-  const int workers = int(std::min(threads, k));
+  // One range of consecutive problems per worker, each solved whole by its
+  // own BlockPivoting (groups form within a range): the results of a
+  // problem do not depend on the ranges, so neither on threads.
+  const std::int64_t workers = std::min(threads, k);
+  auto solve_range = [&](std::int64_t r, const std::atomic<bool>* stop) {
+    const std::int64_t first = r * k / workers, last = (r + 1) * k / workers;
+    gram::ManyProblems part = problems;
+    part.c += first * n;
+    part.k = last - first;
+    if (part.b != nullptr) part.b += first * part.b_col;
+    if (part.x0 != nullptr) part.x0 += first;
+    const gram::ManyResults out{results.x + first, results.w + first, results.passive + first,
+                                results.iterations + first, results.status + first,
+                                results.rnorm + first};
+    return gram::BlockPivoting(part, out, 1).solve(stop);
+  };
   std::atomic<bool> cancel{false};
   bool stopped = false;
   {
     nb::gil_scoped_release unlocked;
-    gram::BlockPivoting solver(problems, results, workers);
-    // Runs body(worker, item) for items 0..count-1: on the calling thread
-    // for one worker, else on the pool, which polls for signals.
-    auto run = [&](std::int64_t count, auto&& body) {
-      if (workers == 1) {
-        for (std::int64_t i = 0; i < count; ++i) body(0, i);
-        return true;
-      }
-      return tovrin::run_on_workers(
-          int(std::min<std::int64_t>(workers, count)), count, cancel, body,
+    if (workers == 1) {
+      stopped = !solve_range(0, nullptr);
+    } else {
+      stopped = !tovrin::run_on_workers(
+          int(workers), workers, cancel,
+          [&](int, std::int64_t r) {
+            if (!solve_range(r, &cancel)) cancel.store(true);
+          },
           [] {
             nb::gil_scoped_acquire locked;
             return PyErr_CheckSignals() == 0;
           },
           kSignalInterval);
-    };
-    for (std::int64_t groups = solver.group(); groups > 0 && !stopped;
-         groups = solver.group()) {
-      stopped = !run(groups, [&](int worker, std::int64_t i) { solver.solve_group(worker, i); });
-      if (workers == 1 && !stopped) {
-        nb::gil_scoped_acquire locked;
-        stopped = PyErr_CheckSignals() != 0;
-      }
-    }
-    if (!stopped) {
-      stopped = !run(solver.handed_over(), [&](int worker, std::int64_t i) {
-        if (!solver.solve_handed_over(worker, i, &cancel)) cancel.store(true);
-      });
-    }
-    if (!stopped && !cancel.load()) {
-      const std::int64_t runs = (k + kRunLength - 1) / kRunLength;
-      stopped = !run(runs, [&](int worker, std::int64_t r) {
-        solver.publish(worker, r * kRunLength, std::min(k, (r + 1) * kRunLength));
-      });
     }
   }
   if (stopped || cancel.load()) throw nb::python_error();
