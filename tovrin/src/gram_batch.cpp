@@ -27,6 +27,13 @@ constexpr double infinity = std::numeric_limits<double>::infinity();
 
 enum : unsigned char { iterating = 0, done = 1, handed = 2 };
 
+// Columns of B gathered at a time for the checks after the rounds: eight
+// doubles fill a 64-byte cache line.
+constexpr std::int64_t tile_width = 8;
+// ||b - A x||^2 is taken from the Gram form where it is at least this
+// fraction of the terms it is the difference of (see residual_squares).
+constexpr double residual_floor = 1e-3;
+
 double max_abs(const double* v, std::int32_t n) {
   double r = zero;
   for (std::int32_t i = 0; i < n; ++i) {
@@ -95,12 +102,14 @@ struct BlockPivoting::Scratch {
       : r(std::size_t(n) * std::size_t(n)), rh(std::size_t(n) * std::size_t(n)),
         set(std::size_t(n)), held(std::size_t(n)), x(std::size_t(n)),
         w(std::size_t(n)), v(std::size_t(n)), s(std::size_t(n)),
-        z(std::size_t(n)), b(std::size_t(m)), resid(std::size_t(m)), flags(std::size_t(n)),
+        z(std::size_t(n)), b(std::size_t(m)), resid(std::size_t(m)),
+        tile(std::size_t(m) * tile_width), flags(std::size_t(n)),
         solver(n, m) {}
   std::vector<double> r, rh;             // factors of G(F, F) and M(H, H)
   std::vector<std::int32_t> set, held;   // F and H in increasing index order
   std::vector<double> x, w, v, s, z;
   std::vector<double> b, resid;
+  std::vector<double> tile;             // m x tile_width columns of B
   std::vector<unsigned char> flags;
   Workspace solver;   // for the one-at-a-time solver
 };
@@ -458,10 +467,10 @@ void BlockPivoting::mark_weak_duals(std::int64_t j, const GroupFactor& f, Scratc
 }
 
 // The duals from A of the variables mark_weak_duals marked, with the
-// residual b - A x in s.resid and b in s.b: a_i'(b - A x) above its
+// residual b - A x in s.resid: a_i'(b - A x) above its
 // rounding and with a step a_i'(b - A x) / pivot^2 above accuracy_target
 // means the Gram form missed a variable.  Returns false then.
-bool BlockPivoting::weak_duals_hold(std::int64_t j, Scratch& s) const {
+bool BlockPivoting::weak_duals_hold(std::int64_t j, const double* b, Scratch& s) const {
   const std::int32_t n = pr_.n, m = pr_.m;
   const double* pivot = pivot_.data() + j * n;
   const double* x = x_.data() + j * n;
@@ -469,7 +478,7 @@ bool BlockPivoting::weak_duals_hold(std::int64_t j, Scratch& s) const {
   for (std::int32_t i = 0; i < n; ++i) {
     if (!(pivot[i] > zero)) continue;
     if (spread < zero) {
-      spread = std::sqrt(dot(m, s.b.data(), s.b.data()));
+      spread = std::sqrt(dot(m, b, b));
       for (std::int32_t t = 0; t < n; ++t) {
         if (x[t] > zero) spread += std::sqrt(pr_.g[t * pr_.ldg + t]) * x[t];
       }
@@ -484,29 +493,72 @@ bool BlockPivoting::weak_duals_hold(std::int64_t j, Scratch& s) const {
 
 void BlockPivoting::publish(int worker, std::int64_t first, std::int64_t last) {
   Scratch& s = scratch_[std::size_t(worker)];
-  const std::int32_t n = pr_.n;
+  const std::int32_t n = pr_.n, m = pr_.m;
   const std::int64_t k = pr_.ldk;
-  for (std::int64_t j = first; j < last; ++j) {
-    const unsigned char* row = free_.data() + j * n;
-    const double* x = x_.data() + j * n;
-    const double* w = w_.data() + j * n;
-    if (pr_.a != nullptr) {
-      std::int32_t p = 0;
+  for (std::int64_t block = first; block < last; block += tile_width) {
+    const std::int64_t width = std::min<std::int64_t>(tile_width, last - block);
+    if (pr_.a != nullptr) gather_tile(block, width, s.tile.data());
+    for (std::int64_t j = block; j < block + width; ++j) {
+      const unsigned char* row = free_.data() + j * n;
+      const double* x = x_.data() + j * n;
+      if (pr_.a != nullptr) {
+        const double* b = s.tile.data() + (j - block) * m;
+        const bool marked = out_.status[j] == status_solved && marks_weak_duals(j);
+        const double squares = residual_squares(j, b);
+        if (squares >= zero && !marked) {
+          out_.rnorm[j] = std::sqrt(squares);
+        } else {
+          std::int32_t p = 0;
+          for (std::int32_t i = 0; i < n; ++i) {
+            if (row[i]) s.set[p++] = i;
+          }
+          residual(pr_, p, s.set.data(), x, b, s.resid.data());
+          out_.rnorm[j] = std::sqrt(dot(m, s.resid.data(), s.resid.data()));
+          if (marked && !weak_duals_hold(j, b, s)) out_.status[j] = status_inaccurate;
+        }
+      }
+      const double* w = w_.data() + j * n;
       for (std::int32_t i = 0; i < n; ++i) {
-        if (row[i]) s.set[p++] = i;
-      }
-      gather_b(j, s.b.data());
-      residual(pr_, p, s.set.data(), x, s.b.data(), s.resid.data());
-      out_.rnorm[j] = std::sqrt(dot(pr_.m, s.resid.data(), s.resid.data()));
-      if (out_.status[j] == status_solved && !weak_duals_hold(j, s)) {
-        out_.status[j] = status_inaccurate;
+        out_.x[i * k + j] = x[i];
+        out_.w[i * k + j] = w[i];
+        out_.passive[i * k + j] = row[i] != 0;
       }
     }
-    for (std::int32_t i = 0; i < n; ++i) {
-      out_.x[i * k + j] = x[i];
-      out_.w[i * k + j] = w[i];
-      out_.passive[i * k + j] = row[i] != 0;
-    }
+  }
+}
+
+// ||b - A x||^2 from the Gram form, b'b - x'c - x'w (= b'b - 2 x'c + x'G x
+// with w = c - G x), where it is large enough for the cancellation not to
+// matter: at least residual_floor times b'b + |x'c| + |x'w|, whose rounding
+// it carries (relative error below about n eps / residual_floor).  Returns
+// -1 otherwise: the residual is then formed with A.
+double BlockPivoting::residual_squares(std::int64_t j, const double* b) const {
+  const std::int32_t n = pr_.n;
+  const double* x = x_.data() + j * n;
+  const double btb = dot(pr_.m, b, b);
+  const double xc = dot(n, x, pr_.c + j * n);
+  const double xw = dot(n, x, w_.data() + j * n);
+  const double squares = (btb - xc) - xw;
+  const double size = btb + std::fabs(xc) + std::fabs(xw);
+  return squares >= residual_floor * size ? squares : -one;
+}
+
+bool BlockPivoting::marks_weak_duals(std::int64_t j) const {
+  const double* pivot = pivot_.data() + j * pr_.n;
+  for (std::int32_t i = 0; i < pr_.n; ++i) {
+    if (pivot[i] > zero) return true;
+  }
+  return false;
+}
+
+// Columns first..first+width-1 of B into tile (m x width, column-major),
+// row by row of B: where B's rows are contiguous, each cache line of B is
+// read once for the whole tile rather than once per problem.
+void BlockPivoting::gather_tile(std::int64_t first, std::int64_t width, double* tile) const {
+  const double* b = pr_.b + first * pr_.b_col;
+  for (std::int32_t i = 0; i < pr_.m; ++i) {
+    const double* bi = b + i * pr_.b_row;
+    for (std::int64_t j = 0; j < width; ++j) tile[j * pr_.m + i] = bi[j * pr_.b_col];
   }
 }
 

@@ -120,8 +120,9 @@ class BlockPivoting {
   bool solve_handed_over(int worker, std::int64_t index, const std::atomic<bool>* cancel);
 
   // After the rounds and the handed-over problems: the checks with A that
-  // need only x and F (the residual, its norm, the duals of held variables
-  // from A), and the results of problems first..last-1 into the outputs.
+  // need only x and F (the residual norm, from the Gram form where the
+  // residual is large enough, the duals of held variables from A), and the
+  // results of problems first..last-1 into the outputs.
   // Runs the problems in index order, so that the columns of B and of the
   // outputs are read and written a cache line at a time; distinct ranges
   // may run concurrently.
@@ -142,8 +143,11 @@ class BlockPivoting {
   void stop_at_limit(std::int64_t j, Scratch& s);
   void keep(std::int64_t j, const Scratch& s);
   void mark_weak_duals(std::int64_t j, const GroupFactor& f, Scratch& s, double scale);
-  bool weak_duals_hold(std::int64_t j, Scratch& s) const;
+  bool weak_duals_hold(std::int64_t j, const double* b, Scratch& s) const;
   void gather_b(std::int64_t j, double* b) const;
+  void gather_tile(std::int64_t first, std::int64_t width, double* tile) const;
+  double residual_squares(std::int64_t j, const double* b) const;
+  bool marks_weak_duals(std::int64_t j) const;
   void rehash(std::int64_t j);
 
   ManyProblems pr_;
