@@ -88,7 +88,7 @@ def contenders(tovrin, one_at_a_time):
         "exact": lambda a, b: tovrin.nnls(a, b).x,
         "gram": lambda a, b: tovrin.nnls(a, b, method="gram").x,
         "gram, threads=1": lambda a, b: tovrin.nnls(a, b, method="gram", threads=1).x,
-        "one at a time": lambda a, b: one_at_a_time(a, b, False, None, None, group=False).x,
+        "one at a time": lambda a, b: one_at_a_time(a, b, False, None, None, group=False, many=False).x,
     }
     daqp = daqp_loop()
     if daqp is not None:

@@ -249,13 +249,15 @@ def _read_problem(A, b, check_finite) -> Tuple[np.ndarray, np.ndarray, bool]:
     return a, (rhs[:, None] if single else rhs), single
 
 
-def _gram_from_matrix(a, rhs, single, maxiter, threads, group=True, x0=None) -> NNLSResult:
+def _gram_from_matrix(a, rhs, single, maxiter, threads, group=True, x0=None,
+                      many=True) -> NNLSResult:
     """The Gram method on A (m, n) and B (m, k), both float64; x0 None or
-    (n, k), each problem's start."""
+    (n, k), each problem's start.  many: block pivoting across the problems
+    from MANY_PROBLEMS of them, or with x0 (else one at a time)."""
     m, n = a.shape
     k = rhs.shape[1]
-    if group and (k >= MANY_PROBLEMS or x0 is not None):
-        limit = 3 * n if maxiter is None else maxiter
+    if many and (k >= MANY_PROBLEMS or x0 is not None):
+        limit = max(3 * n, MIN_ROUNDS) if maxiter is None else maxiter
         start = None if x0 is None else np.ascontiguousarray(x0, dtype=float).reshape(n, k)
         x, w, passive, rnorm, iterations, status = solve_matrix_many(
             a, rhs, max(1, limit), _threads(threads), start)
@@ -288,6 +290,12 @@ def _gram_from_matrix(a, rhs, single, maxiter, threads, group=True, x0=None) -> 
 # pivoting across problems (tovrin/src/gram_batch.h) rather than one
 # problem at a time; see bench/bench_many.py.
 MANY_PROBLEMS = 32
+
+# Rounds of block pivoting per problem at least, when maxiter is None (else
+# 3 n): a problem whose full exchanges cycle needs a few rounds to detect it
+# and then one round per variable moved (a 3-variable problem of
+# tests/package/test_gram_many.py takes 11).
+MIN_ROUNDS = 30
 
 # Column magnitudes of B within [2^-B_RANGE, 2^B_RANGE] are used unscaled:
 # A'B (A's columns scaled to at most 1) and the residuals' squares stay far

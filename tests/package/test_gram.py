@@ -193,13 +193,13 @@ def test_grouping_of_coinciding_passive_sets_keeps_the_results():
     supports = rng.random((60, 3)) < 0.4
     x_true = np.abs(rng.standard_normal((60, 200))) * supports[:, rng.integers(0, 3, 200)]
     b = a @ x_true
-    grouped = _gram_method._gram_from_matrix(a, b, False, None, 2, True)
-    plain = _gram_method._gram_from_matrix(a, b, False, None, 1, False)
+    grouped = _gram_method._gram_from_matrix(a, b, False, None, 2, True, many=False)
+    plain = _gram_method._gram_from_matrix(a, b, False, None, 1, False, many=False)
     assert (grouped.iterations == 1).sum() > 100  # most of the 136 not sampled
     assert (grouped.passive == plain.passive).all()
     assert (grouped.status == tovrin.Status.SOLVED).all()
     np.testing.assert_allclose(grouped.x, plain.x, rtol=0, atol=1e-12)
-    again = _gram_method._gram_from_matrix(a, b, False, None, 1, True)
+    again = _gram_method._gram_from_matrix(a, b, False, None, 1, True, many=False)
     assert np.array_equal(again.x, grouped.x)
 
 
