@@ -370,6 +370,39 @@ def solve_matrix_many(a, rhs, maxiter, threads, x0=None):
     return x, w, passive, rnorm, iterations, status
 
 
+def _solve_gram_many(g_columns, ct, c, e, f, btb, maxiter, threads, x0):
+    """Block pivoting on the scaled Gram form G' = S G S, row j of ct =
+    (S c_j 2^-f_j)' with S = diag(2^-e); x, w, passive (n, k) unscaled,
+    rnorm from btb (NaN without), iterations, status."""
+    x, w, passive, _, iterations, status = _solve_many(g_columns, ct, None, None, x0,
+                                                       maxiter, threads)
+    _unscale_columns(x, w, e, f)
+    if btb is None:
+        return x, w, passive, np.full(c.shape[1], np.nan), iterations, status
+    # ||A x - b||^2 = b'b - 2 x'A'b + x'G x = b'b - x'A'b - x'w.
+    squares = btb - np.einsum("ij,ij->j", c, x) - np.einsum("ij,ij->j", x, w)
+    return x, w, passive, np.sqrt(np.maximum(squares, 0.0)), iterations, status
+
+
+def solve_gram_many(g, c, btb, maxiter, threads, x0=None):
+    """The Gram method for G (n, n) and C (n, k) float64 by block principal
+    pivoting across the k problems; btb None or (k,); x0 None or (n, k)
+    C-contiguous.  Returns x, dual = c - G x, passive (n, k), rnorm (NaN
+    without btb), iterations, status (k,)."""
+    n, k = c.shape
+    if n == 0 or k == 0:
+        rnorm = np.sqrt(np.maximum(btb, 0.0)) if btb is not None else np.full(k, np.nan)
+        return (np.zeros((n, k)), np.zeros((n, k)), np.zeros((n, k), dtype=bool), rnorm,
+                np.zeros(k, dtype=np.int64), np.full(k, int(Status.SOLVED), dtype=np.int64))
+    # G' = S G S and c' = S c 2^-f with S = diag(2^-e): exact, equilibrated.
+    e = _exponents(np.sqrt(np.abs(np.diag(g))))
+    g_columns = np.asfortranarray(np.ldexp(g, -(e[:, None] + e[None, :])))
+    c_scaled = np.ldexp(c, -e[:, None])
+    f = _exponents(np.max(np.abs(c_scaled), axis=0))
+    ct = np.ascontiguousarray(np.ldexp(c_scaled, -f[None, :]).T)
+    return _solve_gram_many(g_columns, ct, c, e, f, btb, maxiter, threads, x0)
+
+
 def _auto_takes_gram(m: int, n: int, k: int) -> bool:
     return m >= n and float(m) * n * n * k >= AUTO_MIN_WORK
 
@@ -510,6 +543,12 @@ def nnls_gram(
     c_scaled = np.ldexp(c, -e[:, None])
     f = _exponents(np.max(np.abs(c_scaled), axis=0))
     ct = np.ascontiguousarray(np.ldexp(c_scaled, -f[None, :]).T)
+    if k >= MANY_PROBLEMS:
+        x, w, passive, rnorm, iterations, status = _solve_gram_many(
+            g_columns, ct, c, e, f, norms, max(3 * n, MIN_ROUNDS) if maxiter is None else maxiter,
+            _threads(threads), None)
+        _warn(status, single, 3 * n if maxiter is None else maxiter, 2)
+        return _result(x.T, rnorm, w.T, passive.T, iterations, status, single, "gram")
     x, w, passive, iterations, status, _ = _solve_scaled(g_columns, ct, None, None, maxiter,
                                                          threads)
     x, w = _unscale(x, w, e, f)

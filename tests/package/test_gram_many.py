@@ -104,6 +104,21 @@ def test_x0_starts_each_problem_from_its_own_free_set():
     assert few.x.shape == (25, 3) and (few.iterations[1:] == 1).all()
 
 
+def test_the_gram_form_entry_agrees_with_the_matrix_entry():
+    rng = np.random.default_rng(11)
+    a, b = problems(rng, 90, 30, K)
+    b += 0.3 * rng.standard_normal(b.shape)  # rnorm from b'b cancels less
+    via_a = tovrin.nnls(a, b, method="gram")
+    res = tovrin.nnls_gram(a.T @ a, a.T @ b, btb=(b * b).sum(axis=0))
+    assert (res.passive == via_a.passive).all()
+    np.testing.assert_allclose(res.x, via_a.x, rtol=0, atol=1e-12 * np.abs(via_a.x).max())
+    np.testing.assert_allclose(res.rnorm, via_a.rnorm, rtol=1e-8)
+    warm = _gram_method.solve_gram_many(a.T @ a, a.T @ b, None, 90, 2,
+                                        np.where(res.passive, 1.0, 0.0))
+    assert (warm[4] == 1).all() and np.isnan(warm[3]).all()
+    np.testing.assert_allclose(warm[0], res.x, rtol=0, atol=1e-13 * np.abs(res.x).max())
+
+
 @pytest.mark.parametrize("case", ["zero and duplicate columns", "wide", "rank deficient"])
 def test_degenerate_matrices_are_solved_or_flagged_never_wrong(case):
     rng = np.random.default_rng(10)
