@@ -288,8 +288,12 @@ def _gram_from_matrix(a, rhs, single, maxiter, threads, group=True, x0=None,
 
 # Right-hand sides from which the Gram method solves by block principal
 # pivoting across problems (tovrin/src/gram_batch.h) rather than one
-# problem at a time; see bench/bench_many.py.
-MANY_PROBLEMS = 32
+# problem at a time.  Measured (CPU time, one thread, Gaussian A, b = A x +
+# noise, loaded machine), block pivoting over one at a time at k = 4, 8,
+# 16: 0.65, 0.57, 0.44 (200 x 20); 0.90, 0.71, 0.78 (100 x 5); 1.14, 0.73,
+# 0.49 (400 x 100); 0.95, 0.96, 0.90 (60 x 40, where G is too ill-conditioned
+# for the held form); at k = 1, 1.03 to 1.71.
+MANY_PROBLEMS = 8
 
 # Rounds of block pivoting per problem at least, when maxiter is None (else
 # 3 n): a problem whose full exchanges cycle needs a few rounds to detect it

@@ -13,7 +13,7 @@ from tovrin import _gram_method
 from test_gram import assert_optimal
 
 ROOT = pathlib.Path(__file__).resolve().parents[2]
-K = 2 * _gram_method.MANY_PROBLEMS
+K = 64  # problems per call, well above MANY_PROBLEMS
 
 # A 3-variable problem G = M'M + 0.01 I, c, found by search, on which
 # exchanging every infeasible variable each round from the free set {2}

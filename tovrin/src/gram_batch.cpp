@@ -586,6 +586,8 @@ void BlockPivoting::solve_group(int worker, std::int64_t index) {
       finish(j, f, s);
     } else if (rounds_[j] >= pr_.maxiter) {
       stop_at_limit(j, s);
+    } else if (rounds_[j] >= pr_.n + handover_trials * max_trials) {
+      state_[j] = handed;
     } else {
       exchange(j, s, tol);
     }
@@ -611,12 +613,12 @@ bool BlockPivoting::solve_handed_over(int worker, std::int64_t index,
   const GramProblem problem{pr_.g, pr_.ldg, pr_.n, pr_.c + j * pr_.n, pr_.gnorm};
   LeastSquares ls{pr_.a, pr_.lda, pr_.m, s.b.data()};
   if (pr_.a != nullptr) gather_b(j, s.b.data());
-  const std::int32_t left = std::max(1, pr_.maxiter - rounds_[j]);
-  const Outcome outcome = gram::solve(problem, pr_.a != nullptr ? &ls : nullptr, left, cancel,
+  const Outcome outcome = gram::solve(problem, pr_.a != nullptr ? &ls : nullptr, pr_.maxiter,
+                                      cancel,
                                       s.solver, s.x.data(), s.w.data(), free_.data() + j * pr_.n);
   if (outcome.status == status_cancelled) return false;
   keep(j, s);
-  out_.iterations[j] = rounds_[j] + outcome.iterations;
+  out_.iterations[j] = outcome.iterations;
   out_.status[j] = outcome.status;
   return true;
 }

@@ -36,8 +36,11 @@
 // where the Gram form cannot resolve them.  A result that fails is
 // flagged status_inaccurate.  A problem whose G(F, F) has a pivot too
 // small for the Gram form (rank deficiency, duplicate or zero columns,
-// m < n) is handed to the one-at-a-time solver, which starts afresh with
-// the rounds it has left.
+// m < n), or that has not finished after n + handover_trials * max_trials
+// rounds (with rounding, exchanges on an ill-conditioned G can wander where
+// exact arithmetic would end), is handed to the one-at-a-time solver, which
+// solves it afresh with the whole iteration limit and reports its own
+// iteration count.
 //
 // The class keeps no threads: the caller runs the groups of a round (and
 // then the handed-over problems) on its workers, each with its own index.
@@ -57,6 +60,10 @@ namespace gram {
 // Rounds without a new lowest count of infeasible variables after which a
 // problem exchanges one variable per round.
 constexpr int max_trials = 3;
+// A problem still iterating after n + handover_trials * max_trials rounds
+// goes to the one-at-a-time solver.  The most seen on well-conditioned
+// problems is 11 rounds (n = 3, full exchanges cycling).
+constexpr int handover_trials = 3;
 
 // The k problems.  Row j of C holds c_j (k x n, row-major); the matrices
 // with k columns hold problem j in column j: element (i, j) of X0 and the
@@ -80,8 +87,8 @@ struct ManyProblems {
 };
 
 // Where the results go, each n x k (problem j in column j) or k.
-// iterations[j] counts the rounds (plus, for a handed-over problem, the
-// trial solutions of the one-at-a-time solver); rnorm[j] = ||b_j - A x_j||
+// iterations[j] counts the rounds (for a handed-over problem, the trial
+// solutions of the one-at-a-time solver); rnorm[j] = ||b_j - A x_j||
 // is written only with A.
 struct ManyResults {
   double* x;
