@@ -76,8 +76,8 @@ bool cholesky(const double* m, std::ptrdiff_t lds, std::int32_t p, const std::in
 // ||R^-1|| >= ||R^-1 z|| / ||z|| for z = R^-T e, the signs of e = (+-1)
 // chosen to make each z_k large.
 double condition_of(const double* g, std::ptrdiff_t ldg, std::int32_t p,
-                           const std::int32_t* set, const double* r, std::ptrdiff_t ldr,
-                           double* z, double* v) {
+                    const std::int32_t* set, const double* r, std::ptrdiff_t ldr, double* z,
+                    double* v) {
   if (p == 0) return one;
   double colmax = zero;
   for (std::int32_t k = 0; k < p; ++k) {
@@ -103,7 +103,7 @@ struct BlockPivoting::Scratch {
         set(std::size_t(n)), held(std::size_t(n)), x(std::size_t(n)),
         w(std::size_t(n)), v(std::size_t(n)), s(std::size_t(n)),
         z(std::size_t(n)), b(std::size_t(m)), resid(std::size_t(m)),
-        tile(std::size_t(m) * tile_width), flags(std::size_t(n)),
+        tile(std::size_t(m) * tile_width), flags(std::size_t(n)), group_set(std::size_t(n)),
         solver(n, m) {}
   std::vector<double> r, rh;             // factors of G(F, F) and M(H, H)
   std::vector<std::int32_t> set, held;   // F and H in increasing index order
@@ -111,6 +111,7 @@ struct BlockPivoting::Scratch {
   std::vector<double> b, resid;
   std::vector<double> tile;             // m x tile_width columns of B
   std::vector<unsigned char> flags;
+  std::vector<unsigned char> group_set;  // F of the group being solved
   Workspace solver;   // for the one-at-a-time solver
 };
 
@@ -203,27 +204,23 @@ void BlockPivoting::gather_b(std::int64_t j, double* b) const {
 }
 
 std::int64_t BlockPivoting::group() {
-  const std::int32_t n = pr_.n;
   order_.clear();
   handed_.clear();
   for (std::int64_t j = 0; j < pr_.k; ++j) {
     if (state_[j] == iterating) order_.push_back(j);
     if (state_[j] == handed) handed_.push_back(j);
   }
-  // Equal sets end up adjacent; the order among groups is immaterial to
-  // the results but fixed (hash, then the flags, then the index).
-  std::sort(order_.begin(), order_.end(), [&](std::int64_t i, std::int64_t j) {
-    if (hash_[i] != hash_[j]) return hash_[i] < hash_[j];
-    const int c = std::memcmp(free_.data() + i * n, free_.data() + j * n, std::size_t(n));
-    return c != 0 ? c < 0 : i < j;
-  });
+  // Equal sets end up adjacent, ordered by (hash, index); the order among
+  // groups is immaterial to the results.  Two distinct sets with one hash
+  // share a run: solve_group gives each member whose set differs from the
+  // run's first its own factor.
+  keys_.clear();
+  for (const std::int64_t j : order_) keys_.push_back({hash_[j], j});
+  std::sort(keys_.begin(), keys_.end());
   starts_.clear();
-  for (std::size_t q = 0; q < order_.size(); ++q) {
-    const std::int64_t j = order_[q];
-    if (q == 0 || hash_[j] != hash_[order_[q - 1]] ||
-        std::memcmp(free_.data() + j * n, free_.data() + order_[q - 1] * n, std::size_t(n)) != 0) {
-      starts_.push_back(std::int64_t(q));
-    }
+  for (std::size_t q = 0; q < keys_.size(); ++q) {
+    order_[q] = keys_[q].second;
+    if (q == 0 || keys_[q].first != keys_[q - 1].first) starts_.push_back(std::int64_t(q));
   }
   const std::int64_t groups = std::int64_t(starts_.size());
   starts_.push_back(std::int64_t(order_.size()));
@@ -466,11 +463,11 @@ void BlockPivoting::mark_weak_duals(std::int64_t j, const GroupFactor& f, Scratc
   }
 }
 
-// The duals from A of the variables mark_weak_duals marked, with the
-// residual b - A x in s.resid: a_i'(b - A x) above its
+// The duals from A of the variables mark_weak_duals marked, given ||b|| and
+// the residual b - A x: a_i'(b - A x) above its
 // rounding and with a step a_i'(b - A x) / pivot^2 above accuracy_target
 // means the Gram form missed a variable.  Returns false then.
-bool BlockPivoting::weak_duals_hold(std::int64_t j, const double* b, Scratch& s) const {
+bool BlockPivoting::weak_duals_hold(std::int64_t j, double bnorm, const double* resid) const {
   const std::int32_t n = pr_.n, m = pr_.m;
   const double* pivot = pivot_.data() + j * n;
   const double* x = x_.data() + j * n;
@@ -478,13 +475,13 @@ bool BlockPivoting::weak_duals_hold(std::int64_t j, const double* b, Scratch& s)
   for (std::int32_t i = 0; i < n; ++i) {
     if (!(pivot[i] > zero)) continue;
     if (spread < zero) {
-      spread = std::sqrt(dot(m, b, b));
+      spread = bnorm;
       for (std::int32_t t = 0; t < n; ++t) {
         if (x[t] > zero) spread += std::sqrt(pr_.g[t * pr_.ldg + t]) * x[t];
       }
     }
     const double gii = pr_.g[i * pr_.ldg + i];
-    const double wa = dot(m, pr_.a + i * pr_.lda, s.resid.data());
+    const double wa = dot(m, pr_.a + i * pr_.lda, resid);
     const double noise = residual_rounding * std::sqrt(double(m)) * std::sqrt(gii) * spread;
     if (wa > noise && wa / pivot[i] > accuracy_target * max_abs(x, n)) return false;
   }
@@ -502,9 +499,10 @@ void BlockPivoting::publish(int worker, std::int64_t first, std::int64_t last) {
       const unsigned char* row = free_.data() + j * n;
       const double* x = x_.data() + j * n;
       if (pr_.a != nullptr) {
-        const double* b = s.tile.data() + (j - block) * m;
+        double* b = s.tile.data() + (j - block) * m;
+        const double btb = dot(m, b, b);
         const bool marked = out_.status[j] == status_solved && marks_weak_duals(j);
-        const double squares = residual_squares(j, b);
+        const double squares = residual_squares(j, btb);
         if (squares >= zero && !marked) {
           out_.rnorm[j] = std::sqrt(squares);
         } else {
@@ -512,9 +510,12 @@ void BlockPivoting::publish(int worker, std::int64_t first, std::int64_t last) {
           for (std::int32_t i = 0; i < n; ++i) {
             if (row[i]) s.set[p++] = i;
           }
-          residual(pr_, p, s.set.data(), x, b, s.resid.data());
-          out_.rnorm[j] = std::sqrt(dot(m, s.resid.data(), s.resid.data()));
-          if (marked && !weak_duals_hold(j, b, s)) out_.status[j] = status_inaccurate;
+          // b becomes the residual b - A x in place (the tile is a copy).
+          subtract_columns(m, p, pr_.a, pr_.lda, s.set.data(), x, b);
+          out_.rnorm[j] = std::sqrt(dot(m, b, b));
+          if (marked && !weak_duals_hold(j, std::sqrt(btb), b)) {
+            out_.status[j] = status_inaccurate;
+          }
         }
       }
       const double* w = w_.data() + j * n;
@@ -532,10 +533,9 @@ void BlockPivoting::publish(int worker, std::int64_t first, std::int64_t last) {
 // matter: at least residual_floor times b'b + |x'c| + |x'w|, whose rounding
 // it carries (relative error below about n eps / residual_floor).  Returns
 // -1 otherwise: the residual is then formed with A.
-double BlockPivoting::residual_squares(std::int64_t j, const double* b) const {
+double BlockPivoting::residual_squares(std::int64_t j, double btb) const {
   const std::int32_t n = pr_.n;
   const double* x = x_.data() + j * n;
-  const double btb = dot(pr_.m, b, b);
   const double xc = dot(n, x, pr_.c + j * n);
   const double xw = dot(n, x, w_.data() + j * n);
   const double squares = (btb - xc) - xw;
@@ -564,33 +564,53 @@ void BlockPivoting::gather_tile(std::int64_t first, std::int64_t width, double* 
 
 void BlockPivoting::solve_group(int worker, std::int64_t index) {
   Scratch& s = scratch_[std::size_t(worker)];
+  const std::size_t n = std::size_t(pr_.n);
   const std::int64_t first = starts_[index], last = starts_[index + 1];
+  const unsigned char* leader = free_.data() + order_[first] * pr_.n;
+  std::memcpy(s.group_set.data(), leader, n);
   GroupFactor f;
-  if (!factor(free_.data() + order_[first] * pr_.n, s, f)) {
-    for (std::int64_t q = first; q < last; ++q) state_[order_[q]] = handed;
-    return;
-  }
+  const bool factored = factor(s.group_set.data(), s, f);
   for (std::int64_t q = first; q < last; ++q) {
     const std::int64_t j = order_[q];
-    trial(j, f, s);
-    ++rounds_[j];
-    const double scale =
-        pr_.gnorm * max_abs(s.x.data(), pr_.n) + max_abs(pr_.c + j * pr_.n, pr_.n);
-    const double tol = entering_tolerance * scale;
-    const unsigned char* row = free_.data() + j * pr_.n;
-    bool feasible = true;
-    for (std::int32_t i = 0; i < pr_.n && feasible; ++i) {
-      feasible = row[i] ? !(s.x[i] < zero) : !(s.w[i] > tol);
-    }
-    if (feasible) {
-      finish(j, f, s);
-    } else if (rounds_[j] >= pr_.maxiter) {
-      stop_at_limit(j, s);
-    } else if (rounds_[j] >= pr_.n + handover_trials * max_trials) {
-      state_[j] = handed;
+    if (std::memcmp(free_.data() + j * pr_.n, s.group_set.data(), n) != 0) {
+      // A hash collision: this member's set is not the group's.
+      GroupFactor own;
+      if (factor(free_.data() + j * pr_.n, s, own)) {
+        step(j, own, s);
+      } else {
+        state_[j] = handed;
+      }
+      if (factored && !factor(s.group_set.data(), s, f)) return;
+    } else if (factored) {
+      step(j, f, s);
     } else {
-      exchange(j, s, tol);
+      state_[j] = handed;
     }
+  }
+}
+
+// One round of problem j with the factor of its free set: the trial point,
+// then its results if it is feasible, else the exchange (or the end of its
+// rounds).
+void BlockPivoting::step(std::int64_t j, GroupFactor& f, Scratch& s) {
+  trial(j, f, s);
+  ++rounds_[j];
+  const double scale =
+      pr_.gnorm * max_abs(s.x.data(), pr_.n) + max_abs(pr_.c + j * pr_.n, pr_.n);
+  const double tol = entering_tolerance * scale;
+  const unsigned char* row = free_.data() + j * pr_.n;
+  bool feasible = true;
+  for (std::int32_t i = 0; i < pr_.n && feasible; ++i) {
+    feasible = row[i] ? !(s.x[i] < zero) : !(s.w[i] > tol);
+  }
+  if (feasible) {
+    finish(j, f, s);
+  } else if (rounds_[j] >= pr_.maxiter) {
+    stop_at_limit(j, s);
+  } else if (rounds_[j] >= pr_.n + handover_trials * max_trials) {
+    state_[j] = handed;
+  } else {
+    exchange(j, s, tol);
   }
 }
 

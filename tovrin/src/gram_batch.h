@@ -50,6 +50,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <utility>
 #include <vector>
 
 #include "gram_nnls.h"
@@ -150,10 +151,11 @@ class BlockPivoting {
   void stop_at_limit(std::int64_t j, Scratch& s);
   void keep(std::int64_t j, const Scratch& s);
   void mark_weak_duals(std::int64_t j, const GroupFactor& f, Scratch& s, double scale);
-  bool weak_duals_hold(std::int64_t j, const double* b, Scratch& s) const;
+  bool weak_duals_hold(std::int64_t j, double bnorm, const double* resid) const;
+  void step(std::int64_t j, GroupFactor& f, Scratch& s);
   void gather_b(std::int64_t j, double* b) const;
   void gather_tile(std::int64_t first, std::int64_t width, double* tile) const;
-  double residual_squares(std::int64_t j, const double* b) const;
+  double residual_squares(std::int64_t j, double btb) const;
   bool marks_weak_duals(std::int64_t j) const;
   void rehash(std::int64_t j);
 
@@ -172,6 +174,7 @@ class BlockPivoting {
   std::vector<std::int32_t> rounds_;
   std::vector<unsigned char> state_;     // iterating, done, handed over
   std::vector<std::int64_t> order_;      // iterating problems, grouped
+  std::vector<std::pair<std::uint64_t, std::int64_t>> keys_;  // (hash, problem)
   std::vector<std::int64_t> starts_;     // group g = order_[starts_[g]..starts_[g+1])
   std::vector<std::int64_t> handed_;
   std::vector<Scratch> scratch_;
