@@ -59,20 +59,31 @@ def make_data(m, samples, rank, seed):
     return np.ascontiguousarray(x)
 
 
-def anls(x, w, h, iterations, warm):
-    """Alternating NNLS from (w, h); returns the factors, the relative
+def outer_iteration(x, xt, w, h, warm):
+    """One outer iteration from (w, h): H, then W; the new factors."""
+    h = nnls_many(w, x, h if warm else None)
+    wt = nnls_many(np.ascontiguousarray(h.T), xt, np.ascontiguousarray(w.T) if warm else None)
+    return np.ascontiguousarray(wt.T), h
+
+
+def anls(x, w0, h0, iterations):
+    """Alternating NNLS from (w0, h0), cold and warm started in turns (so
+    that both see the same load on a shared machine); for each, the relative
     error after each outer iteration and the time each took."""
     norm = np.linalg.norm(x)
-    errors, times = [], []
     xt = np.ascontiguousarray(x.T)
+    factors = {False: (w0, h0), True: (w0, h0)}
+    errors = {False: [], True: []}
+    times = {False: [], True: []}
     for _ in range(iterations):
-        start = time.perf_counter()
-        h = nnls_many(w, x, h if warm else None)
-        wt = nnls_many(np.ascontiguousarray(h.T), xt, np.ascontiguousarray(w.T) if warm else None)
-        w = np.ascontiguousarray(wt.T)
-        times.append(time.perf_counter() - start)
-        errors.append(np.linalg.norm(x - w @ h) / norm)
-    return w, h, np.array(errors), np.array(times)
+        for warm in (False, True):
+            start = time.perf_counter()
+            w, h = outer_iteration(x, xt, *factors[warm], warm)
+            times[warm].append(time.perf_counter() - start)
+            errors[warm].append(np.linalg.norm(x - w @ h) / norm)
+            factors[warm] = (w, h)
+    return {name: (np.array(errors[warm]), np.array(times[warm]))
+            for name, warm in (("cold start", False), ("warm start", True))}
 
 
 def draw(out, curves):
@@ -120,10 +131,7 @@ def main():
     rng = np.random.default_rng(2)
     w0 = np.abs(rng.standard_normal((args.m, args.rank)))
     h0 = np.abs(rng.standard_normal((args.rank, args.samples)))
-    curves = {}
-    for name, warm in (("cold start", False), ("warm start", True)):
-        _, _, errors, times = anls(x, w0, h0, args.iterations, warm)
-        curves[name] = (errors, times)
+    curves = anls(x, w0, h0, args.iterations)
     cold, warm = curves["cold start"], curves["warm start"]
     print(f"X {args.m} x {args.samples}, rank {args.rank}, {args.iterations} outer iterations")
     print(" iter   cold: error     ms   warm: error     ms")
