@@ -365,7 +365,10 @@ def solve_matrix_many(a, rhs, maxiter, threads, x0=None):
         rhs = np.ldexp(rhs, -f[None, :])
     with _blas_threads_for_product(float(m) * n * (n + k)):
         gram = a_columns.T @ a_columns   # symmetric bit for bit (one triangle mirrored)
-        ct = rhs.T @ a_columns           # row j = (A'b_j)'
+        # Row j = (A'b_j)'.  A'B then a transposed copy: measured (one BLAS
+        # thread, B of 200 x 10^4) 1.3 to 1.8 ms against 3.1 to 4.3 ms for
+        # B'A, whose narrow result NumPy's BLAS forms slowly.
+        ct = np.ascontiguousarray((a_columns.T @ rhs).T)
     x, w, passive, rnorm, iterations, status = _solve_many(
         gram.T, ct, a_columns, rhs, x0, maxiter, threads)
     _unscale_columns(x, w, e, f)
