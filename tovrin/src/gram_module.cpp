@@ -296,7 +296,8 @@ void solve_many(ColumnMajor g, Rows ct, std::optional<ColumnMajor> a, std::optio
   bool stopped = false;
   {
     nb::gil_scoped_release unlocked;
-    if (workers == 1) {
+    // A few rounds of about n (n + m) multiply-adds per problem.
+    if (workers == 1 && double(k) * double(n) * double(n + m) <= kQuickWork) {
       stopped = !solve_range(0, nullptr);
     } else {
       stopped = !tovrin::run_on_workers(
