@@ -2,7 +2,10 @@
 //     minimise 1/2 x_j'G x_j - c_j'x_j  subject to x_j >= 0,  j = 0..k-1.
 //
 // Each problem j keeps a free set F_j (the variables allowed to be
-// non-zero; the rest are held at zero).  One round of problem j solves
+// non-zero; the rest are held at zero), at first the positive entries of
+// its column of x0, or without x0 every variable (the unconstrained
+// minimiser, one factor for all problems) where G has a Cholesky factor in
+// the Gram form, else none.  One round of problem j solves
 //     G(F, F) x_F = c_F,   x = 0 off F,   w = c - G x,
 // and calls a variable infeasible when it is free with x_i < 0, or held
 // with w_i > tol (entering it would lower f).  No infeasible variable: x is
@@ -19,10 +22,14 @@
 // H = complement of F and the inverse M = G^-1 (formed once):
 //     x = u + M(:, H) l,   M(H, H) l = -u_H,   u = M c,
 // which puts x_H = 0 and G x - c zero on F with a factor of order |H|.
-// Late rounds hold few variables, so this is the cheaper form there.
+// Late rounds hold few variables, so this is the cheaper form there.  It is
+// used where eps cond(G)^2, a bound on its relative error, is at most
+// refine_threshold (cond(M(H, H)) <= cond(G)); a held-form result with a
+// weak held dual is solved again through G(F, F) for the checks below.
 //
 // In each round the problems whose free sets coincide form a group and
-// share one Cholesky factor R'R = G(F, F) and its condition estimate:
+// share one Cholesky factor (of G(F, F) or M(H, H)) and its condition
+// estimate:
 // whatever depends on F alone is computed once per distinct F.  The factor
 // of a set depends on the set alone, so the results of problem j depend on
 // its data only -- not on the other problems, the grouping, the order the
@@ -42,8 +49,13 @@
 // solves it afresh with the whole iteration limit and reports its own
 // iteration count.
 //
-// The class keeps no threads: the caller runs the groups of a round (and
-// then the handed-over problems) on its workers, each with its own index.
+// rnorm = ||b - A x|| is taken from the Gram form, b'b - x'c - x'w, where
+// the residual is large enough for the cancellation not to matter, else
+// formed with A.
+//
+// The class keeps no threads: solve() runs every step for its problems on
+// the calling thread; the caller cuts the problems into ranges, one object
+// and one worker per range (the results do not depend on the ranges).
 #ifndef TOVRIN_GRAM_BATCH_H
 #define TOVRIN_GRAM_BATCH_H
 
