@@ -11,10 +11,17 @@ Each family is one call of ``tovrin.nnls(..., method="gram")``, the Gram
 method solving its many right-hand sides together by block pivoting.  From
 one outer iteration to the next the factors change little, and so do the
 sets of their non-zero entries: passing the previous factor as ``x0`` starts
-every problem from the free set it had, and most problems finish in one
-round.  Both runs below start from the same random factors and take the same
-iterates (the solution of each problem does not depend on its start), so
-their errors agree; only the time differs.
+every problem from the free set it had.  Both runs below start from the same
+random factors and take the same iterates (the solution of each problem does
+not depend on its start), so their errors agree; only the time differs.
+
+What to expect: after ten outer iterations, the 4000 problems of the H step
+take 1 round (1797 of them), 2 (2036) or 3 (167) with warm starts, against
+2 (1454), 3 (2393) or 4 (153) from a cold start.  A cold start begins at
+the unconstrained minimiser, whose one factor all problems share, so the
+rounds that need a factor of their own are about as many either way; the
+Gram products and the residual norms, the same in both runs, take most of
+an outer iteration, and warm starts save about a tenth of it here.
 
 The data are made here: a product of random sparse non-negative factors of
 rank r plus a little noise.
