@@ -130,8 +130,11 @@ def test_degenerate_matrices_are_solved_or_flagged_never_wrong(case):
         a, b = problems(rng, 6, 12, K)
     else:
         a[:, 7] = a[:, 0] + a[:, 3]
+    b[:, :2] = 0.0
     res = tovrin.nnls(a, b, method="gram")
     exact = tovrin.nnls(a, b)
+    assert not res.passive[:, :2].any() and (res.x[:, :2] == 0).all()
+    assert (res.rnorm[:2] == 0).all()
     solved = res.status == tovrin.Status.SOLVED
     assert ((res.status == tovrin.Status.SOLVED) |
             (res.status == tovrin.Status.GRAM_INACCURATE)).all()

@@ -522,7 +522,8 @@ void BlockPivoting::publish(int worker, std::int64_t first, std::int64_t last) {
       for (std::int32_t i = 0; i < n; ++i) {
         out_.x[i * k + j] = x[i];
         out_.w[i * k + j] = w[i];
-        out_.passive[i * k + j] = row[i] != 0;
+        // A free variable at exactly zero (b = 0, say) is reported held.
+        out_.passive[i * k + j] = row[i] != 0 && x[i] > zero;
       }
     }
   }
