@@ -2,9 +2,10 @@
 
     python3 bench/bench_many.py [--repeats 5] [--quick] [--update]
 
-Needs the package (pip install .) and daqp (bench/install_peers.sh); without
-daqp its column is left empty.  Three cases, each k problems b_j = A x_j +
-noise with x_j >= 0 about half zero, from fixed seeds:
+Needs the package (pip install .), threadpoolctl and daqp
+(bench/install_peers.sh); without daqp its column is left empty.  Three
+cases, each k problems b_j = A x_j + noise with x_j >= 0 about half zero,
+from fixed seeds:
 
   * gaussian 200 x 20, k = 10^4;
   * non-negative 200 x 10, k = 10^4 (A = |Gaussian|, like the spectra of
