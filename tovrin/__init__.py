@@ -68,7 +68,9 @@ def nnls(
         a problem of its own.  Same rules as A; never modified.
     maxiter : int, optional
         Limit on the solver's iteration count per problem, an int >= 1
-        (larger than 2**63 counts as 2**63 - 1).  None (default) means 3 n.
+        (larger than 2**63 counts as 2**63 - 1).  None (default) means 3 n
+        (for the Gram method at least 30: its block pivoting may need a few
+        rounds more than there are variables).
     threads : int, optional
         Worker threads for k problems: None (default) means every core this
         process may use, 1 solves them one after the other.  Never more than
@@ -211,7 +213,8 @@ def nnls_gram(
         shape (k,) for k.  When given, rnorm is
         sqrt(max(0, b^T b - 2 x^T A^T b + x^T G x)); otherwise NaN.
     maxiter : int, optional
-        Limit on the iterations per problem, an int >= 1; None means 3 n.
+        Limit on the iterations per problem, an int >= 1; None means
+        max(3 n, 30).
     threads : int, optional
         Worker threads for k problems; None means every core this process
         may use.  Never more than k nor than those cores.

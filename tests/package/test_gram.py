@@ -191,22 +191,6 @@ def test_small_products_run_on_one_blas_thread_and_the_setting_comes_back():
     assert blas_threads() == before
 
 
-def test_grouping_of_coinciding_passive_sets_keeps_the_results():
-    rng = np.random.default_rng(6)
-    a = rng.standard_normal((120, 60))
-    supports = rng.random((60, 3)) < 0.4
-    x_true = np.abs(rng.standard_normal((60, 200))) * supports[:, rng.integers(0, 3, 200)]
-    b = a @ x_true
-    x, _, passive, _, iterations, status = _gram_method.solve_matrix(a, b, 180, 2, group=True)
-    plain_x, _, plain_passive, *_ = _gram_method.solve_matrix(a, b, 180, 1, group=False)
-    assert (iterations == 1).sum() > 100  # most of the 136 not sampled
-    assert (passive == plain_passive).all()
-    assert (status == tovrin.Status.SOLVED).all()
-    np.testing.assert_allclose(x, plain_x, rtol=0, atol=1e-12)
-    again = _gram_method.solve_matrix(a, b, 180, 1, group=True)[0]
-    assert np.array_equal(again, x)
-
-
 def test_the_interpreter_lock_is_released_during_the_solve():
     rng = np.random.default_rng(4)
     a, b = random_problem(rng, 1200, 600)

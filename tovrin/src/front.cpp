@@ -111,6 +111,11 @@ struct Problem {
 
 nb::object gram_kernels() { return nb::module_::import_("tovrin._gram_method"); }
 
+// The Gram method's iteration limit when maxiter is None.
+std::int64_t gram_default_limit(std::int64_t n) {
+  return nb::cast<std::int64_t>(gram_kernels().attr("default_limit")(n));
+}
+
 // method="auto" takes the Gram form where it pays (the kernels' measured
 // threshold on m n^2 k, with A at least as tall as wide).
 bool auto_takes_gram(const Problem& p) {
@@ -191,10 +196,10 @@ nb::object nnls(nb::handle a_obj, nb::handle b_obj, nb::handle maxiter_obj,
     raise_text(PyExc_ValueError, "X0_EXACT", {});
   }
   const nb::object x0 = read_start(x0_obj, p.n(), p.k(), p.single());
-  const std::int64_t limit = maxiter >= 1 ? maxiter : 3 * p.n();
 
   const bool gram = method == Method::gram || (method == Method::automatic && auto_takes_gram(p));
   if (!gram || p.empty()) {
+    const std::int64_t limit = maxiter >= 1 ? maxiter : 3 * p.n();
     Outputs out(p.n(), p.k(), p.single());
     const BatchResults view = out.view();
     const BatchSolver solver(p.am, p.bm, maxiter);
@@ -204,6 +209,7 @@ nb::object nnls(nb::handle a_obj, nb::handle b_obj, nb::handle maxiter_obj,
     return out.result(gram ? "gram" : "exact", limit);
   }
 
+  const std::int64_t limit = maxiter >= 1 ? maxiter : gram_default_limit(p.n());
   nb::object rhs = p.b.array();
   if (p.single()) rhs = rhs.attr("reshape")(p.m(), 1);
   const nb::object raw = gram_kernels().attr("solve_matrix")(
@@ -296,7 +302,7 @@ nb::object nnls_gram(nb::handle g_obj, nb::handle c_obj, nb::handle btb_obj,
   const std::int64_t maxiter = positive_int(maxiter_obj, "maxiter", 0);
   const std::int64_t threads = positive_int(threads_obj, "threads", 0);
   const nb::object x0 = read_start(x0_obj, n, k, single);
-  const std::int64_t limit = maxiter >= 1 ? maxiter : 3 * n;
+  const std::int64_t limit = maxiter >= 1 ? maxiter : gram_default_limit(n);
 
   if (n == 0 || k == 0) {
     Outputs out(n, k, single);

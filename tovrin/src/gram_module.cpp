@@ -24,6 +24,7 @@
 #include <optional>
 #include <vector>
 
+#include "gram_batch.h"
 #include "gram_nnls.h"
 #include "pool.h"
 
@@ -42,6 +43,7 @@ using OutRows = Array<double, nb::c_contig, 2>;
 using OutFlags = Array<bool, nb::c_contig, 2>;
 using OutCodes = Array<std::int64_t, nb::c_contig, 1>;
 using OutVector = Array<double, nb::c_contig, 1>;
+using Strided = nb::ndarray<const double, nb::ndim<2>, nb::device::cpu>;
 
 constexpr char kShapes[] = "tovrin._gram.solve: inconsistent shapes";
 
@@ -244,6 +246,80 @@ void solve(ColumnMajor g, Rows ct, std::optional<ColumnMajor> a, std::optional<R
   if (!run(sampled, k)) throw nb::python_error();
 }
 
+// solve_many(g, ct, a, b, x0, maxiter, threads, x, w, passive, iterations,
+// status, rnorm): the k problems (G, row j of ct) by block principal
+// pivoting (gram_batch.h), checked and refined with (A, column j of B)
+// when a and b are given; x0 (n x k) names each problem's starting free
+// set.  Results in column j of the n x k outputs.  The interpreter lock is
+// released; the problems are cut into `threads` ranges of consecutive
+// problems, one per worker, while the calling thread checks for signals
+// (Ctrl-C stops the workers between rounds and raises here).
+void solve_many(ColumnMajor g, Rows ct, std::optional<ColumnMajor> a, std::optional<Strided> b,
+                std::optional<Rows> x0, std::int64_t maxiter, std::int64_t threads, OutRows x,
+                OutRows w, OutFlags passive, OutCodes iterations, OutCodes status,
+                OutVector rnorm) {
+  const std::int64_t n = g.shape(0), k = ct.shape(0);
+  const bool with_a = a.has_value() && b.has_value();
+  const std::int64_t m = with_a ? a->shape(0) : 0;
+  auto is_nk = [&](std::int64_t rows, std::int64_t cols) { return rows == n && cols == k; };
+  const bool consistent =
+      g.shape(1) == n && ct.shape(1) == n && is_nk(x.shape(0), x.shape(1)) &&
+      is_nk(w.shape(0), w.shape(1)) && is_nk(passive.shape(0), passive.shape(1)) &&
+      iterations.shape(0) == k && status.shape(0) == k && rnorm.shape(0) == k &&
+      a.has_value() == b.has_value() && (!x0 || is_nk(x0->shape(0), x0->shape(1))) &&
+      (!with_a || (a->shape(1) == n && b->shape(0) == m && b->shape(1) == k)) &&
+      n <= INT32_MAX && m <= INT32_MAX && maxiter >= 1 && threads >= 1;
+  if (!consistent) throw nb::value_error(kShapes);
+  if (k == 0 || n == 0) return;
+
+  const gram::ManyProblems problems{
+      g.data(), n, std::int32_t(n), gram::gram_norm(g.data(), n, std::int32_t(n)),
+      ct.data(), k, k,
+      with_a ? a->data() : nullptr, m, std::int32_t(m),
+      with_a ? b->data() : nullptr, with_a ? b->stride(0) : 0, with_a ? b->stride(1) : 0,
+      x0 ? x0->data() : nullptr,
+      std::int32_t(std::min<std::int64_t>(maxiter, INT32_MAX))};
+  const gram::ManyResults results{x.data(), w.data(), passive.data(), iterations.data(),
+                                  status.data(), rnorm.data()};
+  // One range of consecutive problems per worker, each solved whole by its
+  // own BlockPivoting (groups form within a range): the results of a
+  // problem do not depend on the ranges, so neither on threads.
+  const std::int64_t workers = std::min(threads, k);
+  auto solve_range = [&](std::int64_t r, const std::atomic<bool>* stop) {
+    const std::int64_t first = r * k / workers, last = (r + 1) * k / workers;
+    gram::ManyProblems part = problems;
+    part.c += first * n;
+    part.k = last - first;
+    if (part.b != nullptr) part.b += first * part.b_col;
+    if (part.x0 != nullptr) part.x0 += first;
+    const gram::ManyResults out{results.x + first, results.w + first, results.passive + first,
+                                results.iterations + first, results.status + first,
+                                results.rnorm + first};
+    return gram::BlockPivoting(part, out, 1).solve(stop);
+  };
+  std::atomic<bool> cancel{false};
+  bool stopped = false;
+  {
+    nb::gil_scoped_release unlocked;
+    // A few rounds of about n (n + m) multiply-adds per problem.
+    if (workers == 1 && double(k) * double(n) * double(n + m) <= kQuickWork) {
+      stopped = !solve_range(0, nullptr);
+    } else {
+      stopped = !tovrin::run_on_workers(
+          int(workers), workers, cancel,
+          [&](int, std::int64_t r) {
+            if (!solve_range(r, &cancel)) cancel.store(true);
+          },
+          [] {
+            nb::gil_scoped_acquire locked;
+            return PyErr_CheckSignals() == 0;
+          },
+          kSignalInterval);
+    }
+  }
+  if (stopped || cancel.load()) throw nb::python_error();
+}
+
 }  // namespace
 
 NB_MODULE(_gram, m) {
@@ -258,4 +334,11 @@ NB_MODULE(_gram, m) {
         "      group=True)\n\n"
         "The Gram-form solver behind tovrin.nnls(method='gram') and tovrin.nnls_gram,\n"
         "which check the arguments; call those.");
+  m.def("solve_many", &solve_many, "g"_a, "ct"_a, "a"_a.none(), "b"_a.none(), "x0"_a.none(),
+        "maxiter"_a, "threads"_a, "x"_a, "w"_a, "passive"_a, "iterations"_a, "status"_a,
+        "rnorm"_a,
+        "solve_many(g, ct, a, b, x0, maxiter, threads, x, w, passive, iterations, status,\n"
+        "           rnorm)\n\n"
+        "Block principal pivoting for many right-hand sides behind tovrin.nnls(method='gram');\n"
+        "the caller checks the arguments.");
 }
