@@ -16,8 +16,9 @@ import numpy.typing as npt
 from ._status import GramAccuracyWarning, IterationLimitWarning, NonFiniteResultWarning, Status
 
 try:
-    from . import _solver
     from ._solver import NNLSResult
+    from ._solver import nnls as _nnls
+    from ._solver import nnls_gram as _nnls_gram
 except ImportError as missing:  # pragma: no cover - depends on how it is run
     raise ImportError(
         f"tovrin was imported from {__path__[0]}, which has no compiled extension "
@@ -183,7 +184,7 @@ def nnls(
     >>> res.x, res.rnorm, res.status
     (array([1., 0.]), 1.0, <Status.SOLVED: 1>)
     """
-    return _solver.nnls(A, b, maxiter, threads, check_finite, method, x0)
+    return _nnls(A, b, maxiter, threads, check_finite, method, x0)
 
 
 def nnls_gram(
@@ -271,4 +272,4 @@ def nnls_gram(
     from another Python thread, or beside a concurrent Gram call, may
     round differently.
     """
-    return _solver.nnls_gram(AtA, Atb, btb, maxiter, threads, x0)
+    return _nnls_gram(AtA, Atb, btb, maxiter, threads, x0)

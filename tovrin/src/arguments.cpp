@@ -58,7 +58,9 @@ void load_imports() {
   imports.finite_warning = new_reference(status.attr("NonFiniteResultWarning"));
   imports.as_real_array = new_reference(convert.attr("as_real_array"));
   imports.texts = new_reference(nb::module_::import_("tovrin._texts"));
-  imports.exact = new_reference(nb::str("exact"));
+  // Interned: the same object as the default of tovrin.nnls's method.
+  imports.exact = PyUnicode_InternFromString("exact");
+  if (imports.exact == nullptr) throw nb::python_error();
 }
 
 nb::object text(const char* key, Fields fields) {
@@ -169,6 +171,7 @@ std::int64_t worker_threads(std::int64_t requested, std::int64_t k) {
 }
 
 Method read_method(nb::handle value) {
+  if (value.ptr() == imports.exact) return Method::exact;
   if (PyUnicode_Check(value.ptr())) {
     if (PyUnicode_CompareWithASCIIString(value.ptr(), "exact") == 0) return Method::exact;
     if (PyUnicode_CompareWithASCIIString(value.ptr(), "gram") == 0) return Method::gram;
