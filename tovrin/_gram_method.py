@@ -18,7 +18,7 @@ from typing import Any, ContextManager, Optional, Tuple
 import numpy as np
 import numpy.typing as npt
 
-from . import _gram
+from . import _gram, _gram_pivoting
 from ._convert import as_real_array
 from ._solver import NNLSResult
 from ._solver import solve as _solve_exact
@@ -177,12 +177,30 @@ def _check_finite(array: np.ndarray, name: str) -> None:
         raise ValueError(NOT_FINITE.format(name))
 
 
-def _solve_scaled(g_columns, ct, a_columns, bt, maxiter, threads, group=True):
+# Variables from which a problem is solved by block principal pivoting
+# (tovrin/_gram_pivoting.py) rather than by the one-at-a-time method alone.
+PIVOTING_MIN_VARIABLES = 200
+
+
+def _solve_scaled(g_columns, ct, a_columns, bt, maxiter, threads, group=True, free=None,
+                  early_exit=False):
     """Runs tovrin._gram.solve; returns x, w (k, n), passive, iterations,
     status and (with A) the residual norms, else NaN.
 
     group: problems whose passive sets coincide may share one factorisation
-    (for 64 or more problems; see tovrin/src/gram_module.cpp)."""
+    (for 64 or more problems; see tovrin/src/gram_module.cpp).
+    free: None or (k, n) bool, the starting free set of each problem (the
+    positive entries of x0), for block principal pivoting.
+    early_exit: a problem whose pivoting breaks down is flagged
+    GRAM_INACCURATE at once instead of being solved one variable at a time."""
+    k, n = ct.shape
+    if n >= PIVOTING_MIN_VARIABLES:
+        return _pivot_each(g_columns, ct, a_columns, bt, maxiter, threads, free, early_exit)
+    return _solve_scaled_one_at_a_time(g_columns, ct, a_columns, bt, maxiter, threads, group)
+
+
+def _solve_scaled_one_at_a_time(g_columns, ct, a_columns, bt, maxiter, threads, group=True):
+    """_solve_scaled by the one-at-a-time active-set method in C++."""
     k, n = ct.shape
     x = np.zeros((k, n))
     w = ct.copy()
@@ -193,6 +211,38 @@ def _solve_scaled(g_columns, ct, a_columns, bt, maxiter, threads, group=True):
     limit = 3 * n if maxiter is None else maxiter
     _gram.solve(g_columns, ct, a_columns, bt, max(1, limit), _threads(threads),
                 x, w, passive, iterations, status, rnorm, group)
+    return x, w, passive, iterations, status, rnorm
+
+
+def _pivot_each(g_columns, ct, a_columns, bt, maxiter, threads, free, early_exit):
+    """_solve_scaled by block principal pivoting, problem by problem; those
+    whose rounds break down go to the one-at-a-time method together."""
+    k, n = ct.shape
+    g = g_columns.T   # C-contiguous; G is symmetric
+    gnorm = float(np.max(np.abs(g).sum(axis=0)))
+    limit = 3 * n if maxiter is None else maxiter
+    x, w = np.zeros((k, n)), ct.copy()
+    passive = np.zeros((k, n), dtype=bool)
+    iterations = np.zeros(k, dtype=np.int64)
+    status = np.full(k, int(Status.SOLVED), dtype=np.int64)
+    rnorm = np.full(k, np.nan)
+    broken = []
+    for j in range(k):
+        start = None if free is None else free[j].copy()
+        result = _gram_pivoting.solve_one(
+            g, ct[j], a_columns, None if bt is None else bt[j], start, gnorm, limit,
+            early_exit)
+        if result is None:
+            broken.append(j)
+            continue
+        x[j], w[j], passive[j], iterations[j], status[j], rnorm[j] = result
+    if broken:
+        rows = np.array(broken)
+        parts = _solve_scaled_one_at_a_time(
+            g_columns, ct[rows], a_columns, None if bt is None else bt[rows], maxiter,
+            threads)
+        for whole, part in zip((x, w, passive, iterations, status, rnorm), parts):
+            whole[rows] = part
     return x, w, passive, iterations, status, rnorm
 
 
