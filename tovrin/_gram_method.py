@@ -299,12 +299,21 @@ def _read_problem(A, b, check_finite) -> Tuple[np.ndarray, np.ndarray, bool]:
     return a, (rhs[:, None] if single else rhs), single
 
 
-def _gram_from_matrix(a, rhs, single, maxiter, threads, group=True) -> NNLSResult:
-    """The Gram method on A (m, n) and B (m, k), both float64."""
+def solve_matrix(a, rhs, maxiter, threads, x0=None, early_exit=False, group=True):
+    """The Gram method on A (m, n) and B (m, k), both float64.
+
+    x0: None or (n, k), whose positive entries make each problem's starting
+    free set for block principal pivoting.  early_exit: a problem whose
+    pivoting shows G_FF not positive definite to working accuracy returns at
+    once with status GRAM_INACCURATE (the caller solves it with the exact
+    method) instead of being solved one variable at a time.  Returns x,
+    dual = A^T (b - A x), passive (n, k), rnorm, iterations, status (k,)."""
     m, n = a.shape
     k = rhs.shape[1]
     if m == 0 or n == 0 or k == 0:
-        return _trivial(n, np.sqrt(np.einsum("ij,ij->j", rhs, rhs)), single)
+        return (np.zeros((n, k)), np.zeros((n, k)), np.zeros((n, k), dtype=bool),
+                np.sqrt(np.einsum("ij,ij->j", rhs, rhs)), np.zeros(k, dtype=np.int64),
+                np.full(k, int(Status.SOLVED), dtype=np.int64))
     # Columns of A and of B scaled by powers of two (exact) to magnitudes in
     # [0.5, 1): A^T A cannot overflow or underflow, and its diagonal is
     # equilibrated, which keeps cond(A^T A) as small as column scaling can.
@@ -319,12 +328,51 @@ def _gram_from_matrix(a, rhs, single, maxiter, threads, group=True) -> NNLSResul
     with _blas_threads_for_product(float(m) * n * (n + k)):
         gram = a_columns.T @ a_columns   # symmetric bit for bit (one triangle mirrored)
         ct = bt @ a_columns               # row j = (A^T b_j)^T
+    free = None if x0 is None else np.ascontiguousarray(x0.T > 0)
     x, w, passive, iterations, status, rnorm = _solve_scaled(
-        gram.T, ct, a_columns, bt, maxiter, threads, group)
+        gram.T, ct, a_columns, bt, maxiter, threads, group, free, early_exit)
     rnorm = np.ldexp(rnorm, f)
     # A x = b for x = 2^(f - e) x' and A^T (b - A x) = 2^(e + f) w'.
     x, w = _unscale(x, w, e, f)
-    return _result(x, rnorm, w, passive, iterations, status, single, "gram")
+    return x.T, w.T, passive.T, rnorm, iterations, status
+
+
+def solve_gram(g, c, btb, maxiter, threads, x0=None):
+    """The Gram method on G = A^T A (n, n) and C = A^T B (n, k), with b^T b
+    per problem or None.  Returns as solve_matrix; rnorm is NaN without
+    btb."""
+    n, k = c.shape
+    if n == 0 or k == 0:
+        rnorm = np.sqrt(np.maximum(btb, 0.0)) if btb is not None else np.full(k, np.nan)
+        return (np.zeros((n, k)), np.zeros((n, k)), np.zeros((n, k), dtype=bool), rnorm,
+                np.zeros(k, dtype=np.int64), np.full(k, int(Status.SOLVED), dtype=np.int64))
+    # G' = S G S and c' = S c 2^-f with S = diag(2^-e), sqrt(G_jj) 2^-e_j in
+    # [0.5, 1): exact, and equilibrated.
+    e = _exponents(np.sqrt(np.abs(np.diag(g))))
+    g_columns = np.asfortranarray(np.ldexp(g, -(e[:, None] + e[None, :])))
+    c_scaled = np.ldexp(c, -e[:, None])
+    f = _exponents(np.max(np.abs(c_scaled), axis=0))
+    ct = np.ascontiguousarray(np.ldexp(c_scaled, -f[None, :]).T)
+    free = None if x0 is None else np.ascontiguousarray(x0.T > 0)
+    x, w, passive, iterations, status, _ = _solve_scaled(g_columns, ct, None, None, maxiter,
+                                                         threads, True, free)
+    x, w = _unscale(x, w, e, f)
+    if btb is None:
+        rnorm = np.full(k, np.nan)
+    else:
+        # ||A x - b||^2 = b'b - 2 x'A'b + x'G x = b'b - x'A'b - x'w.
+        cx = np.einsum("ij,ji->j", c, x)
+        xw = np.einsum("ij,ij->i", x, w)
+        rnorm = np.sqrt(np.maximum(btb - cx - xw, 0.0))
+    return x.T, w.T, passive.T, rnorm, iterations, status
+
+
+def _gram_from_matrix(a, rhs, single, maxiter, threads, group=True, x0=None,
+                      early_exit=False) -> NNLSResult:
+    """The Gram method on A (m, n) and B (m, k), both float64."""
+    x, w, passive, rnorm, iterations, status = solve_matrix(
+        a, rhs, maxiter, threads, x0, early_exit, group)
+    return _result(x.T, rnorm, w.T, passive.T, iterations, status, single, "gram")
 
 
 def _auto_takes_gram(m: int, n: int, k: int) -> bool:
@@ -356,7 +404,7 @@ def _auto(a, rhs, single, maxiter, threads, limit) -> NNLSResult:
     """The Gram method, then the exact method for the problems it flags."""
     with warnings.catch_warnings():
         warnings.simplefilter("ignore", GramAccuracyWarning)
-        gram = _gram_from_matrix(a, rhs, False, maxiter, threads)
+        gram = _gram_from_matrix(a, rhs, False, maxiter, threads, early_exit=True)
     flagged = np.flatnonzero(gram.status == Status.GRAM_INACCURATE)
     if flagged.size == 0:
         _warn(gram.status, single, limit, 4)
@@ -382,6 +430,7 @@ def nnls_gram(
     btb: Optional[npt.ArrayLike] = None,
     maxiter: Optional[int] = None,
     threads: Optional[int] = None,
+    x0: Optional[npt.ArrayLike] = None,
 ) -> NNLSResult:
     """Solve min ||A x - b|| subject to x >= 0 given only G = A^T A and A^T b.
 
@@ -406,6 +455,10 @@ def nnls_gram(
     threads : int, optional
         Worker threads for k problems; None means every core this process
         may use.  Results do not depend on it.
+    x0 : array_like, optional
+        A starting point of Atb's shape (a previous solution): from 200
+        variables on, its positive entries are each problem's starting free
+        set for block principal pivoting.
 
     Returns
     -------
@@ -456,26 +509,9 @@ def nnls_gram(
         norms = norms.reshape(k)
     maxiter = _positive_int(maxiter, "maxiter")
     threads = _positive_int(threads, "threads")
-    if n == 0 or k == 0:
-        rnorm = np.sqrt(np.maximum(norms, 0.0)) if norms is not None else np.full(k, np.nan)
-        return _trivial(n, rnorm, single)
-
-    # G' = S G S and c' = S c 2^-f with S = diag(2^-e), sqrt(G_jj) 2^-e_j in
-    # [0.5, 1): exact, and equilibrated.
-    e = _exponents(np.sqrt(np.abs(np.diag(g))))
-    g_columns = np.asfortranarray(np.ldexp(g, -(e[:, None] + e[None, :])))
-    c_scaled = np.ldexp(c, -e[:, None])
-    f = _exponents(np.max(np.abs(c_scaled), axis=0))
-    ct = np.ascontiguousarray(np.ldexp(c_scaled, -f[None, :]).T)
-    x, w, passive, iterations, status, _ = _solve_scaled(g_columns, ct, None, None, maxiter,
-                                                         threads)
-    x, w = _unscale(x, w, e, f)
-    if norms is None:
-        rnorm = np.full(k, np.nan)
-    else:
-        # ||A x - b||^2 = b'b - 2 x'A'b + x'G x = b'b - x'A'b - x'w.
-        cx = np.einsum("ij,ji->j", c, x)
-        xw = np.einsum("ij,ij->i", x, w)
-        rnorm = np.sqrt(np.maximum(norms - cx - xw, 0.0))
+    start = None
+    if x0 is not None:
+        start = as_real_array(x0, "x0").reshape(n, k)
+    x, w, passive, rnorm, iterations, status = solve_gram(g, c, norms, maxiter, threads, start)
     _warn(status, single, 3 * n if maxiter is None else maxiter, 2)
-    return _result(x, rnorm, w, passive, iterations, status, single, "gram")
+    return _result(x.T, rnorm, w.T, passive.T, iterations, status, single, "gram")
