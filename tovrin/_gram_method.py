@@ -179,7 +179,7 @@ def _check_finite(array: np.ndarray, name: str) -> None:
 
 # Variables from which a problem is solved by block principal pivoting
 # (tovrin/_gram_pivoting.py) rather than by the one-at-a-time method alone.
-PIVOTING_MIN_VARIABLES = 200
+PIVOTING_MIN_VARIABLES = 300
 
 
 def _solve_scaled(g_columns, ct, a_columns, bt, maxiter, threads, group=True, free=None,

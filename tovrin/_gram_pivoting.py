@@ -50,7 +50,7 @@ MAX_ROUNDS = 50
 # instead of refactorising.  Measured (bench/bench_gram.py --families
 # tall, n = 2000): one append or delete at |F| = 1000 costs about 1 ms, a
 # factorisation through NumPy about 25 ms.
-UPDATE_EXCHANGES = 8
+UPDATE_EXCHANGES = 16
 
 SOLVED = _gram.SOLVED
 INACCURATE = _gram.GRAM_INACCURATE
