@@ -29,7 +29,8 @@ a peer counted only where its objective ||A max(x, 0) - b||^2 is within
 4000 x 2000, b perturbed by 1 %, nnls_gram from x0 = the previous solution
 against nnls_gram from nothing (the Gram product excluded from both).
 
-Results go to build/bench-gram/ (results_gram.md, .json, .png) unless
+Results go to build/bench-gram/ (results_gram.md, .json, .png, and
+results_gram_large.png for the large problems) unless
 --update writes bench/results_gram.* (tracked).  Never part of the tests.
 """
 import argparse

@@ -60,7 +60,11 @@ INACCURATE_MANY = ("{} of {} Gram-form results may be inaccurate (status GRAM_IN
 # problem the Gram method took 1.56 times the exact method's time at tall
 # 200 x 100 (m n^2 = 2e6) and 0.63 times at tall 400 x 200 (1.6e7); square
 # 200 x 200 (8e6) was even.  With many right-hand sides the product is paid
-# once and the Gram method gains further.
+# once and the Gram method gains further.  Block principal pivoting starts
+# at PIVOTING_MIN_VARIABLES = 300 (m n^2 >= 2.7e7 for square problems),
+# above this crossover, so it leaves the crossover where it was; above it the
+# Gram method gained (bench/results_gram.md: 6 to 8 times the exact method
+# at 2000 x 1000 and 4000 x 2000).
 AUTO_MIN_WORK = 1.0e7
 
 # The text of NNLSResult.method after method="auto" has re-solved some
