@@ -90,7 +90,7 @@ def _factorise(g: np.ndarray, free: np.ndarray) -> Optional[Factor]:
         return None
     if not np.min(np.diagonal(lower) ** 2 / np.diagonal(gff)) > DEPENDENT_PIVOT:
         return None
-    return Factor(lower, idx)
+    return Factor(np.ascontiguousarray(lower), idx)
 
 
 def _update(factor: Factor, g: np.ndarray, leaving: np.ndarray,
