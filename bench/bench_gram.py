@@ -20,7 +20,17 @@ noise with x_true >= 0 about half zero, from a fixed seed (those of
 bench/run_bench.py).  The batch case: k right-hand sides with A of 200 x 20,
 exact against gram, each with threads=None.
 
-Results go to build/bench-gram/ (results_gram.md, .json, .png) unless
+Large problems (--large): Gaussian tall 2000 x 1000 and 4000 x 2000, square
+2000 x 2000, non-negative A (|N(0,1)| + 0.1, 80 % of x_true zero) and a
+Gaussian-blur deconvolution (cond(A) about 1e19, spiky x_true), each with
+method "gram", "auto" and "exact", the product A^T A alone, and the peers,
+a peer counted only where its objective ||A max(x, 0) - b||^2 is within
+1e-8 (relative) of that of tovrin's result; and the warm start: Gaussian
+4000 x 2000, b perturbed by 1 %, nnls_gram from x0 = the previous solution
+against nnls_gram from nothing (the Gram product excluded from both).
+
+Results go to build/bench-gram/ (results_gram.md, .json, .png, and
+results_gram_large.png for the large problems) unless
 --update writes bench/results_gram.* (tracked).  Never part of the tests.
 """
 import argparse
@@ -202,13 +212,127 @@ def measure_grouping(tovrin, k, repeats):
         for _ in range(repeats):
             for group in (False, True):
                 times[group].append(median_time(
-                    lambda g=group: _gram_method._gram_from_matrix(a, b, False, None, 1, g), 1))
-        grouped = _gram_method._gram_from_matrix(a, b, False, None, 1, True)
+                    lambda g=group: _gram_method.solve_matrix_each(a, b, 3 * n, 1, group=g), 1))
+        grouped_iterations = _gram_method.solve_matrix_each(a, b, 3 * n, 1, group=True)[4]
         rows[name] = {"plain_s": statistics.median(times[False]),
                       "grouped_s": statistics.median(times[True]),
-                      "shared": int(np.count_nonzero(grouped.iterations == 1)), "k": k}
+                      "shared": int(np.count_nonzero(grouped_iterations == 1)), "k": k}
         rows[name]["plain_over_grouped"] = rows[name]["plain_s"] / rows[name]["grouped_s"]
     return rows
+
+
+LARGE = (("gaussian tall", 2000, 1000), ("gaussian tall", 4000, 2000),
+         ("gaussian square", 2000, 2000), ("non-negative", 2000, 1000),
+         ("deconvolution", 2000, 1000))
+# Objectives of a peer within this relative distance of tovrin's count.
+OBJECTIVE_MATCH = 1e-8
+
+
+def make_large(family, m, n, seed):
+    """A (column-major) and b of the large problems."""
+    rng = np.random.default_rng(seed)
+    if family.startswith("gaussian"):
+        return make_problem(m, n, seed)
+    if family == "non-negative":
+        a = np.asfortranarray(np.abs(rng.standard_normal((m, n))) + 0.1)
+        x_true = np.abs(rng.standard_normal(n))
+        x_true[rng.random(n) < 0.8] = 0.0
+        return a, a @ x_true + 0.01 * rng.standard_normal(m)
+    # A Gaussian blur of width 0.02 from n sources to m samples on [0, 1],
+    # 30 spikes.
+    t = np.linspace(0.0, 1.0, m)[:, None]
+    s = np.linspace(0.0, 1.0, n)[None, :]
+    a = np.asfortranarray(np.exp(-0.5 * ((t - s) / 0.02) ** 2))
+    x_true = np.zeros(n)
+    x_true[rng.choice(n, 30, replace=False)] = 1.0 + 5.0 * rng.random(30)
+    return a, a @ x_true + 1e-3 * rng.standard_normal(m)
+
+
+def objective(a, b, x):
+    r = a @ np.maximum(x, 0.0) - b
+    return float(r @ r)
+
+
+def measure_large(tovrin, family, m, n, repeats, peers):
+    a, b = make_large(family, m, n, m + n)
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        runs = {"exact": tovrin.nnls(a, b), "gram": tovrin.nnls(a, b, method="gram"),
+                "auto": tovrin.nnls(a, b, method="auto")}
+    ours = objective(a, b, runs["auto"].x)
+    row = {"family": family, "m": m, "n": n, "peer_s": {}, "peer_objective": {},
+           "gram_status": int(runs["gram"].status), "auto_method": runs["auto"].method,
+           "gram_iterations": int(runs["gram"].iterations),
+           "x_agreement": agreement(runs["gram"].x, runs["exact"].x),
+           "objective_agreement": abs(objective(a, b, runs["gram"].x) - objective(
+               a, b, runs["exact"].x)) / max(1e-300, objective(a, b, runs["exact"].x))}
+    solvers = {name: peer_solver(name) for name in peers}
+    counted = {}
+    for name, solve in solvers.items():
+        if solve is None:
+            continue
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore")
+            try:
+                value = objective(a, b, np.asarray(solve(a, b)))
+            except Exception as exc:  # a peer that fails on a problem is reported
+                row["peer_objective"][name] = f"failed: {exc}"
+                continue
+        row["peer_objective"][name] = (value - ours) / max(1e-300, ours)
+        counted[name] = solve
+    row["peer_counted"] = [name for name in counted
+                           if row["peer_objective"][name] <= OBJECTIVE_MATCH]
+
+    def quiet(method):
+        def call():
+            with warnings.catch_warnings():
+                warnings.simplefilter("ignore")
+                tovrin.nnls(a, b, method=method)
+        return call
+
+    calls = [("gram_s", quiet("gram")), ("auto_s", quiet("auto")), ("exact_s", quiet("exact")),
+             ("ata_s", lambda: a.T @ a)]
+    calls += [(name, (lambda s=solve: s(a, b))) for name, solve in counted.items()]
+    times = {key: [] for key, _ in calls}
+    for _ in range(repeats):
+        for key, call in calls:
+            times[key].append(median_time(call, 1))
+    for key, _ in calls:
+        value = statistics.median(times[key])
+        if key in counted:
+            row["peer_s"][key] = value
+        else:
+            row[key] = value
+    # Ratios against the fastest peer whose objective matches; where none
+    # does, against the fastest of all (marked in the table).
+    pool = row["peer_counted"] or list(row["peer_s"])
+    row["fastest_peer"] = min(pool, key=row["peer_s"].get) if pool else None
+    fastest = row["peer_s"][row["fastest_peer"]] if pool else None
+    row["peer_over_gram"] = fastest / row["gram_s"] if fastest else None
+    row["peer_over_auto"] = fastest / row["auto_s"] if fastest else None
+    row["gram_over_ata"] = row["gram_s"] / row["ata_s"]
+    return row
+
+
+def measure_warm_start(tovrin, m, n, repeats):
+    """nnls_gram after a 1 % perturbation of b, from x0 = the previous
+    solution and from nothing, the Gram product formed beforehand."""
+    a, b = make_problem(m, n, m + n)
+    rng = np.random.default_rng(17)
+    g = a.T @ a
+    previous = tovrin.nnls_gram(g, a.T @ b)
+    c = a.T @ (b * (1.0 + 0.01 * rng.standard_normal(m)))
+    cold = tovrin.nnls_gram(g, c)
+    warm = tovrin.nnls_gram(g, c, x0=previous.x)
+    times = {"cold_s": [], "warm_s": []}
+    for _ in range(repeats):
+        times["cold_s"].append(median_time(lambda: tovrin.nnls_gram(g, c), 1))
+        times["warm_s"].append(median_time(lambda: tovrin.nnls_gram(g, c, x0=previous.x), 1))
+    row = {key: statistics.median(v) for key, v in times.items()}
+    row.update(m=m, n=n, cold_iterations=int(cold.iterations),
+               warm_iterations=int(warm.iterations),
+               x_agreement=agreement(warm.x, cold.x), warm_over_cold=row["warm_s"] / row["cold_s"])
+    return row
 
 
 def fmt(v, digits=3):
@@ -221,7 +345,43 @@ def fmt(v, digits=3):
     return str(v)
 
 
-def write_markdown(rows, batch, grouping, path):
+def large_lines(large, warm):
+    lines = ["", "## Large problems", "",
+             "Every time includes the Gram product.  The ratios are against the fastest peer "
+             f"whose objective is within {OBJECTIVE_MATCH:g} (relative) of tovrin's; where no "
+             "peer's is, against the fastest of all, marked *.", "",
+             "| problem | m | n | gram (s) | auto (s) | exact (s) | A^T A (s) | "
+             + " | ".join(f"{p} (s)" for p in PEERS)
+             + " | fastest peer/gram | fastest peer/auto | gram/A^T A | gram status | "
+             "auto method | gram rounds | x agreement | objective agreement |",
+             "|" + "---|" * (15 + len(PEERS))]
+    for r in large:
+        mark = "" if r["peer_counted"] else "*"
+        peers = " | ".join(fmt(r["peer_s"].get(p)) + ("" if p in r["peer_counted"] else " (x)")
+                           if p in r["peer_s"] else "–" for p in PEERS)
+        lines.append(
+            f"| {r['family']} | {r['m']} | {r['n']} | {fmt(r['gram_s'])} | {fmt(r['auto_s'])} | "
+            f"{fmt(r['exact_s'])} | {fmt(r['ata_s'])} | {peers} | {fmt(r['peer_over_gram'])}{mark} | "
+            f"{fmt(r['peer_over_auto'])}{mark} | {fmt(r['gram_over_ata'])} | {r['gram_status']} | "
+            f"{r['auto_method']} | {r['gram_iterations']} | {fmt(r['x_agreement'], 2)} | "
+            f"{fmt(r['objective_agreement'], 2)} |")
+    lines += ["", "(x): the peer's objective is not within the match.  Peer objectives relative "
+              "to tovrin's (positive: worse):", ""]
+    for r in large:
+        lines.append(f"- {r['family']} {r['m']}x{r['n']}: " + ", ".join(
+            f"{p} {fmt(v, 2)}" for p, v in r["peer_objective"].items()))
+    if warm:
+        lines += ["", f"## Warm start: Gaussian {warm['m']} x {warm['n']}, b perturbed by 1 %", "",
+                  "nnls_gram on a formed Gram product.", "",
+                  "| cold (s) | from x0 (s) | from x0 / cold | cold iterations | "
+                  "iterations from x0 | x agreement |", "|---|---|---|---|---|---|",
+                  f"| {fmt(warm['cold_s'])} | {fmt(warm['warm_s'])} | "
+                  f"{fmt(warm['warm_over_cold'])} | {warm['cold_iterations']} | "
+                  f"{warm['warm_iterations']} | {fmt(warm['x_agreement'], 2)} |"]
+    return lines
+
+
+def write_markdown(rows, batch, grouping, path, large=(), warm=None):
     lines = ["# Gram-form method: benchmark", "",
              "Produced by `python3 bench/bench_gram.py`; medians of repeated runs, all methods "
              "in turn in one run; every Gram and peer time includes the Gram product.", "",
@@ -257,7 +417,31 @@ def write_markdown(rows, batch, grouping, path):
         for name, g in grouping.items():
             lines.append(f"| {g['k']} {name} | {fmt(g['plain_s'])} | {fmt(g['grouped_s'])} | "
                          f"{fmt(g['plain_over_grouped'])} | {g['shared']} |")
+    if large or warm:
+        lines += large_lines(large, warm)
     path.write_text("\n".join(lines) + "\n")
+
+
+def write_large_plot(large, path):
+    """Bars: each large problem's time by method, peers included."""
+    import matplotlib
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+    keys = [("gram_s", "tovrin gram"), ("auto_s", "tovrin auto"), ("exact_s", "tovrin exact"),
+            ("ata_s", "A^T A alone")] + [(p, p) for p in PEERS]
+    fig, ax = plt.subplots(figsize=(11, 4.5))
+    width = 0.8 / len(keys)
+    for i, (key, label) in enumerate(keys):
+        values = [r.get(key, r["peer_s"].get(key)) for r in large]
+        xs = [j + i * width for j, v in enumerate(values) if v]
+        ax.bar(xs, [v for v in values if v], width, label=label)
+    ax.set_xticks([j + 0.4 - width / 2 for j in range(len(large))])
+    ax.set_xticklabels([f"{r['family']}\n{r['m']}x{r['n']}" for r in large], fontsize=8)
+    ax.set_yscale("log")
+    ax.set_ylabel("median time (s)")
+    ax.legend(fontsize=7, ncol=4)
+    fig.tight_layout()
+    fig.savefig(path, dpi=110)
 
 
 def write_plot(rows, path):
@@ -296,6 +480,10 @@ def main():
     parser.add_argument("--peers", default=",".join(PEERS))
     parser.add_argument("--peer-limit", type=float, default=2e10,
                         help="skip the peers where m n^2 exceeds this")
+    parser.add_argument("--large", action="store_true",
+                        help="also the large problems and the warm start")
+    parser.add_argument("--large-only", action="store_true",
+                        help="only the large problems and the warm start")
     parser.add_argument("--update", action="store_true",
                         help="write bench/results_gram.* instead of build/bench-gram/")
     args = parser.parse_args()
@@ -305,7 +493,8 @@ def main():
     out.mkdir(parents=True, exist_ok=True)
     peers = [p for p in args.peers.split(",") if p]
     rows = []
-    for n in [int(s) for s in args.sizes.split(",")]:
+    sizes = [] if args.large_only else [int(s) for s in args.sizes.split(",")]
+    for n in sizes:
         for family in args.families.split(","):
             print(f"{family} n={n} ...", file=sys.stderr, flush=True)
             row = measure_problem(tovrin, family, n, args.repeats, peers, args.peer_limit)
@@ -313,8 +502,21 @@ def main():
             print("  exact {exact_s:.3g} s, gram {gram_s:.3g} s (product {product_s:.3g} s), "
                   "exact/gram {exact_over_gram:.2f}, fastest peer/gram {p}".format(
                       p=fmt(row["fastest_peer_over_gram"]), **row), file=sys.stderr, flush=True)
-    batch = grouping = None
-    if args.batch:
+    batch = grouping = warm = None
+    large = []
+    if args.large or args.large_only:
+        for family, m, n in LARGE:
+            print(f"{family} {m}x{n} ...", file=sys.stderr, flush=True)
+            row = measure_large(tovrin, family, m, n, args.repeats, peers)
+            large.append(row)
+            print("  gram {gram_s:.3g} s, auto {auto_s:.3g} s, A^T A {ata_s:.3g} s, "
+                  "fastest peer/gram {p}, /auto {q}".format(
+                      p=fmt(row["peer_over_gram"]), q=fmt(row["peer_over_auto"]), **row),
+                  file=sys.stderr, flush=True)
+        print("warm start ...", file=sys.stderr, flush=True)
+        warm = measure_warm_start(tovrin, 4000, 2000, args.repeats)
+        print("  cold {cold_s:.3g} s, from x0 {warm_s:.3g} s".format(**warm), file=sys.stderr)
+    if args.batch and not args.large_only:
         print(f"batch k={args.batch} ...", file=sys.stderr, flush=True)
         batch = measure_batch(tovrin, args.batch, args.repeats)
         print(f"  exact {batch['exact_s']:.3g} s, gram {batch['gram_s']:.3g} s, "
@@ -325,9 +527,13 @@ def main():
             print(f"  {name}: plain/grouped {g['plain_over_grouped']:.2f}, "
                   f"{g['shared']} on a shared factor", file=sys.stderr, flush=True)
     (out / "results_gram.json").write_text(
-        json.dumps({"rows": rows, "batch": batch, "grouping": grouping}, indent=1))
-    write_markdown(rows, batch, grouping, out / "results_gram.md")
-    write_plot(rows, out / "results_gram.png")
+        json.dumps({"rows": rows, "batch": batch, "grouping": grouping, "large": large,
+                    "warm_start": warm}, indent=1))
+    write_markdown(rows, batch, grouping, out / "results_gram.md", large, warm)
+    if rows:
+        write_plot(rows, out / "results_gram.png")
+    if large:
+        write_large_plot(large, out / "results_gram_large.png")
     print(f"wrote {out / 'results_gram.md'}", file=sys.stderr)
     return 0
 

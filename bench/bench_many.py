@@ -188,12 +188,12 @@ def main():
                         help="write bench/results_many.md (tracked)")
     args = parser.parse_args()
     import tovrin
-    from tovrin._gram_method import solve_matrix_one_at_a_time
+    from tovrin._gram_method import solve_matrix_each
     rows = []
     for seed, case in enumerate(CASES):
         if args.quick:
             case = case[:3] + (case[3] // 10,)
-        rows.append(measure(case, seed, args.repeats, tovrin, solve_matrix_one_at_a_time))
+        rows.append(measure(case, seed, args.repeats, tovrin, solve_matrix_each))
         print(rows[-1], flush=True)
     text = report(rows, args.repeats)
     out = HERE if args.update else UNTRACKED

@@ -5,7 +5,18 @@ and c = A^T b.
 A^T B once with NumPy's matrix product (NumPy's own BLAS) and runs the
 iterations of every problem in C++ (tovrin._gram) with the interpreter lock
 released; ``solve_gram`` (behind ``tovrin.nnls_gram``) does the same for
-callers who hold only the Gram form.  Both take arguments that the front
+callers who hold only the Gram form.  Three solvers share the work, each
+where it was measured fastest:
+
+- many right-hand sides (MANY_PROBLEMS or more), or a start x0 on a small
+  problem: block principal pivoting across the problems, in C++
+  (tovrin/src/gram_batch.*);
+- large problems (PIVOTING_MIN_VARIABLES or more variables): block principal
+  pivoting problem by problem, whose rounds factorise through NumPy's LAPACK
+  (tovrin/_gram_pivoting.py), confirmed by the active-set method's checks;
+- the rest: the one-at-a-time active-set method in the order of Bro and de
+  Jong, with an updated Cholesky factor (tovrin/src/gram_nnls.*).
+  Both take arguments that the front
 door (tovrin._solver) has checked, and return the raw fields
 ``(x, dual, passive, rnorm, iterations, status)``: x, dual and passive of
 shape (n, k), the others (k,).  The front door assembles the result, issues
@@ -20,7 +31,7 @@ from typing import Any, ContextManager
 
 import numpy as np
 
-from . import _gram
+from . import _gram, _gram_pivoting
 from ._status import Status
 
 # Beside a status: x rounded when it was scaled back; the front door
@@ -132,12 +143,38 @@ def _unscale(x, w, status, e, f):
         return unscaled, np.ldexp(w, f[:, None] + e[None, :])
 
 
-def _solve_scaled(g_columns, ct, a_columns, bt, maxiter, threads, group=True):
+# Variables from which a problem is solved by block principal pivoting
+# (tovrin/_gram_pivoting.py) rather than by the one-at-a-time method alone.
+# Measured (one BLAS thread on a loaded machine, Gram product included,
+# medians of three): pivoting took 1.01, 0.91, 0.83, 0.71 and 0.48 of the
+# one-at-a-time method's time at tall n = 200, 300, 400, 500, 1000, and
+# 0.60, 1.21, 0.84, 0.77, 0.47 at square n = 200, 300, 400, 700, 1000; even
+# on non-negative A of 2000 x 1000 with 393 of 1000 variables positive at
+# the solution (1.07).  NumPy's multi-threaded LAPACK gains further.
+PIVOTING_MIN_VARIABLES = 300
+
+
+def _solve_scaled(g_columns, ct, a_columns, bt, maxiter, threads, group=True, free=None,
+                  early_exit=False):
     """Runs tovrin._gram.solve; returns x, w (k, n), passive, iterations,
     status and (with A) the residual norms, else NaN.
 
     group: problems whose passive sets coincide may share one factorisation
-    (for 64 or more problems; see tovrin/src/gram_module.cpp)."""
+    (for 64 or more problems; see tovrin/src/gram_module.cpp).
+    free: None or (k, n) bool, the starting free set of each problem (the
+    positive entries of x0), for block principal pivoting (from
+    PIVOTING_MIN_VARIABLES variables; smaller problems with a start go to
+    solve_matrix_many).
+    early_exit: a problem whose pivoting breaks down is flagged
+    GRAM_INACCURATE at once instead of being solved one variable at a time."""
+    k, n = ct.shape
+    if n >= PIVOTING_MIN_VARIABLES:
+        return _pivot_each(g_columns, ct, a_columns, bt, maxiter, threads, free, early_exit)
+    return _solve_scaled_one_at_a_time(g_columns, ct, a_columns, bt, maxiter, threads, group)
+
+
+def _solve_scaled_one_at_a_time(g_columns, ct, a_columns, bt, maxiter, threads, group=True):
+    """_solve_scaled by the one-at-a-time active-set method in C++."""
     k, n = ct.shape
     x = np.zeros((k, n))
     w = ct.copy()
@@ -150,6 +187,42 @@ def _solve_scaled(g_columns, ct, a_columns, bt, maxiter, threads, group=True):
     return x, w, passive, iterations, status, rnorm
 
 
+def _pivot_each(g_columns, ct, a_columns, bt, maxiter, threads, free, early_exit):
+    """_solve_scaled by block principal pivoting, problem by problem (the
+    factorisations use NumPy's BLAS threads, not `threads`); those whose
+    rounds break down go to the one-at-a-time method together."""
+    k, n = ct.shape
+    g = g_columns.T   # C-contiguous; G is symmetric
+    gnorm = float(np.max(np.abs(g).sum(axis=0)))
+    limit = maxiter
+    x, w = np.zeros((k, n)), ct.copy()
+    passive = np.zeros((k, n), dtype=bool)
+    iterations = np.zeros(k, dtype=np.int64)
+    status = np.full(k, int(Status.SOLVED), dtype=np.int64)
+    rnorm = np.full(k, np.nan)
+    broken = []
+    # The factorisations' size decides NumPy's BLAS threads, as for the
+    # product (never `threads`: the roundings would depend on it).
+    with _blas_threads_for_product(float(n) ** 3 / 3.0):
+        for j in range(k):
+            start = None if free is None else free[j].copy()
+            result = _gram_pivoting.solve_one(
+                g, ct[j], a_columns, None if bt is None else bt[j], start, gnorm, limit,
+                early_exit)
+            if result is None:
+                broken.append(j)
+                continue
+            x[j], w[j], passive[j], iterations[j], status[j], rnorm[j] = result
+    if broken:
+        rows = np.array(broken)
+        parts = _solve_scaled_one_at_a_time(
+            g_columns, ct[rows], a_columns, None if bt is None else bt[rows], maxiter,
+            threads)
+        for whole, part in zip((x, w, passive, iterations, status, rnorm), parts):
+            whole[rows] = part
+    return x, w, passive, iterations, status, rnorm
+
+
 def _fields(x, w, passive, rnorm, iterations, status):
     """The raw fields in the front door's order, per-variable ones (n, k)."""
     return x.T, w.T, passive.T, rnorm, iterations, status
@@ -159,18 +232,21 @@ def solve_matrix(a, rhs, maxiter, threads, x0=None, early_exit=False):
     """The Gram method on A (m, n) and B (m, k), float64, m, n, k >= 1.
 
     maxiter >= 1 and threads >= 1 are resolved; x0 None or (n, k), whose
-    positive entries name each problem's starting free set; early_exit is not
-    used by these kernels.  Many problems, or a start, go to block pivoting
-    across the problems; a few are solved one at a time."""
-    if rhs.shape[1] >= MANY_PROBLEMS or x0 is not None:
+    positive entries name each problem's starting free set.  early_exit
+    (method="auto"): a large problem whose pivoting shows G_FF not positive
+    definite to working accuracy returns at once with status
+    GRAM_INACCURATE, for the exact method to solve, instead of being solved
+    one variable at a time."""
+    k, n = rhs.shape[1], a.shape[1]
+    if k >= MANY_PROBLEMS or (x0 is not None and n < PIVOTING_MIN_VARIABLES):
         return solve_matrix_many(a, rhs, maxiter, threads, x0)
-    return solve_matrix_one_at_a_time(a, rhs, maxiter, threads)
+    return solve_matrix_each(a, rhs, maxiter, threads, x0, early_exit)
 
 
-def solve_matrix_one_at_a_time(a, rhs, maxiter, threads, group=True):
-    """solve_matrix by the one-at-a-time active-set method, each problem on
-    its own (group: problems whose passive sets coincide may share a
-    factorisation)."""
+def solve_matrix_each(a, rhs, maxiter, threads, x0=None, early_exit=False, group=True):
+    """solve_matrix problem by problem: block pivoting for large ones, the
+    one-at-a-time active-set method for the others (group: problems whose
+    passive sets coincide may share a factorisation)."""
     m, n = a.shape
     k = rhs.shape[1]
     # Columns of A and of B scaled by powers of two (exact) to magnitudes in
@@ -187,8 +263,9 @@ def solve_matrix_one_at_a_time(a, rhs, maxiter, threads, group=True):
     with _blas_threads_for_product(float(m) * n * (n + k)):
         gram = a_columns.T @ a_columns   # symmetric bit for bit (one triangle mirrored)
         ct = bt @ a_columns               # row j = (A^T b_j)^T
+    free = None if x0 is None else np.ascontiguousarray(x0.T > 0)
     x, w, passive, iterations, status, rnorm = _solve_scaled(
-        gram.T, ct, a_columns, bt, maxiter, threads, group)
+        gram.T, ct, a_columns, bt, maxiter, threads, group, free, early_exit)
     rnorm = np.ldexp(rnorm, f)
     # A x = b for x = 2^(f - e) x' and A^T (b - A x) = 2^(e + f) w'.
     x, w = _unscale(x, w, status, e, f)
@@ -352,13 +429,15 @@ def solve_gram(g, c, btb, maxiter, threads, x0=None):
     c_scaled = np.ldexp(c, -e[:, None])
     f = _exponents(np.max(np.abs(c_scaled), axis=0))
     ct = np.ascontiguousarray(np.ldexp(c_scaled, -f[None, :]).T)
-    if k >= MANY_PROBLEMS or x0 is not None:
+    n = c.shape[0]
+    if k >= MANY_PROBLEMS or (x0 is not None and n < PIVOTING_MIN_VARIABLES):
         x, w, passive, rnorm, iterations, status = _solve_gram_many(
             g_columns, ct, c, e, f, btb, maxiter, threads, x0)
         _mark_indefinite(g_columns, status)
         return x, w, passive, rnorm, iterations, status
+    free = None if x0 is None else np.ascontiguousarray(x0.T > 0)
     x, w, passive, iterations, status, _ = _solve_scaled(g_columns, ct, None, None, maxiter,
-                                                         threads)
+                                                         threads, True, free)
     x, w = _unscale(x, w, status, e, f)
     _mark_indefinite(g_columns, status)
     if btb is None:

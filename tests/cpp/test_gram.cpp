@@ -11,6 +11,7 @@
 #include <random>
 #include <vector>
 
+#include "gram_factor.h"
 #include "gram_kernels.h"
 #include "gram_nnls.h"
 #include "solver_testing.h"
@@ -342,6 +343,61 @@ TEST(GramNnls, ASharedFactorIsUsedOnlyWhereItsSetIsTheSolution) {
   gram::solve_grouped(pr, nullptr, only_wrong, 1, 90, nullptr, work, x.data(), w.data(), passive.data());
   EXPECT_TRUE(tovrin_test::sameBits(x, plain.x));
   EXPECT_TRUE(tovrin_test::sameBits(w, plain.w));
+}
+
+// solve_from continues from any factored set: from the solution's set it
+// takes one trial; from a set with variables that must leave (all
+// variables) or enter (one bound variable freed of too few) it reaches the
+// same solution.
+TEST(GramNnls, SolveFromAFactoredSetReachesTheSolution) {
+  const Problem p = gaussian(22, 60, 30);
+  const Gram gr = gramOf(p);
+  const Solution plain = solveGram(gr);
+  ASSERT_EQ(plain.out.status, gram::status_solved);
+  gram::Workspace work(30, 0);
+  const gram::GramProblem pr{gr.g.data(), 30, 30, gr.c.data(),
+                             gram::gram_norm(gr.g.data(), 30, 30)};
+  std::vector<unsigned char> all(30, 1), fewer(plain.passive);
+  fewer[std::find(fewer.begin(), fewer.end(), 1) - fewer.begin()] = 0;
+  const std::vector<unsigned char>* starts[] = {&plain.passive, &all, &fewer};
+  for (const std::vector<unsigned char>* start : starts) {
+    gram::SharedFactor f;
+    ASSERT_TRUE(gram::factor_passive_set(pr, start->data(), work, f));
+    const gram::FactorView view{f.set.data(), f.r.data(), std::int32_t(f.set.size()),
+                                std::int32_t(f.set.size())};
+    std::vector<double> x(30), w(30);
+    std::vector<unsigned char> passive(30);
+    const gram::Outcome out = gram::solve_from(pr, nullptr, view, 90, nullptr, work, x.data(),
+                                               w.data(), passive.data());
+    EXPECT_EQ(out.status, gram::status_solved);
+    if (start == &plain.passive) {
+      EXPECT_EQ(out.iterations, 1);
+    }
+    EXPECT_EQ(passive, plain.passive);
+    for (int j = 0; j < 30; ++j) EXPECT_NEAR(x[j], plain.x[j], 1e-12);
+  }
+}
+
+// Deleting positions from a factor leaves R'R = G(set, set) for the rest.
+TEST(GramFactor, DeletedPositionsLeaveTheFactorOfTheRest) {
+  const Gram gr = gramOf(gaussian(23, 40, 12));
+  std::vector<double> r(12 * 12);
+  std::vector<std::int32_t> set(12);
+  std::int32_t p = 0;
+  for (std::int32_t t : {5, 0, 7, 3, 11, 2, 9}) {
+    ASSERT_TRUE(gram::append_variable(p, r.data(), 12, set.data(), gr.g.data(), 12, t));
+    ++p;
+  }
+  for (std::int32_t q : {1, 4, 0}) gram::delete_position(p--, r.data(), 12, set.data(), q);
+  ASSERT_EQ(std::vector<std::int32_t>(set.begin(), set.begin() + p),
+            (std::vector<std::int32_t>{7, 3, 11, 9}));
+  for (std::int32_t i = 0; i < p; ++i) {
+    for (std::int32_t j = 0; j < p; ++j) {
+      double rtr = 0.0;
+      for (std::int32_t k = 0; k <= std::min(i, j); ++k) rtr += r[k + i * 12] * r[k + j * 12];
+      EXPECT_NEAR(rtr, gr.g[set[i] + set[j] * 12], 1e-12 * gr.g[set[i] + set[i] * 12]);
+    }
+  }
 }
 
 }  // namespace

@@ -18,6 +18,7 @@
 #include <Python.h>
 
 #include <algorithm>
+#include <cmath>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -25,6 +26,7 @@
 #include <vector>
 
 #include "gram_batch.h"
+#include "gram_factor.h"
 #include "gram_nnls.h"
 #include "pool.h"
 
@@ -89,6 +91,9 @@ constexpr std::int64_t kGroupMinVariables = 50;
 constexpr std::int64_t kSampleSize = 64;
 constexpr std::size_t kCandidates = 8;
 
+// An array's extent (size_t) as a count (int64_t).
+std::int64_t dim(std::size_t extent) { return std::int64_t(extent); }
+
 // Problem j into row j of the outputs; returns its status.
 int solve_one(const Batch& bt, std::int64_t j, const std::atomic<bool>* cancel,
               gram::Workspace& work, std::vector<unsigned char>& flags,
@@ -144,8 +149,6 @@ void solve(ColumnMajor g, Rows ct, std::optional<ColumnMajor> a, std::optional<R
   const std::int64_t n = g.shape(0), k = ct.shape(0);
   const bool with_a = a.has_value() && bt.has_value();
   const std::int64_t m = with_a ? a->shape(0) : 0;
-  // Array shapes are size_t, the counts int64_t.
-  const auto dim = [](std::size_t d) { return std::int64_t(d); };
   const bool consistent =
       dim(g.shape(1)) == n && dim(ct.shape(1)) == n &&
       dim(x.shape(0)) == k && dim(x.shape(1)) == n &&
@@ -261,13 +264,15 @@ void solve_many(ColumnMajor g, Rows ct, std::optional<ColumnMajor> a, std::optio
   const std::int64_t n = g.shape(0), k = ct.shape(0);
   const bool with_a = a.has_value() && b.has_value();
   const std::int64_t m = with_a ? a->shape(0) : 0;
-  auto is_nk = [&](std::int64_t rows, std::int64_t cols) { return rows == n && cols == k; };
+  auto is_nk = [&](std::size_t rows, std::size_t cols) {
+    return dim(rows) == n && dim(cols) == k;
+  };
   const bool consistent =
-      g.shape(1) == n && ct.shape(1) == n && is_nk(x.shape(0), x.shape(1)) &&
+      dim(g.shape(1)) == n && dim(ct.shape(1)) == n && is_nk(x.shape(0), x.shape(1)) &&
       is_nk(w.shape(0), w.shape(1)) && is_nk(passive.shape(0), passive.shape(1)) &&
-      iterations.shape(0) == k && status.shape(0) == k && rnorm.shape(0) == k &&
+      dim(iterations.shape(0)) == k && dim(status.shape(0)) == k && dim(rnorm.shape(0)) == k &&
       a.has_value() == b.has_value() && (!x0 || is_nk(x0->shape(0), x0->shape(1))) &&
-      (!with_a || (a->shape(1) == n && b->shape(0) == m && b->shape(1) == k)) &&
+      (!with_a || (dim(a->shape(1)) == n && dim(b->shape(0)) == m && dim(b->shape(1)) == k)) &&
       n <= INT32_MAX && m <= INT32_MAX && maxiter >= 1 && threads >= 1;
   if (!consistent) throw nb::value_error(kShapes);
   if (k == 0 || n == 0) return;
@@ -320,6 +325,109 @@ void solve_many(ColumnMajor g, Rows ct, std::optional<ColumnMajor> a, std::optio
   if (stopped || cancel.load()) throw nb::python_error();
 }
 
+// The pieces of block principal pivoting (tovrin/_gram_pivoting.py), whose
+// rounds factorise through NumPy's LAPACK.  A factor is passed as rt, a
+// C-contiguous (cap, cap) array whose row j is column j of R, so that
+// rt[:p, :p] = L, NumPy's lower Cholesky factor, and ldr = cap; set holds
+// the variables of its positions.  G is read by rows as columns (symmetric).
+using Factor = Array<double, nb::c_contig, 2>;
+using Set = Array<std::int32_t, nb::c_contig, 1>;
+using Vector = Array<const double, nb::c_contig, 1>;
+
+constexpr char kFactorShapes[] = "tovrin._gram: inconsistent factor shapes";
+
+bool factor_fits(const Factor& rt, std::int64_t p, const Set& set) {
+  return rt.shape(0) == rt.shape(1) && p >= 0 && p <= std::int64_t(rt.shape(0)) &&
+         std::int64_t(set.shape(0)) >= p && rt.shape(0) <= INT32_MAX;
+}
+
+// s = G(set, set)^-1 v through the factor.
+void solve_factored(Factor rt, std::int64_t p, Set set, Vector v, OutVector s) {
+  if (!factor_fits(rt, p, set) || std::int64_t(v.shape(0)) != p || std::int64_t(s.shape(0)) != p) {
+    throw nb::value_error(kFactorShapes);
+  }
+  std::vector<double> scratch(v.data(), v.data() + p);
+  nb::gil_scoped_release unlocked;
+  gram::solve_factored(std::int32_t(p), rt.data(), rt.shape(1), scratch.data(), s.data());
+}
+
+// Deletes the positions given (each below p, in decreasing order) from the
+// factor; returns the new p.
+std::int64_t delete_positions(Factor rt, std::int64_t p, Set set, Set positions) {
+  if (!factor_fits(rt, p, set)) throw nb::value_error(kFactorShapes);
+  std::int32_t* q = positions.data();
+  for (std::size_t i = 0; i < positions.shape(0); ++i) {
+    if (q[i] < 0 || q[i] >= p || (i > 0 && q[i] >= q[i - 1])) throw nb::value_error(kFactorShapes);
+  }
+  nb::gil_scoped_release unlocked;
+  for (std::size_t i = 0; i < positions.shape(0); ++i) {
+    gram::delete_position(std::int32_t(p), rt.data(), rt.shape(1), set.data(), q[i]);
+    --p;
+  }
+  return p;
+}
+
+// Appends the variables given in turn; returns the new p, short of
+// p + len(variables) when one is numerically dependent (the rest are not
+// tried).
+std::int64_t append_variables(Factor rt, std::int64_t p, Set set, Rows g, Set variables) {
+  const std::int64_t n = g.shape(0);
+  if (!factor_fits(rt, p, set) || g.shape(1) != std::size_t(n) ||
+      p + std::int64_t(variables.shape(0)) > std::int64_t(rt.shape(0)) ||
+      p + std::int64_t(variables.shape(0)) > std::int64_t(set.shape(0))) {
+    throw nb::value_error(kFactorShapes);
+  }
+  for (std::size_t i = 0; i < variables.shape(0); ++i) {
+    if (variables.data()[i] < 0 || variables.data()[i] >= n) throw nb::value_error(kFactorShapes);
+  }
+  nb::gil_scoped_release unlocked;
+  for (std::size_t i = 0; i < variables.shape(0); ++i, ++p) {
+    if (!gram::append_variable(std::int32_t(p), rt.data(), rt.shape(1), set.data(), g.data(), n,
+                               variables.data()[i])) {
+      break;
+    }
+  }
+  return p;
+}
+
+// One problem from the free set of a factor (gram::solve_from) into x, w
+// and passive; returns (iterations, status, rnorm), rnorm NaN without A.
+nb::tuple solve_from(Rows g, Vector c, std::optional<ColumnMajor> a, std::optional<Vector> b,
+                     Factor rt, std::int64_t p, Set set, std::int64_t maxiter,
+                     Array<double, nb::c_contig, 1> x, Array<double, nb::c_contig, 1> w,
+                     Array<bool, nb::c_contig, 1> passive) {
+  const std::int64_t n = g.shape(0);
+  const bool with_a = a.has_value() && b.has_value();
+  const std::int64_t m = with_a ? a->shape(0) : 0;
+  if (!factor_fits(rt, p, set) || g.shape(1) != std::size_t(n) || c.shape(0) != std::size_t(n) ||
+      x.shape(0) != std::size_t(n) || w.shape(0) != std::size_t(n) ||
+      passive.shape(0) != std::size_t(n) || a.has_value() != b.has_value() ||
+      (with_a && (a->shape(1) != std::size_t(n) || std::int64_t(b->shape(0)) != m)) ||
+      n > INT32_MAX || m > INT32_MAX || maxiter < 1) {
+    throw nb::value_error(kFactorShapes);
+  }
+  for (std::int64_t i = 0; i < p; ++i) {
+    if (set.data()[i] < 0 || set.data()[i] >= n) throw nb::value_error(kFactorShapes);
+  }
+  gram::Outcome out;
+  {
+    nb::gil_scoped_release unlocked;
+    const gram::GramProblem pr{g.data(), n, std::int32_t(n), c.data(),
+                               gram::gram_norm(g.data(), n, std::int32_t(n))};
+    const gram::LeastSquares ls{with_a ? a->data() : nullptr, m, std::int32_t(m),
+                                with_a ? b->data() : nullptr};
+    gram::Workspace work{std::int32_t(n), std::int32_t(m)};
+    std::vector<unsigned char> flags(n);
+    const gram::FactorView from{set.data(), rt.data(), std::ptrdiff_t(rt.shape(1)),
+                                std::int32_t(p)};
+    out = gram::solve_from(pr, with_a ? &ls : nullptr, from,
+                           std::int32_t(std::min<std::int64_t>(maxiter, INT32_MAX)), nullptr,
+                           work, x.data(), w.data(), flags.data());
+    for (std::int64_t j = 0; j < n; ++j) passive.data()[j] = flags[j] != 0;
+  }
+  return nb::make_tuple(out.iterations, out.status, with_a ? out.rnorm : std::nan(""));
+}
+
 }  // namespace
 
 NB_MODULE(_gram, m) {
@@ -341,4 +449,9 @@ NB_MODULE(_gram, m) {
         "           rnorm)\n\n"
         "Block principal pivoting for many right-hand sides behind tovrin.nnls(method='gram');\n"
         "the caller checks the arguments.");
+  m.def("solve_factored", &solve_factored, "rt"_a, "p"_a, "set"_a, "v"_a, "s"_a);
+  m.def("delete_positions", &delete_positions, "rt"_a, "p"_a, "set"_a, "positions"_a);
+  m.def("append_variables", &append_variables, "rt"_a, "p"_a, "set"_a, "g"_a, "variables"_a);
+  m.def("solve_from", &solve_from, "g"_a, "c"_a, "a"_a.none(), "b"_a.none(), "rt"_a, "p"_a,
+        "set"_a, "maxiter"_a, "x"_a, "w"_a, "passive"_a);
 }

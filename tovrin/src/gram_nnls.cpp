@@ -123,6 +123,25 @@ class ActiveSet {
     forward_substitute(wk_.y.data());
   }
 
+  // Takes P = start.set with its factor and forms y = R^-T c(set).
+  void load(const FactorView& start) {
+    p_ = start.p;
+    for (std::int32_t pos = 0; pos < p_; ++pos) {
+      wk_.set[pos] = start.set[pos];
+      wk_.in_p[start.set[pos]] = 1;
+      std::memcpy(rcol(pos), start.r + pos * start.ldr, sizeof(double) * std::size_t(pos + 1));
+      wk_.y[pos] = c_[start.set[pos]];
+    }
+    forward_substitute(wk_.y.data());
+  }
+
+  // Removes every position whose trial value in s is not positive.
+  void remove_nonpositive() {
+    for (std::int32_t pos = p_ - 1; pos >= 0; --pos) {
+      if (!(wk_.s[pos] > zero)) remove(pos);
+    }
+  }
+
   // Back to x = 0, P empty, w = c.
   void reset() {
     for (std::int32_t pos = 0; pos < p_; ++pos) {
@@ -522,6 +541,36 @@ Outcome solve_grouped(const GramProblem& problem, const LeastSquares* ls,
     out.status = status_solved;
   } else {
     out.status = iterate(as, n, maxiter, cancel, work, out);
+  }
+  if (out.status != status_cancelled) finish(as, ls, x, n, out);
+  for (std::int32_t j = 0; j < n; ++j) passive[j] = work.in_p[j];
+  return out;
+}
+
+Outcome solve_from(const GramProblem& problem, const LeastSquares* ls, const FactorView& from,
+                   std::int32_t maxiter, const std::atomic<bool>* cancel, Workspace& work,
+                   double* x, double* w, unsigned char* passive) {
+  const std::int32_t n = problem.n;
+  assert(ls == nullptr || work.m >= ls->m);
+  start(problem, work, x, w);
+  ActiveSet as(problem, work, x, w);
+  Outcome out;
+  as.load(from);
+  // Invariant: R'R = G(set, set) and y = R^-T c(set); P shrinks each pass.
+  for (;;) {
+    if (out.iterations >= maxiter) {
+      as.reset();
+      out.status = status_iteration_limit;
+      break;
+    }
+    as.trial();
+    ++out.iterations;
+    if (as.accept_trial()) {
+      as.dual();
+      out.status = iterate(as, n, maxiter, cancel, work, out);
+      break;
+    }
+    as.remove_nonpositive();
   }
   if (out.status != status_cancelled) finish(as, ls, x, n, out);
   for (std::int32_t j = 0; j < n; ++j) passive[j] = work.in_p[j];

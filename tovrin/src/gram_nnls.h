@@ -152,6 +152,26 @@ Outcome solve_grouped(const GramProblem& problem, const LeastSquares* ls,
                       std::int32_t maxiter, const std::atomic<bool>* cancel,
                       Workspace& work, double* x, double* w, unsigned char* passive);
 
+// A free set and the Cholesky factor of its system as block principal
+// pivoting leaves them (gram_factor.h): R'R = G(set, set), R upper
+// triangular, column-major with leading dimension ldr, positions in the
+// order of set.
+struct FactorView {
+  const std::int32_t* set;
+  const double* r;
+  std::ptrdiff_t ldr;
+  std::int32_t p;
+};
+
+// Like solve, but continues from the minimiser of f on the set of start
+// (whose pivots the caller has checked): the positions whose trial value is
+// not positive leave, one trial per pass, until x > 0 on the rest; then the
+// one-at-a-time iterations run from there (none when the set is optimal)
+// and the same checks follow.  Every trial counts against maxiter.
+Outcome solve_from(const GramProblem& problem, const LeastSquares* ls, const FactorView& start,
+                   std::int32_t maxiter, const std::atomic<bool>* cancel, Workspace& work,
+                   double* x, double* w, unsigned char* passive);
+
 }  // namespace gram
 }  // namespace tovrin
 
