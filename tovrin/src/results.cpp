@@ -24,14 +24,20 @@ void freeze(const nb::object& array) {
   PyArray_CLEARFLAGS(reinterpret_cast<PyArrayObject*>(array.ptr()), NPY_ARRAY_WRITEABLE);
 }
 
-// Whether problem j's x, dual and rnorm are all finite.
-bool finite_result(const BatchResults& out, std::int64_t n, std::int64_t k, std::int64_t j,
-                   bool check_rnorm) {
-  if (check_rnorm && !std::isfinite(out.rnorm[j])) return false;
+// finite[j] = 0 for the problems j whose x or dual holds NaN or infinity:
+// one pass over the (n, k) arrays in memory order.
+std::vector<unsigned char> finite_columns(const BatchResults& out, std::int64_t n,
+                                          std::int64_t k) {
+  std::vector<unsigned char> finite(static_cast<std::size_t>(k), 1);
   for (std::int64_t i = 0; i < n; ++i) {
-    if (!std::isfinite(out.x[i * k + j]) || !std::isfinite(out.dual[i * k + j])) return false;
+    const double* x = out.x + i * k;
+    const double* dual = out.dual + i * k;
+    for (std::int64_t j = 0; j < k; ++j) {
+      // x - x and dual - dual are 0 for finite values, NaN otherwise.
+      finite[j] &= static_cast<unsigned char>((x[j] - x[j]) + (dual[j] - dual[j]) == 0.0);
+    }
   }
-  return true;
+  return finite;
 }
 
 // At a stop on the limit the solution set may hold a variable that has just
@@ -55,8 +61,14 @@ void settle(const BatchResults& out, std::int64_t n, std::int64_t k, bool check_
       if (at_limit) drop_zeros_from_set(out, n, k, j);
       refit(j);
     }
-    if (!finite_result(out, n, k, j, check_rnorm)) code = status::not_finite;
     out.status[j] = code;
+  }
+  // After the refits, which may change x's fields.
+  const std::vector<unsigned char> finite = finite_columns(out, n, k);
+  for (std::int64_t j = 0; j < k; ++j) {
+    if (!finite[j] || (check_rnorm && !std::isfinite(out.rnorm[j]))) {
+      out.status[j] = status::not_finite;
+    }
   }
 }
 
