@@ -192,42 +192,6 @@ def measure_batch(tovrin, k, repeats):
     return row
 
 
-def measure_grouping(tovrin, k, repeats):
-    """Combinatorial grouping against the plain per-problem loop (one thread
-    each), on k right-hand sides that mix one of 10 sets of sources each (A
-    of 400 x 100, no noise, so that the passive sets of problems with the
-    same sources coincide) and on the same with noise (where they do not)."""
-    from tovrin import _gram_method
-
-    rng = np.random.default_rng(21)
-    m, n = 400, 100
-    a = rng.standard_normal((m, n))
-    supports = rng.random((n, 10)) < 0.4
-    x_true = np.abs(rng.standard_normal((n, k))) * supports[:, rng.integers(0, 10, k)]
-    cases = {"coinciding": a @ x_true,
-             "noisy": a @ x_true + 1e-3 * rng.standard_normal((m, k))}
-    rows = {}
-    for name, b in cases.items():
-        times = {True: [], False: []}
-        for _ in range(repeats):
-            for group in (False, True):
-                times[group].append(median_time(
-                    lambda g=group: _gram_method.solve_matrix_each(a, b, 3 * n, 1, group=g), 1))
-        grouped_iterations = _gram_method.solve_matrix_each(a, b, 3 * n, 1, group=True)[4]
-        rows[name] = {"plain_s": statistics.median(times[False]),
-                      "grouped_s": statistics.median(times[True]),
-                      "shared": int(np.count_nonzero(grouped_iterations == 1)), "k": k}
-        rows[name]["plain_over_grouped"] = rows[name]["plain_s"] / rows[name]["grouped_s"]
-    return rows
-
-
-LARGE = (("gaussian tall", 2000, 1000), ("gaussian tall", 4000, 2000),
-         ("gaussian square", 2000, 2000), ("non-negative", 2000, 1000),
-         ("deconvolution", 2000, 1000))
-# Objectives of a peer within this relative distance of tovrin's count.
-OBJECTIVE_MATCH = 1e-8
-
-
 def make_large(family, m, n, seed):
     """A (column-major) and b of the large problems."""
     rng = np.random.default_rng(seed)
@@ -381,7 +345,7 @@ def large_lines(large, warm):
     return lines
 
 
-def write_markdown(rows, batch, grouping, path, large=(), warm=None):
+def write_markdown(rows, batch, path, large=(), warm=None):
     lines = ["# Gram-form method: benchmark", "",
              "Produced by `python3 bench/bench_gram.py`; medians of repeated runs, all methods "
              "in turn in one run; every Gram and peer time includes the Gram product.", "",
@@ -408,15 +372,6 @@ def write_markdown(rows, batch, grouping, path, large=(), warm=None):
                   f"{fmt(batch['gram_1_thread_s'])} | {fmt(batch['exact_over_gram'])} | "
                   f"{fmt(batch['x_agreement'], 2)} | {fmt(batch['passive_equal'])} | "
                   f"{batch['flagged']} |"]
-    if grouping:
-        lines += ["", "## Combinatorial grouping against the plain per-problem loop", "",
-                  "A of 400 x 100, one thread, each right-hand side mixing one of 10 sets "
-                  "of sources.", "",
-                  "| right-hand sides | plain (s) | grouped (s) | plain/grouped | "
-                  "problems solved on a shared factor |", "|---|---|---|---|---|"]
-        for name, g in grouping.items():
-            lines.append(f"| {g['k']} {name} | {fmt(g['plain_s'])} | {fmt(g['grouped_s'])} | "
-                         f"{fmt(g['plain_over_grouped'])} | {g['shared']} |")
     if large or warm:
         lines += large_lines(large, warm)
     path.write_text("\n".join(lines) + "\n")
@@ -502,7 +457,7 @@ def main():
             print("  exact {exact_s:.3g} s, gram {gram_s:.3g} s (product {product_s:.3g} s), "
                   "exact/gram {exact_over_gram:.2f}, fastest peer/gram {p}".format(
                       p=fmt(row["fastest_peer_over_gram"]), **row), file=sys.stderr, flush=True)
-    batch = grouping = warm = None
+    batch = warm = None
     large = []
     if args.large or args.large_only:
         for family, m, n in LARGE:
@@ -521,15 +476,10 @@ def main():
         batch = measure_batch(tovrin, args.batch, args.repeats)
         print(f"  exact {batch['exact_s']:.3g} s, gram {batch['gram_s']:.3g} s, "
               f"exact/gram {batch['exact_over_gram']:.2f}", file=sys.stderr, flush=True)
-        print("grouping ...", file=sys.stderr, flush=True)
-        grouping = measure_grouping(tovrin, max(64, args.batch // 5), args.repeats)
-        for name, g in grouping.items():
-            print(f"  {name}: plain/grouped {g['plain_over_grouped']:.2f}, "
-                  f"{g['shared']} on a shared factor", file=sys.stderr, flush=True)
     (out / "results_gram.json").write_text(
-        json.dumps({"rows": rows, "batch": batch, "grouping": grouping, "large": large,
+        json.dumps({"rows": rows, "batch": batch, "large": large,
                     "warm_start": warm}, indent=1))
-    write_markdown(rows, batch, grouping, out / "results_gram.md", large, warm)
+    write_markdown(rows, batch, out / "results_gram.md", large, warm)
     if rows:
         write_plot(rows, out / "results_gram.png")
     if large:

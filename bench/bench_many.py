@@ -93,7 +93,7 @@ def contenders(tovrin, one_at_a_time):
         "exact": lambda a, b: tovrin.nnls(a, b).x,
         "gram": lambda a, b: tovrin.nnls(a, b, method="gram").x,
         "gram, threads=1": lambda a, b: tovrin.nnls(a, b, method="gram", threads=1).x,
-        "one at a time": lambda a, b: one_at_a_time(a, b, 3 * a.shape[1], 2, group=False)[0],
+        "one at a time": lambda a, b: one_at_a_time(a, b, 3 * a.shape[1], 2)[0],
     }
     daqp = daqp_loop()
     if daqp is not None:

@@ -23,7 +23,6 @@ def solve(
     iterations: npt.NDArray[np.int64],
     status: npt.NDArray[np.int64],
     rnorm: npt.NDArray[np.float64],
-    group: bool = ...,
 ) -> None: ...
 
 # Block principal pivoting (tovrin/_gram_pivoting.py).  A factor is rt, a

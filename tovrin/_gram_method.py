@@ -154,13 +154,11 @@ def _unscale(x, w, status, e, f):
 PIVOTING_MIN_VARIABLES = 300
 
 
-def _solve_scaled(g_columns, ct, a_columns, bt, maxiter, threads, group=True, free=None,
+def _solve_scaled(g_columns, ct, a_columns, bt, maxiter, threads, free=None,
                   early_exit=False):
     """Runs tovrin._gram.solve; returns x, w (k, n), passive, iterations,
     status and (with A) the residual norms, else NaN.
 
-    group: problems whose passive sets coincide may share one factorisation
-    (for 64 or more problems; see tovrin/src/gram_module.cpp).
     free: None or (k, n) bool, the starting free set of each problem (the
     positive entries of x0), for block principal pivoting (from
     PIVOTING_MIN_VARIABLES variables; smaller problems with a start go to
@@ -170,10 +168,10 @@ def _solve_scaled(g_columns, ct, a_columns, bt, maxiter, threads, group=True, fr
     k, n = ct.shape
     if n >= PIVOTING_MIN_VARIABLES:
         return _pivot_each(g_columns, ct, a_columns, bt, maxiter, threads, free, early_exit)
-    return _solve_scaled_one_at_a_time(g_columns, ct, a_columns, bt, maxiter, threads, group)
+    return _solve_scaled_one_at_a_time(g_columns, ct, a_columns, bt, maxiter, threads)
 
 
-def _solve_scaled_one_at_a_time(g_columns, ct, a_columns, bt, maxiter, threads, group=True):
+def _solve_scaled_one_at_a_time(g_columns, ct, a_columns, bt, maxiter, threads):
     """_solve_scaled by the one-at-a-time active-set method in C++."""
     k, n = ct.shape
     x = np.zeros((k, n))
@@ -183,7 +181,7 @@ def _solve_scaled_one_at_a_time(g_columns, ct, a_columns, bt, maxiter, threads, 
     status = np.full(k, int(Status.SOLVED), dtype=np.int64)
     rnorm = np.full(k, np.nan)
     _gram.solve(g_columns, ct, a_columns, bt, maxiter, threads,
-                x, w, passive, iterations, status, rnorm, group)
+                x, w, passive, iterations, status, rnorm)
     return x, w, passive, iterations, status, rnorm
 
 
@@ -243,10 +241,9 @@ def solve_matrix(a, rhs, maxiter, threads, x0=None, early_exit=False):
     return solve_matrix_each(a, rhs, maxiter, threads, x0, early_exit)
 
 
-def solve_matrix_each(a, rhs, maxiter, threads, x0=None, early_exit=False, group=True):
+def solve_matrix_each(a, rhs, maxiter, threads, x0=None, early_exit=False):
     """solve_matrix problem by problem: block pivoting for large ones, the
-    one-at-a-time active-set method for the others (group: problems whose
-    passive sets coincide may share a factorisation)."""
+    one-at-a-time active-set method for the others."""
     m, n = a.shape
     k = rhs.shape[1]
     # Columns of A and of B scaled by powers of two (exact) to magnitudes in
@@ -265,7 +262,7 @@ def solve_matrix_each(a, rhs, maxiter, threads, x0=None, early_exit=False, group
         ct = bt @ a_columns               # row j = (A^T b_j)^T
     free = None if x0 is None else np.ascontiguousarray(x0.T > 0)
     x, w, passive, iterations, status, rnorm = _solve_scaled(
-        gram.T, ct, a_columns, bt, maxiter, threads, group, free, early_exit)
+        gram.T, ct, a_columns, bt, maxiter, threads, free, early_exit)
     rnorm = np.ldexp(rnorm, f)
     # A x = b for x = 2^(f - e) x' and A^T (b - A x) = 2^(e + f) w'.
     x, w = _unscale(x, w, status, e, f)
@@ -437,7 +434,7 @@ def solve_gram(g, c, btb, maxiter, threads, x0=None):
         return x, w, passive, rnorm, iterations, status
     free = None if x0 is None else np.ascontiguousarray(x0.T > 0)
     x, w, passive, iterations, status, _ = _solve_scaled(g_columns, ct, None, None, maxiter,
-                                                         threads, True, free)
+                                                         threads, free)
     x, w = _unscale(x, w, status, e, f)
     _mark_indefinite(g_columns, status)
     if btb is None:

@@ -312,43 +312,8 @@ TEST(GramNnls, AWorkspaceReusedAcrossProblemsGivesTheSameBits) {
 
 namespace {
 
-// A shared factor of the right passive set gives the solution in one trial;
-// a wrong one changes nothing: the plain solve's bits.
-TEST(GramNnls, ASharedFactorIsUsedOnlyWhereItsSetIsTheSolution) {
-  const Problem p = gaussian(21, 60, 30);
-  const Gram gr = gramOf(p);
-  const Solution plain = solveGram(gr);
-  ASSERT_EQ(plain.out.status, gram::status_solved);
-  gram::Workspace work(30, 0);
-  const gram::GramProblem pr{gr.g.data(), 30, 30, gr.c.data(),
-                             gram::gram_norm(gr.g.data(), 30, 30)};
-  gram::SharedFactor right, wrong;
-  ASSERT_TRUE(gram::factor_passive_set(pr, plain.passive.data(), work, right));
-  std::vector<unsigned char> other(plain.passive);
-  other[0] = !other[0];
-  other[1] = !other[1];
-  ASSERT_TRUE(gram::factor_passive_set(pr, other.data(), work, wrong));
-
-  std::vector<double> x(30), w(30);
-  std::vector<unsigned char> passive(30);
-  const gram::SharedFactor* first[] = {&wrong, &right};
-  const gram::Outcome shared =
-      gram::solve_grouped(pr, nullptr, first, 2, 90, nullptr, work, x.data(), w.data(), passive.data());
-  EXPECT_EQ(shared.status, gram::status_solved);
-  EXPECT_EQ(shared.iterations, 1);
-  EXPECT_EQ(passive, plain.passive);
-  for (int j = 0; j < 30; ++j) EXPECT_NEAR(x[j], plain.x[j], 1e-13);
-
-  const gram::SharedFactor* only_wrong[] = {&wrong};
-  gram::solve_grouped(pr, nullptr, only_wrong, 1, 90, nullptr, work, x.data(), w.data(), passive.data());
-  EXPECT_TRUE(tovrin_test::sameBits(x, plain.x));
-  EXPECT_TRUE(tovrin_test::sameBits(w, plain.w));
-}
-
-// solve_from continues from any factored set: from the solution's set it
-// takes one trial; from a set with variables that must leave (all
-// variables) or enter (one bound variable freed of too few) it reaches the
-// same solution.
+// Continuing from a factored set (the solution's, every variable, or one
+// short) reaches the plain solve's solution.
 TEST(GramNnls, SolveFromAFactoredSetReachesTheSolution) {
   const Problem p = gaussian(22, 60, 30);
   const Gram gr = gramOf(p);
@@ -361,10 +326,15 @@ TEST(GramNnls, SolveFromAFactoredSetReachesTheSolution) {
   fewer[std::find(fewer.begin(), fewer.end(), 1) - fewer.begin()] = 0;
   const std::vector<unsigned char>* starts[] = {&plain.passive, &all, &fewer};
   for (const std::vector<unsigned char>* start : starts) {
-    gram::SharedFactor f;
-    ASSERT_TRUE(gram::factor_passive_set(pr, start->data(), work, f));
-    const gram::FactorView view{f.set.data(), f.r.data(), std::int32_t(f.set.size()),
-                                std::int32_t(f.set.size())};
+    std::vector<double> r(30 * 30);
+    std::vector<std::int32_t> set(30);
+    std::int32_t size = 0;
+    for (std::int32_t j = 0; j < 30; ++j) {
+      if (!(*start)[j]) continue;
+      ASSERT_TRUE(gram::append_variable(size, r.data(), 30, set.data(), gr.g.data(), 30, j));
+      ++size;
+    }
+    const gram::FactorView view{set.data(), r.data(), 30, size};
     std::vector<double> x(30), w(30);
     std::vector<unsigned char> passive(30);
     const gram::Outcome out = gram::solve_from(pr, nullptr, view, 90, nullptr, work, x.data(),

@@ -39,7 +39,7 @@ def problems(rng, m, n, k, supports=None):
 
 
 def one_at_a_time(a, b):
-    fields = _gram_method.solve_matrix_each(a, b, 3 * a.shape[1], 1, group=False)
+    fields = _gram_method.solve_matrix_each(a, b, 3 * a.shape[1], 1)
     return tovrin.NNLSResult(**dict(zip(["x", "dual", "passive", "rnorm", "iterations",
                                          "status"], fields)), method="gram")
 

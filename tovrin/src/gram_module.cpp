@@ -3,11 +3,10 @@
 // the arguments, forms G and A'B with NumPy and builds the result).
 //
 // solve(g, ct, a, bt, maxiter, threads, x, w, passive, iterations, status,
-// rnorm, group=True) solves problem j on (G, ct[j]) -- and, when a and bt
-// are given, refines and checks it with (A, bt[j]) and writes
-// rnorm[j] = ||b_j - A x_j|| -- into row j of the outputs; group lets problems with coinciding passive sets share one
-// factorisation (below).  The
-// interpreter lock is released for the solve; problems are spread over
+// rnorm) solves problem j on (G, ct[j]) -- and, when a and bt are given,
+// refines and checks it with (A, bt[j]) and writes rnorm[j] = ||b_j - A x_j||
+// -- into row j of the outputs, one problem at a time.  The interpreter lock
+// is released for the solve; problems are spread over
 // `threads` workers (each owning its workspace) while the calling thread
 // checks for signals, so Ctrl-C stops the workers and raises here.  Every
 // problem's results depend on its data only, not on threads or order.
@@ -74,37 +73,18 @@ struct Batch {
   double* rnorm;              // ||b - A x|| per problem, written with a
 };
 
-// Combinatorial grouping of many right-hand sides: problems whose passive
-// sets coincide share one factorisation.  The problems at kSampleSize
-// evenly spaced indices are solved first; the passive sets that at least
-// two of them share (at most kCandidates, the most frequent first, ties by
-// first index) are factored once, and every other problem tries those
-// before its own active-set solve.  Only for k >= kGroupMinProblems and
-// n >= kGroupMinVariables: measured (bench/bench_gram.py, CPU time, one
-// thread, sources mixed without noise) grouping took 0.57 of the plain
-// loop's time at n = 100 (400 x 100, k = 2000) but 1.4 times as long at
-// n = 20 (200 x 20, k = 10^4), where a whole active-set solve costs about
-// as much as trying the shared sets.  Which problems are sampled depends on
-// k alone, so results do not depend on threads.
-constexpr std::int64_t kGroupMinProblems = 64;
-constexpr std::int64_t kGroupMinVariables = 50;
-constexpr std::int64_t kSampleSize = 64;
-constexpr std::size_t kCandidates = 8;
-
 // An array's extent (size_t) as a count (int64_t).
 std::int64_t dim(std::size_t extent) { return std::int64_t(extent); }
 
 // Problem j into row j of the outputs; returns its status.
 int solve_one(const Batch& bt, std::int64_t j, const std::atomic<bool>* cancel,
-              gram::Workspace& work, std::vector<unsigned char>& flags,
-              const std::vector<const gram::SharedFactor*>& shared) {
+              gram::Workspace& work, std::vector<unsigned char>& flags) {
   const std::int64_t n = bt.n;
   gram::GramProblem pr = bt.shared;
   pr.c = bt.ct + j * n;
   gram::LeastSquares ls{bt.a, bt.m, bt.m, bt.a ? bt.bt + j * std::int64_t(bt.m) : nullptr};
-  const gram::Outcome out = gram::solve_grouped(
-      pr, bt.a ? &ls : nullptr, shared.data(), int(shared.size()), bt.maxiter, cancel, work,
-      bt.x + j * n, bt.w + j * n, flags.data());
+  const gram::Outcome out = gram::solve(pr, bt.a ? &ls : nullptr, bt.maxiter, cancel, work,
+                                        bt.x + j * n, bt.w + j * n, flags.data());
   for (std::int64_t i = 0; i < n; ++i) bt.passive[j * n + i] = flags[i] != 0;
   bt.iterations[j] = out.iterations;
   bt.status[j] = out.status;
@@ -112,40 +92,9 @@ int solve_one(const Batch& bt, std::int64_t j, const std::atomic<bool>* cancel,
   return out.status;
 }
 
-// The passive sets shared by at least two sampled problems, most frequent
-// first, factored; sets whose factor fails are left out.
-std::vector<gram::SharedFactor> shared_sets(const Batch& bt, const std::vector<std::int64_t>& sample,
-                                            gram::Workspace& work) {
-  const std::int64_t n = bt.n;
-  struct Count {
-    std::vector<unsigned char> set;
-    std::int64_t count, first;
-  };
-  std::vector<Count> counts;
-  for (std::size_t s = 0; s < sample.size(); ++s) {
-    if (bt.status[sample[s]] != gram::status_solved) continue;
-    std::vector<unsigned char> set(bt.passive + sample[s] * n, bt.passive + (sample[s] + 1) * n);
-    auto it = std::find_if(counts.begin(), counts.end(), [&](const Count& c) { return c.set == set; });
-    if (it == counts.end()) {
-      counts.push_back({std::move(set), 1, std::int64_t(s)});
-    } else {
-      ++it->count;
-    }
-  }
-  std::stable_sort(counts.begin(), counts.end(),
-                   [](const Count& a, const Count& b) { return a.count > b.count; });
-  std::vector<gram::SharedFactor> factors;
-  for (const Count& c : counts) {
-    if (c.count < 2 || factors.size() == kCandidates) break;
-    gram::SharedFactor f;
-    if (gram::factor_passive_set(bt.shared, c.set.data(), work, f)) factors.push_back(std::move(f));
-  }
-  return factors;
-}
-
 void solve(ColumnMajor g, Rows ct, std::optional<ColumnMajor> a, std::optional<Rows> bt,
            std::int64_t maxiter, std::int64_t threads, OutRows x, OutRows w, OutFlags passive,
-           OutCodes iterations, OutCodes status, OutVector rnorm, bool group) {
+           OutCodes iterations, OutCodes status, OutVector rnorm) {
   const std::int64_t n = g.shape(0), k = ct.shape(0);
   const bool with_a = a.has_value() && bt.has_value();
   const std::int64_t m = with_a ? a->shape(0) : 0;
@@ -176,23 +125,6 @@ void solve(ColumnMajor g, Rows ct, std::optional<ColumnMajor> a, std::optional<R
                     status.data(),
                     rnorm.data()};
 
-  // The problems in the order solved: the sample first when grouping.
-  std::vector<std::int64_t> order;
-  std::int64_t sampled = 0;
-  if (group && k >= kGroupMinProblems && n >= kGroupMinVariables) {
-    std::vector<unsigned char> in_sample(k, 0);
-    for (std::int64_t s = 0; s < kSampleSize; ++s) in_sample[s * k / kSampleSize] = 1;
-    for (std::int64_t j = 0; j < k; ++j) {
-      if (in_sample[j]) order.push_back(j);
-    }
-    sampled = std::int64_t(order.size());
-    for (std::int64_t j = 0; j < k; ++j) {
-      if (!in_sample[j]) order.push_back(j);
-    }
-  } else {
-    for (std::int64_t j = 0; j < k; ++j) order.push_back(j);
-  }
-
   const int workers = int(std::min(threads, k));
   std::vector<gram::Workspace> spaces;
   std::vector<std::vector<unsigned char>> flags;
@@ -201,22 +133,17 @@ void solve(ColumnMajor g, Rows ct, std::optional<ColumnMajor> a, std::optional<R
     spaces.emplace_back(std::int32_t(n), std::int32_t(m));
     flags.emplace_back(n);
   }
-  std::vector<gram::SharedFactor> factors;
-  std::vector<const gram::SharedFactor*> shared;
   // One trial costs about n*(n + m) multiply-adds at most.
   const double work = double(k) * double(batch.maxiter) * double(n) * double(n + m);
   std::atomic<bool> cancel{false};
 
-  // Solves order[first..last) on the calling thread when quick, otherwise
-  // on the workers; false when a signal stopped them.
-  auto run = [&](std::int64_t first, std::int64_t last) {
-    const std::int64_t count = last - first;
-    if (count <= 0) return true;
+  // Solves every problem on the calling thread when quick, otherwise on
+  // the workers; false when a signal stopped them.
+  auto run = [&] {
+    const std::int64_t count = k;
     nb::gil_scoped_release unlocked;
     if (workers == 1 && work <= kQuickWork) {
-      for (std::int64_t i = first; i < last; ++i) {
-        solve_one(batch, order[i], nullptr, spaces[0], flags[0], shared);
-      }
+      for (std::int64_t j = 0; j < k; ++j) solve_one(batch, j, nullptr, spaces[0], flags[0]);
       return true;
     }
     // Runs of consecutive problems per item, so that two workers do not
@@ -230,7 +157,7 @@ void solve(ColumnMajor g, Rows ct, std::optional<ColumnMajor> a, std::optional<R
           const std::int64_t end = std::min(count, (r + 1) * run_length);
           for (std::int64_t i = r * run_length; i < end; ++i) {
             if (cancel.load(std::memory_order_relaxed)) return;
-            solve_one(batch, order[first + i], &cancel, spaces[worker], flags[worker], shared);
+            solve_one(batch, i, &cancel, spaces[worker], flags[worker]);
           }
         },
         [] {
@@ -240,13 +167,7 @@ void solve(ColumnMajor g, Rows ct, std::optional<ColumnMajor> a, std::optional<R
         kSignalInterval);
   };
 
-  if (!run(0, sampled)) throw nb::python_error();
-  if (sampled > 0) {
-    factors = shared_sets(batch, std::vector<std::int64_t>(order.begin(), order.begin() + sampled),
-                          spaces[0]);
-    for (const gram::SharedFactor& f : factors) shared.push_back(&f);
-  }
-  if (!run(sampled, k)) throw nb::python_error();
+  if (!run()) throw nb::python_error();
 }
 
 // solve_many(g, ct, a, b, x0, maxiter, threads, x, w, passive, iterations,
@@ -437,9 +358,8 @@ NB_MODULE(_gram, m) {
   m.attr("DUAL_TOLERANCE") = gram::dual_tolerance;
   m.attr("ACCURACY_TARGET") = gram::accuracy_target;
   m.def("solve", &solve, "g"_a, "ct"_a, "a"_a.none(), "bt"_a.none(), "maxiter"_a, "threads"_a,
-        "x"_a, "w"_a, "passive"_a, "iterations"_a, "status"_a, "rnorm"_a, "group"_a = true,
-        "solve(g, ct, a, bt, maxiter, threads, x, w, passive, iterations, status, rnorm,\n"
-        "      group=True)\n\n"
+        "x"_a, "w"_a, "passive"_a, "iterations"_a, "status"_a, "rnorm"_a,
+        "solve(g, ct, a, bt, maxiter, threads, x, w, passive, iterations, status, rnorm)\n\n"
         "The Gram-form solver behind tovrin.nnls(method='gram') and tovrin.nnls_gram,\n"
         "which check the arguments; call those.");
   m.def("solve_many", &solve_many, "g"_a, "ct"_a, "a"_a.none(), "b"_a.none(), "x0"_a.none(),

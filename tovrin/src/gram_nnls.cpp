@@ -110,19 +110,6 @@ class ActiveSet {
     return true;
   }
 
-  // Takes P = f.set with the factor f.r and forms y = R^-T c(set).
-  void load(const SharedFactor& f) {
-    p_ = std::int32_t(f.set.size());
-    for (std::int32_t pos = 0; pos < p_; ++pos) {
-      wk_.set[pos] = f.set[pos];
-      wk_.in_p[f.set[pos]] = 1;
-      std::memcpy(rcol(pos), f.r.data() + std::size_t(pos) * p_,
-                  sizeof(double) * std::size_t(pos + 1));
-      wk_.y[pos] = c_[f.set[pos]];
-    }
-    forward_substitute(wk_.y.data());
-  }
-
   // Takes P = start.set with its factor and forms y = R^-T c(set).
   void load(const FactorView& start) {
     p_ = start.p;
@@ -160,16 +147,6 @@ class ActiveSet {
     }
     for (std::int32_t pos = 0; pos < p_; ++pos) x_[wk_.set[pos]] = s[pos];
     return true;
-  }
-
-  // Copies R (p x p, leading dimension p) and P into f.
-  void store(SharedFactor& f) {
-    f.set.assign(wk_.set.begin(), wk_.set.begin() + p_);
-    f.r.assign(std::size_t(p_) * p_, zero);
-    for (std::int32_t pos = 0; pos < p_; ++pos) {
-      std::memcpy(f.r.data() + std::size_t(pos) * p_, rcol(pos),
-                  sizeof(double) * std::size_t(pos + 1));
-    }
   }
 
   // Removes the last position (a candidate that failed its first trial).
@@ -497,51 +474,12 @@ void start(const GramProblem& problem, Workspace& work, double* x, double* w) {
 Outcome solve(const GramProblem& problem, const LeastSquares* ls,
               std::int32_t maxiter, const std::atomic<bool>* cancel,
               Workspace& work, double* x, double* w, unsigned char* passive) {
-  return solve_grouped(problem, ls, nullptr, 0, maxiter, cancel, work, x, w, passive);
-}
-
-bool factor_passive_set(const GramProblem& problem, const unsigned char* passive,
-                        Workspace& work, SharedFactor& f) {
-  // The factor depends on G alone: c is taken as zero.
-  std::vector<double> x(std::size_t(problem.n)), w(std::size_t(problem.n)), c(std::size_t(problem.n));
-  GramProblem g_only = problem;
-  g_only.c = c.data();
-  start(g_only, work, x.data(), w.data());
-  ActiveSet as(g_only, work, x.data(), w.data());
-  for (std::int32_t j = 0; j < problem.n; ++j) {
-    if (passive[j] && !as.append(j)) return false;
-  }
-  as.store(f);
-  return true;
-}
-
-Outcome solve_grouped(const GramProblem& problem, const LeastSquares* ls,
-                      const SharedFactor* const* candidates, int count,
-                      std::int32_t maxiter, const std::atomic<bool>* cancel,
-                      Workspace& work, double* x, double* w, unsigned char* passive) {
   const std::int32_t n = problem.n;
   assert(ls == nullptr || work.m >= ls->m);
   start(problem, work, x, w);
   ActiveSet as(problem, work, x, w);
   Outcome out;
-  bool shared = false;
-  for (int i = 0; i < count && !shared && maxiter >= 1; ++i) {
-    // The shared set is this problem's solution when its trial solution is
-    // positive and no variable of Z would enter.
-    as.load(*candidates[i]);
-    as.trial();
-    if (as.accept_trial()) {
-      as.dual();
-      shared = as.candidate(entering_tolerance * as.scale()) < 0;
-    }
-    if (!shared) as.reset();
-  }
-  if (shared) {
-    out.iterations = 1;
-    out.status = status_solved;
-  } else {
-    out.status = iterate(as, n, maxiter, cancel, work, out);
-  }
+  out.status = iterate(as, n, maxiter, cancel, work, out);
   if (out.status != status_cancelled) finish(as, ls, x, n, out);
   for (std::int32_t j = 0; j < n; ++j) passive[j] = work.in_p[j];
   return out;

@@ -127,30 +127,6 @@ Outcome solve(const GramProblem& problem, const LeastSquares* ls,
               std::int32_t maxiter, const std::atomic<bool>* cancel,
               Workspace& work, double* x, double* w, unsigned char* passive);
 
-// A passive set and the Cholesky factor of its system, shared by the
-// problems (right-hand sides) whose passive sets coincide: set in
-// increasing index order, R'R = G(set, set), R column-major p x p.
-struct SharedFactor {
-  std::vector<std::int32_t> set;
-  std::vector<double> r;
-};
-
-// Factors G(P, P) for P = {j : passive[j]} into f by appending the columns
-// in index order.  Returns false when a pivot is too small (P is not a set
-// the solver would keep).
-bool factor_passive_set(const GramProblem& problem, const unsigned char* passive,
-                        Workspace& work, SharedFactor& f);
-
-// Like solve, but first tries the shared sets in the order given: the
-// first whose trial solution is positive and leaves no variable of Z to
-// enter is the solution (one triangular solve pair and one dual, no
-// factorisation; iterations = 1), and goes through the same checks.  When
-// none fits, the problem is solved from x = 0 as by solve.  The result
-// depends on the problem and the candidates only.
-Outcome solve_grouped(const GramProblem& problem, const LeastSquares* ls,
-                      const SharedFactor* const* candidates, int count,
-                      std::int32_t maxiter, const std::atomic<bool>* cancel,
-                      Workspace& work, double* x, double* w, unsigned char* passive);
 
 // A free set and the Cholesky factor of its system as block principal
 // pivoting leaves them (gram_factor.h): R'R = G(set, set), R upper
