@@ -72,6 +72,17 @@ def median_time(call, repeats, min_seconds=0.05):
     return statistics.median(times)
 
 
+def medians_in_turns(calls, repeats):
+    """The median time of each (key, call), the calls taking turns for
+    `repeats` rounds so that a change of load on the shared machine falls on
+    all of them alike."""
+    times = {key: [] for key, _ in calls}
+    for _ in range(repeats):
+        for key, call in calls:
+            times[key].append(median_time(call, 1))
+    return {key: statistics.median(t) for key, t in times.items()}
+
+
 def gram_product(a, b):
     return a.T @ a, a.T @ b
 
@@ -152,14 +163,9 @@ def measure_problem(tovrin, family, n, repeats, peers, peer_limit):
              ("gram_s", lambda: tovrin.nnls(a, b, method="gram")),
              ("product_s", lambda: gram_product(a, b))]
     calls += [(name, (lambda s=solvers[name]: s(a, b))) for name in xs]
-    # Methods in turn, `repeats` rounds, so that a change of load on the
-    # shared machine falls on all of them alike.
-    times = {key: [] for key, _ in calls}
-    for _ in range(repeats):
-        for key, call in calls:
-            times[key].append(median_time(call, 1))
+    medians = medians_in_turns(calls, repeats)
     for key, _ in calls:
-        value = statistics.median(times[key])
+        value = medians[key]
         if key in xs:
             row["peer_s"][key] = value
             row["peer_agreement"][key] = agreement(xs[key], exact.x)
@@ -257,12 +263,9 @@ def measure_large(tovrin, family, m, n, repeats, peers):
     calls = [("gram_s", quiet("gram")), ("auto_s", quiet("auto")), ("exact_s", quiet("exact")),
              ("ata_s", lambda: a.T @ a)]
     calls += [(name, (lambda s=solve: s(a, b))) for name, solve in counted.items()]
-    times = {key: [] for key, _ in calls}
-    for _ in range(repeats):
-        for key, call in calls:
-            times[key].append(median_time(call, 1))
+    medians = medians_in_turns(calls, repeats)
     for key, _ in calls:
-        value = statistics.median(times[key])
+        value = medians[key]
         if key in counted:
             row["peer_s"][key] = value
         else:
