@@ -100,6 +100,8 @@ def buffers():
                              flags=testbuffer.ND_PIL)
 
 
+# Python 3.9's ctypes gives a format that NumPy reads with a warning.
+@pytest.mark.filterwarnings("ignore:A builtin ctypes object gave a PEP3118")
 @pytest.mark.parametrize("method", METHODS)
 def test_every_buffer_numpy_reads_is_read_correctly(method):
     ref = tovrin.nnls(A, B, method=method)
