@@ -289,21 +289,23 @@ def default_limit(n: int) -> int:
     """The iteration limit of a problem with n variables when maxiter is None."""
     return max(3 * n, MIN_ROUNDS)
 
-# Column magnitudes of B within [2^-B_RANGE, 2^B_RANGE] are used unscaled:
-# A'B (A's columns scaled to at most 1) and the residuals' squares stay far
-# from overflow and underflow.
+# Columns of B whose squared norms lie within [2^-2 B_RANGE, 2^2 B_RANGE]
+# are used unscaled: their magnitudes max_i |b_ij| then lie within
+# [2^-B_RANGE / sqrt(m), 2^B_RANGE], so A'B (A's columns scaled to at most
+# 1) and the residuals' squares stay far from overflow and underflow.
 B_RANGE = 200
 
 
 def _b_exponents(rhs: np.ndarray) -> np.ndarray:
     """f_j with column j of B taken as b_j 2^-f_j: 0 for every column when
-    all of them lie in range, else the exponents of their magnitudes."""
-    top = _largest(rhs, 0)
-    low = top[top > 0]
-    if low.size == top.size and (low.size == 0 or (
-            np.ldexp(1.0, -B_RANGE) <= low.min() and top.max() <= np.ldexp(1.0, B_RANGE))):
+    all of them lie in range, else the exponents of their magnitudes.  The
+    squared norms take one pass over B, where the magnitudes take two; a
+    square that overflows or underflows is out of range."""
+    squares = np.einsum("ij,ij->j", rhs, rhs)
+    if squares.size == 0 or (np.ldexp(1.0, -2 * B_RANGE) <= squares.min() and
+                             squares.max() <= np.ldexp(1.0, 2 * B_RANGE)):
         return np.zeros(rhs.shape[1], dtype=np.int32)
-    return _exponents(top)
+    return _exponents(_largest(rhs, 0))
 
 
 def _solve_many(g_columns, ct, a_columns, rhs, x0, maxiter, threads):
