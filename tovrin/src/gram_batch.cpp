@@ -181,14 +181,21 @@ void BlockPivoting::form_inverse(Scratch& s) {
   }
   u_.assign(std::size_t(pr_.k) * std::size_t(n), zero);
   has_u_.assign(std::size_t(pr_.k), 0);
+  every_.resize(std::size_t(n));
+  for (std::int32_t i = 0; i < n; ++i) every_[std::size_t(i)] = i;
 }
 
-const double* BlockPivoting::unconstrained(std::int64_t j) {
+// u_j = M c_j, formed once per problem as the sum over t = 0..n-1 of
+// c_t M(:, t), accumulated in increasing t from u = 0 (u_ starts at zero):
+// one pass over u per four columns of M, where a dot product per entry
+// would reduce n short vectors.  s.z holds -c on the way.
+const double* BlockPivoting::unconstrained(std::int64_t j, Scratch& s) {
   const std::int32_t n = pr_.n;
   double* u = u_.data() + j * n;
   if (!has_u_[j]) {
     const double* c = pr_.c + j * n;
-    for (std::int32_t i = 0; i < n; ++i) u[i] = dot(n, inverse_.data() + std::ptrdiff_t(i) * n, c);
+    for (std::int32_t i = 0; i < n; ++i) s.z[i] = -c[i];
+    subtract_columns(n, n, inverse_.data(), n, every_.data(), s.z.data(), u);
     has_u_[j] = 1;
   }
   return u;
@@ -260,7 +267,7 @@ void BlockPivoting::trial(std::int64_t j, const GroupFactor& f, Scratch& s) {
 // as in trial_free.
 void BlockPivoting::trial_held(std::int64_t j, const GroupFactor& f, Scratch& s) {
   const std::int32_t n = pr_.n;
-  const double* u = unconstrained(j);
+  const double* u = unconstrained(j, s);
   for (std::int32_t q = 0; q < f.h; ++q) s.v[q] = -u[s.held[q]];
   solve_transposed(f.h, s.rh.data(), f.h, s.v.data());
   solve_upper(f.h, s.rh.data(), f.h, s.v.data(), s.s.data());

@@ -156,7 +156,7 @@ class BlockPivoting {
   void trial(std::int64_t j, const GroupFactor& f, Scratch& s);
   void trial_free(std::int64_t j, const GroupFactor& f, Scratch& s) const;
   void trial_held(std::int64_t j, const GroupFactor& f, Scratch& s);
-  const double* unconstrained(std::int64_t j);
+  const double* unconstrained(std::int64_t j, Scratch& s);
   void form_inverse(Scratch& s);
   void exchange(std::int64_t j, Scratch& s, double tol);
   void finish(std::int64_t j, GroupFactor& f, Scratch& s);
@@ -180,6 +180,7 @@ class BlockPivoting {
   double inverse_error_ = 0.0;           // predicted relative error of that form
   std::vector<double> u_;                // k x n, row j = M c_j once formed
   std::vector<unsigned char> has_u_;
+  std::vector<std::int32_t> every_;      // 0..n-1, the columns of M for u_
   std::vector<std::uint64_t> hash_;      // of row j of free_
   std::vector<std::int32_t> best_;       // lowest count of infeasible variables
   std::vector<std::int32_t> trials_;     // full exchanges left before the backup rule
