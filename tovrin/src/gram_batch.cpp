@@ -276,6 +276,12 @@ void BlockPivoting::trial_held(std::int64_t j, const GroupFactor& f, Scratch& s)
   std::memcpy(s.x.data(), u, sizeof(double) * std::size_t(n));
   subtract_columns(n, f.h, inverse_.data(), n, s.held.data(), s.z.data(), s.x.data());
   for (std::int32_t q = 0; q < f.h; ++q) s.x[s.held[q]] = zero;
+  // With nothing held (the unconstrained minimiser) a negative x_i is
+  // infeasible whatever w is, and the exchange reads w at held variables
+  // only: w is not needed.
+  if (f.h == 0 && std::any_of(s.x.begin(), s.x.end(), [](double v) { return v < zero; })) {
+    return;
+  }
   std::memcpy(s.w.data(), pr_.c + j * n, sizeof(double) * std::size_t(n));
   subtract_columns(n, f.p, pr_.g, pr_.ldg, s.set.data(), s.x.data(), s.w.data());
 }
