@@ -154,6 +154,36 @@ def _unscale(x, w, status, e, f):
 PIVOTING_MIN_VARIABLES = 300
 
 
+def _scaled_columns(a):
+    """A's columns scaled by powers of two (exact) to magnitudes in
+    [0.5, 1), column-major, and the exponents e: A^T A cannot overflow or
+    underflow, and its diagonal is equilibrated, which keeps cond(A^T A) as
+    small as column scaling can."""
+    e = _exponents(_largest(a, 0))
+    return np.ldexp(a, -e, order="F"), e
+
+
+def _scaled_gram_form(g, c):
+    """G' = S G S (column-major) and the rows of c' = S c 2^-f (k, n), with
+    S = diag(2^-e) and sqrt(G_jj) 2^-e_j in [0.5, 1): exact, and
+    equilibrated.  Returns G', c' rows, e, f."""
+    e = _exponents(np.sqrt(np.abs(np.diag(g))))
+    g_columns = np.asfortranarray(np.ldexp(g, -(e[:, None] + e[None, :])))
+    c_scaled = np.ldexp(c, -e[:, None])
+    f = _exponents(np.max(np.abs(c_scaled), axis=0))
+    return g_columns, np.ascontiguousarray(np.ldexp(c_scaled, -f[None, :]).T), e, f
+
+
+def _rnorm_from_btb(btb, c, x, w):
+    """||A x - b|| per problem from the Gram form, x and w (n, k):
+    ||A x - b||^2 = b'b - 2 x'A'b + x'G x = b'b - x'A'b - x'w; NaN without
+    btb."""
+    if btb is None:
+        return np.full(c.shape[1], np.nan)
+    squares = btb - np.einsum("ij,ij->j", c, x) - np.einsum("ij,ij->j", x, w)
+    return np.sqrt(np.maximum(squares, 0.0))
+
+
 def _solve_scaled(g_columns, ct, a_columns, bt, maxiter, threads, free=None,
                   early_exit=False):
     """Runs tovrin._gram.solve; returns x, w (k, n), passive, iterations,
@@ -192,7 +222,6 @@ def _pivot_each(g_columns, ct, a_columns, bt, maxiter, threads, free, early_exit
     k, n = ct.shape
     g = g_columns.T   # C-contiguous; G is symmetric
     gnorm = float(np.max(np.abs(g).sum(axis=0)))
-    limit = maxiter
     x, w = np.zeros((k, n)), ct.copy()
     passive = np.zeros((k, n), dtype=bool)
     iterations = np.zeros(k, dtype=np.int64)
@@ -205,7 +234,7 @@ def _pivot_each(g_columns, ct, a_columns, bt, maxiter, threads, free, early_exit
         for j in range(k):
             start = None if free is None else free[j].copy()
             result = _gram_pivoting.solve_one(
-                g, ct[j], a_columns, None if bt is None else bt[j], start, gnorm, limit,
+                g, ct[j], a_columns, None if bt is None else bt[j], start, gnorm, maxiter,
                 early_exit)
             if result is None:
                 broken.append(j)
@@ -219,11 +248,6 @@ def _pivot_each(g_columns, ct, a_columns, bt, maxiter, threads, free, early_exit
         for whole, part in zip((x, w, passive, iterations, status, rnorm), parts):
             whole[rows] = part
     return x, w, passive, iterations, status, rnorm
-
-
-def _fields(x, w, passive, rnorm, iterations, status):
-    """The raw fields in the front door's order, per-variable ones (n, k)."""
-    return x.T, w.T, passive.T, rnorm, iterations, status
 
 
 def solve_matrix(a, rhs, maxiter, threads, x0=None, early_exit=False):
@@ -246,11 +270,7 @@ def solve_matrix_each(a, rhs, maxiter, threads, x0=None, early_exit=False):
     one-at-a-time active-set method for the others."""
     m, n = a.shape
     k = rhs.shape[1]
-    # Columns of A and of B scaled by powers of two (exact) to magnitudes in
-    # [0.5, 1): A^T A cannot overflow or underflow, and its diagonal is
-    # equilibrated, which keeps cond(A^T A) as small as column scaling can.
-    e = _exponents(_largest(a, 0))
-    a_columns = np.ldexp(a, -e, order="F")
+    a_columns, e = _scaled_columns(a)
     # Row j = b_j 2^-f_j, transposed and scaled in one pass.
     f = _exponents(_largest(rhs, 0))
     if f.any():
@@ -266,7 +286,7 @@ def solve_matrix_each(a, rhs, maxiter, threads, x0=None, early_exit=False):
     rnorm = np.ldexp(rnorm, f)
     # A x = b for x = 2^(f - e) x' and A^T (b - A x) = 2^(e + f) w'.
     x, w = _unscale(x, w, status, e, f)
-    return _fields(x, w, passive, rnorm, iterations, status)
+    return x.T, w.T, passive.T, rnorm, iterations, status
 
 
 # Right-hand sides from which the Gram method solves by block principal
@@ -342,15 +362,9 @@ def solve_matrix_many(a, rhs, maxiter, threads, x0=None):
     dual = A'(b - A x), passive (n, k), rnorm, iterations, status (k,)."""
     m, n = a.shape
     k = rhs.shape[1]
-    if m == 0 or n == 0 or k == 0:
-        zeros = np.zeros((n, k))
-        return (zeros, zeros.copy(), np.zeros((n, k), dtype=bool),
-                np.sqrt(np.einsum("ij,ij->j", rhs, rhs)), np.zeros(k, dtype=np.int64),
-                np.full(k, int(Status.SOLVED), dtype=np.int64))
-    # Columns of A scaled by powers of two (exact) to magnitudes in
-    # [0.5, 1), as for one problem at a time; B only where out of range.
-    e = _exponents(_largest(a, 0))
-    a_columns = np.ldexp(a, -e, order="F")
+    # A's columns scaled as for one problem at a time; B only where out of
+    # range.
+    a_columns, e = _scaled_columns(a)
     f = _b_exponents(rhs)
     if f.any():
         rhs = np.ldexp(rhs, -f[None, :])
@@ -366,39 +380,6 @@ def solve_matrix_many(a, rhs, maxiter, threads, x0=None):
     if f.any():
         rnorm = np.ldexp(rnorm, f)
     return x, w, passive, rnorm, iterations, status
-
-
-def _solve_gram_many(g_columns, ct, c, e, f, btb, maxiter, threads, x0):
-    """Block pivoting on the scaled Gram form G' = S G S, row j of ct =
-    (S c_j 2^-f_j)' with S = diag(2^-e); x, w, passive (n, k) unscaled,
-    rnorm from btb (NaN without), iterations, status."""
-    x, w, passive, _, iterations, status = _solve_many(g_columns, ct, None, None, x0,
-                                                       maxiter, threads)
-    _unscale_columns(x, w, status, e, f)
-    if btb is None:
-        return x, w, passive, np.full(c.shape[1], np.nan), iterations, status
-    # ||A x - b||^2 = b'b - 2 x'A'b + x'G x = b'b - x'A'b - x'w.
-    squares = btb - np.einsum("ij,ij->j", c, x) - np.einsum("ij,ij->j", x, w)
-    return x, w, passive, np.sqrt(np.maximum(squares, 0.0)), iterations, status
-
-
-def solve_gram_many(g, c, btb, maxiter, threads, x0=None):
-    """The Gram method for G (n, n) and C (n, k) float64 by block principal
-    pivoting across the k problems; btb None or (k,); x0 None or (n, k)
-    C-contiguous.  Returns x, dual = c - G x, passive (n, k), rnorm (NaN
-    without btb), iterations, status (k,)."""
-    n, k = c.shape
-    if n == 0 or k == 0:
-        rnorm = np.sqrt(np.maximum(btb, 0.0)) if btb is not None else np.full(k, np.nan)
-        return (np.zeros((n, k)), np.zeros((n, k)), np.zeros((n, k), dtype=bool), rnorm,
-                np.zeros(k, dtype=np.int64), np.full(k, int(Status.SOLVED), dtype=np.int64))
-    # G' = S G S and c' = S c 2^-f with S = diag(2^-e): exact, equilibrated.
-    e = _exponents(np.sqrt(np.abs(np.diag(g))))
-    g_columns = np.asfortranarray(np.ldexp(g, -(e[:, None] + e[None, :])))
-    c_scaled = np.ldexp(c, -e[:, None])
-    f = _exponents(np.max(np.abs(c_scaled), axis=0))
-    ct = np.ascontiguousarray(np.ldexp(c_scaled, -f[None, :]).T)
-    return _solve_gram_many(g_columns, ct, c, e, f, btb, maxiter, threads, x0)
 
 
 # An eigenvalue of the scaled G (unit diagonal, largest eigenvalue between 1
@@ -419,31 +400,19 @@ def _mark_indefinite(g, status):
 
 def solve_gram(g, c, btb, maxiter, threads, x0=None):
     """The Gram method on G (n, n) and c = A^T B (n, k), float64, n, k >= 1;
-    btb (k,) or None gives rnorm (NaN without)."""
-    k = c.shape[1]
-    # G' = S G S and c' = S c 2^-f with S = diag(2^-e), sqrt(G_jj) 2^-e_j in
-    # [0.5, 1): exact, and equilibrated.
-    e = _exponents(np.sqrt(np.abs(np.diag(g))))
-    g_columns = np.asfortranarray(np.ldexp(g, -(e[:, None] + e[None, :])))
-    c_scaled = np.ldexp(c, -e[:, None])
-    f = _exponents(np.max(np.abs(c_scaled), axis=0))
-    ct = np.ascontiguousarray(np.ldexp(c_scaled, -f[None, :]).T)
-    n = c.shape[0]
+    btb (k,) or None gives rnorm (NaN without).  Dispatched as solve_matrix
+    is."""
+    n, k = c.shape
+    g_columns, ct, e, f = _scaled_gram_form(g, c)
     if k >= MANY_PROBLEMS or (x0 is not None and n < PIVOTING_MIN_VARIABLES):
-        x, w, passive, rnorm, iterations, status = _solve_gram_many(
-            g_columns, ct, c, e, f, btb, maxiter, threads, x0)
-        _mark_indefinite(g_columns, status)
-        return x, w, passive, rnorm, iterations, status
-    free = None if x0 is None else np.ascontiguousarray(x0.T > 0)
-    x, w, passive, iterations, status, _ = _solve_scaled(g_columns, ct, None, None, maxiter,
-                                                         threads, free)
-    x, w = _unscale(x, w, status, e, f)
-    _mark_indefinite(g_columns, status)
-    if btb is None:
-        rnorm = np.full(k, np.nan)
+        x, w, passive, _, iterations, status = _solve_many(g_columns, ct, None, None, x0,
+                                                           maxiter, threads)
+        _unscale_columns(x, w, status, e, f)
     else:
-        # ||A x - b||^2 = b'b - 2 x'A'b + x'G x = b'b - x'A'b - x'w.
-        cx = np.einsum("ij,ji->j", c, x)
-        xw = np.einsum("ij,ij->i", x, w)
-        rnorm = np.sqrt(np.maximum(btb - cx - xw, 0.0))
-    return _fields(x, w, passive, rnorm, iterations, status)
+        free = None if x0 is None else np.ascontiguousarray(x0.T > 0)
+        x, w, passive, iterations, status, _ = _solve_scaled(g_columns, ct, None, None,
+                                                             maxiter, threads, free)
+        x, w = _unscale(x, w, status, e, f)
+        x, w, passive = x.T, w.T, passive.T
+    _mark_indefinite(g_columns, status)
+    return x, w, passive, _rnorm_from_btb(btb, c, x, w), iterations, status

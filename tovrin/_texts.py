@@ -33,7 +33,6 @@ B_NOT_DASK = ("B must be a dask array (dask.array.Array), not {kind}; "
               "tovrin.nnls solves arrays held in memory")
 B_NOT_2D = "B must be 2-d with shape (m, K), not {ndim}-d"
 B_ROWS = "B has {rows} rows but A has {m}"
-B_DTYPE = "B must hold real numbers (integer or floating point), not {dtype}"
 B_ROWS_UNKNOWN = "B has an unknown number of rows; call B.compute_chunk_sizes() first"
 DASK_MISSING = 'tovrin.dask needs Dask: pip install "tovrin[dask]"'
 

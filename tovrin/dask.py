@@ -22,7 +22,7 @@ import numpy.typing as npt
 import tovrin
 from tovrin import _solver
 from tovrin._convert import REAL_KINDS
-from tovrin._texts import B_DTYPE, B_NOT_2D, B_NOT_DASK, B_ROWS, B_ROWS_UNKNOWN, DASK_MISSING
+from tovrin._texts import B_NOT_2D, B_NOT_DASK, B_ROWS, B_ROWS_UNKNOWN, DASK_MISSING, NOT_REAL
 
 try:
     import dask
@@ -219,7 +219,7 @@ def _checked_columns(B: Any) -> da.Array:
     if B.ndim != 2:
         raise ValueError(B_NOT_2D.format(ndim=B.ndim))
     if B.dtype.kind not in REAL_KINDS:
-        raise TypeError(B_DTYPE.format(dtype=B.dtype))
+        raise TypeError(NOT_REAL.format(name="B", dtype=B.dtype))
     return B
 
 

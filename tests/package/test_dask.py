@@ -105,7 +105,7 @@ def test_nothing_is_solved_before_compute_and_bad_inputs_raise_first(problem):
         (TypeError, tdask.B_NOT_DASK.format(kind="ndarray"), A, B, {}),
         (ValueError, tdask.B_NOT_2D.format(ndim=3), A, lazy_b[..., None], {}),
         (ValueError, tdask.B_ROWS.format(rows=M - 1, m=M), A, lazy_b[1:], {}),
-        (TypeError, tdask.B_DTYPE.format(dtype="complex128"), A, lazy_b * 1j, {}),
+        (TypeError, tdask.NOT_REAL.format(name="B", dtype="complex128"), A, lazy_b * 1j, {}),
         (ValueError, "A must be 2-dimensional, got shape (12,)", A[:, 0], lazy_b, {}),
         (ValueError, None, np.where(A > 1, np.nan, A), lazy_b, {}),
         (ValueError, None, A, lazy_b, {"maxiter": 0}),

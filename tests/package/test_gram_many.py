@@ -115,8 +115,8 @@ def test_the_gram_form_entry_agrees_with_the_matrix_entry():
     assert (res.passive == via_a.passive).all()
     np.testing.assert_allclose(res.x, via_a.x, rtol=0, atol=1e-12 * np.abs(via_a.x).max())
     np.testing.assert_allclose(res.rnorm, via_a.rnorm, rtol=1e-8)
-    warm = _gram_method.solve_gram_many(a.T @ a, a.T @ b, None, 90, 2,
-                                        np.where(res.passive, 1.0, 0.0))
+    warm = _gram_method.solve_gram(a.T @ a, a.T @ b, None, 90, 2,
+                                   np.where(res.passive, 1.0, 0.0))
     assert (warm[4] == 1).all() and np.isnan(warm[3]).all()
     np.testing.assert_allclose(warm[0], res.x, rtol=0, atol=1e-13 * np.abs(res.x).max())
 

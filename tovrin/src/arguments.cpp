@@ -200,7 +200,7 @@ nb::object read_start(nb::handle value, std::int64_t n, std::int64_t k, bool sin
   }
   const StridedMatrix v = x0.matrix();
   if (!v.all_finite()) raise_text(PyExc_ValueError, "NOT_FINITE", {{"name", nb::str("x0")}});
-  nb::object start = nb::module_::import_("numpy").attr("empty")(nb::make_tuple(n, k));
+  nb::object start = nb::handle(imports.empty)(nb::make_tuple(n, k));
   Py_buffer out{};
   if (PyObject_GetBuffer(start.ptr(), &out, PyBUF_WRITABLE) != 0) throw nb::python_error();
   double* data = static_cast<double*>(out.buf);

@@ -176,9 +176,8 @@ void count_as_exact(const BatchResults& out, std::int64_t k, std::int64_t limit)
 void mark_non_finite_data(const Problem& p, const BatchResults& out) {
   const bool a_finite = p.am.all_finite();
   for (std::int64_t j = 0; j < p.k(); ++j) {
-    bool finite = a_finite;
-    for (std::int64_t i = 0; i < p.m() && finite; ++i) finite = std::isfinite(p.bm(i, j));
-    if (!finite) out.status[j] = status::not_finite;
+    const StridedMatrix b_j{p.bm.base + j * p.bm.col_step, p.m(), 1, p.bm.row_step, 0};
+    if (!a_finite || !b_j.all_finite()) out.status[j] = status::not_finite;
   }
 }
 

@@ -110,7 +110,7 @@ class Outputs {
   // iterations, status) with x, dual, passive of shape (n, k).
   Outputs(nb::handle kernel_outputs, std::int64_t n, std::int64_t k, bool single);
 
-  BatchResults view() const;
+  BatchResults view();
   std::int64_t n() const { return n_; }
   std::int64_t k() const { return k_; }
   bool single() const { return single_; }

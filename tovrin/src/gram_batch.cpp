@@ -13,17 +13,13 @@
 #include <cstring>
 #include <limits>
 
+#include "gram_factor.h"
 #include "gram_kernels.h"
 
 namespace tovrin {
 namespace gram {
 
 namespace {
-
-constexpr double eps = std::numeric_limits<double>::epsilon();
-constexpr double zero = 0.0;
-constexpr double one = 1.0;
-constexpr double infinity = std::numeric_limits<double>::infinity();
 
 enum : unsigned char { iterating = 0, done = 1, handed = 2 };
 
@@ -34,14 +30,6 @@ constexpr std::int64_t tile_width = 8;
 // fraction of the terms it is the difference of (see residual_squares).
 constexpr double residual_floor = 1e-3;
 
-double max_abs(const double* v, std::int32_t n) {
-  double r = zero;
-  for (std::int32_t i = 0; i < n; ++i) {
-    const double a = std::fabs(v[i]);
-    if (a > r) r = a;
-  }
-  return r;
-}
 
 // FNV-1a over the n flags of a free set.
 std::uint64_t set_hash(const unsigned char* flags, std::int32_t n) {
@@ -59,14 +47,7 @@ std::uint64_t set_hash(const unsigned char* flags, std::int32_t n) {
 bool cholesky(const double* m, std::ptrdiff_t lds, std::int32_t p, const std::int32_t* set,
               double* r) {
   for (std::int32_t q = 0; q < p; ++q) {
-    const std::int32_t t = set[q];
-    const double* mt = m + t * lds;
-    double* rq = r + std::ptrdiff_t(q) * p;
-    for (std::int32_t i = 0; i < q; ++i) rq[i] = mt[set[i]];
-    solve_transposed(q, r, p, rq);
-    const double d = mt[t] - dot(q, rq, rq);
-    if (!(d > dependent_pivot * mt[t])) return false;
-    rq[q] = std::sqrt(d);
+    if (!append_column(q, r, p, set, m, lds, set[q])) return false;
   }
   return true;
 }

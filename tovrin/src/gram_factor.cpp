@@ -50,8 +50,8 @@ double smallest_relative_pivot(std::int32_t p, const double* r, std::ptrdiff_t l
   return smallest;
 }
 
-bool append_variable(std::int32_t p, double* r, std::ptrdiff_t ldr, std::int32_t* set,
-                     const double* g, std::ptrdiff_t ldg, std::int32_t t) {
+bool append_column(std::int32_t p, double* r, std::ptrdiff_t ldr, const std::int32_t* set,
+                   const double* g, std::ptrdiff_t ldg, std::int32_t t) {
   double* column = r + std::ptrdiff_t(p) * ldr;
   const double* gt = g + std::ptrdiff_t(t) * ldg;
   for (std::int32_t i = 0; i < p; ++i) column[i] = gt[set[i]];
@@ -59,12 +59,18 @@ bool append_variable(std::int32_t p, double* r, std::ptrdiff_t ldr, std::int32_t
   const double d = gt[t] - dot(p, column, column);
   if (!(d > factor_dependent_pivot * gt[t])) return false;
   column[p] = std::sqrt(d);
+  return true;
+}
+
+bool append_variable(std::int32_t p, double* r, std::ptrdiff_t ldr, std::int32_t* set,
+                     const double* g, std::ptrdiff_t ldg, std::int32_t t) {
+  if (!append_column(p, r, ldr, set, g, ldg, t)) return false;
   set[p] = t;
   return true;
 }
 
 void delete_position(std::int32_t p, double* r, std::ptrdiff_t ldr, std::int32_t* set,
-                     std::int32_t q) {
+                     std::int32_t q, double* y) {
   for (std::int32_t pos = q; pos + 1 < p; ++pos) {
     std::memcpy(r + pos * ldr, r + (pos + 1) * ldr, sizeof(double) * std::size_t(pos + 2));
     set[pos] = set[pos + 1];
@@ -80,6 +86,11 @@ void delete_position(std::int32_t p, double* r, std::ptrdiff_t ldr, std::int32_t
       const double u = rl[k], v = rl[k + 1];
       rl[k] = rot.c * u + rot.s * v;
       rl[k + 1] = rot.c * v - rot.s * u;
+    }
+    if (y != nullptr) {
+      const double u = y[k], v = y[k + 1];
+      y[k] = rot.c * u + rot.s * v;
+      y[k + 1] = rot.c * v - rot.s * u;
     }
   }
 }

@@ -13,13 +13,15 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "gram_nnls.h"
+
 namespace tovrin {
 namespace gram {
 
 // A variable whose pivot^2 / G_tt (the squared sine of the angle of its
 // column to the span of the others) is at or below this is numerically
-// dependent in the Gram form; the same bound as the one-at-a-time method's.
-constexpr double factor_dependent_pivot = 1e-13;
+// dependent in the Gram form: the one-at-a-time method's bound.
+constexpr double factor_dependent_pivot = dependent_pivot;
 
 // s = G(set, set)^-1 v = R^-1 R^-T v for the leading p x p block of R.
 // v is overwritten (it holds R^-T v on exit).
@@ -31,6 +33,13 @@ void solve_factored(std::int32_t p, const double* r, std::ptrdiff_t ldr, double*
 double smallest_relative_pivot(std::int32_t p, const double* r, std::ptrdiff_t ldr,
                                const std::int32_t* set, const double* g, std::ptrdiff_t ldg);
 
+// Column p of R for variable t: R^-T G(set, t) above the pivot
+// sqrt(G_tt - |R^-T G(set, t)|^2).  Returns false, column p then being
+// scratch, when the pivot^2 is at or below factor_dependent_pivot * G_tt.
+// set is only read.  ldr >= p + 1.
+bool append_column(std::int32_t p, double* r, std::ptrdiff_t ldr, const std::int32_t* set,
+                   const double* g, std::ptrdiff_t ldg, std::int32_t t);
+
 // Appends variable t: R gains the column R^-T G(set, t) and the pivot
 // sqrt(G_tt - |R^-T G(set, t)|^2); set[p] = t.  Returns false, leaving R
 // and set as they were (column p of R is scratch), when the pivot^2 is at
@@ -40,9 +49,11 @@ bool append_variable(std::int32_t p, double* r, std::ptrdiff_t ldr, std::int32_t
 
 // Deletes position q of p: columns q+1.. move one place left, and Givens
 // rotations of rows (k, k+1), k = q..p-2, restore triangular form, so that
-// R'R = G(set, set) for the p - 1 positions left (set shifted alike).
+// R'R = G(set, set) for the p - 1 positions left (set shifted alike).  The
+// same rotations are applied to the vector y (length p) when it is given,
+// so that y = R^-T c(set) stays true of the new R.
 void delete_position(std::int32_t p, double* r, std::ptrdiff_t ldr, std::int32_t* set,
-                     std::int32_t q);
+                     std::int32_t q, double* y = nullptr);
 
 }  // namespace gram
 }  // namespace tovrin

@@ -11,13 +11,31 @@
 #ifndef TOVRIN_GRAM_KERNELS_H
 #define TOVRIN_GRAM_KERNELS_H
 
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 
 namespace tovrin {
 namespace gram {
 
 constexpr int dot_lanes = 8;
+
+// The constants the Gram-form solvers write their arithmetic with.
+constexpr double eps = std::numeric_limits<double>::epsilon();
+constexpr double zero = 0.0;
+constexpr double one = 1.0;
+constexpr double infinity = std::numeric_limits<double>::infinity();
+
+// max over i < n of |v_i| (0 for n = 0; a NaN is passed over).
+inline double max_abs(const double* v, std::int32_t n) {
+  double r = zero;
+  for (std::int32_t i = 0; i < n; ++i) {
+    const double a = std::fabs(v[i]);
+    if (a > r) r = a;
+  }
+  return r;
+}
 
 // sum over i < n of a_i * b_i.
 double dot(std::int32_t n, const double* a, const double* b);

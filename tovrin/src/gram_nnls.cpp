@@ -11,46 +11,13 @@
 #include <cstring>
 #include <limits>
 
+#include "gram_factor.h"
 #include "gram_kernels.h"
 
 namespace tovrin {
 namespace gram {
 
 namespace {
-
-constexpr double eps = std::numeric_limits<double>::epsilon();
-constexpr double zero = 0.0;
-constexpr double one = 1.0;
-constexpr double infinity = std::numeric_limits<double>::infinity();
-
-double max_abs(const double* v, std::int32_t n) {
-  double r = zero;
-  for (std::int32_t i = 0; i < n; ++i) {
-    const double a = std::fabs(v[i]);
-    if (a > r) r = a;
-  }
-  return r;
-}
-
-// The Givens rotation [c s; -s c] with c*a + s*b = rho = sqrt(a^2 + b^2) > 0
-// and -s*a + c*b = 0, formed without squaring the larger of a and b.
-struct Rotation {
-  double c, s, rho;
-};
-
-Rotation rotation(double a, double b) {
-  if (b == zero) return {a < zero ? -one : one, zero, std::fabs(a)};
-  if (std::fabs(a) >= std::fabs(b)) {
-    const double t = b / a;
-    const double u = std::sqrt(one + t * t);
-    const double c = std::copysign(one / u, a);
-    return {c, c * t, std::fabs(a) * u};
-  }
-  const double t = a / b;
-  const double u = std::sqrt(one + t * t);
-  const double s = std::copysign(one / u, b);
-  return {s * t, s, std::fabs(b) * u};
-}
 
 // The state of one solve: the problem, the factor, the iterate.
 class ActiveSet {
@@ -91,20 +58,14 @@ class ActiveSet {
     return t;
   }
 
-  // Appends t to P: R gains the column r = R^-T G(set, t) and the pivot
-  // sqrt(G_tt - r'r); y gains (c_t - r'y) / pivot.  Returns false, leaving
-  // everything unchanged, when G_tt - r'r <= dependent_pivot * G_tt (t is
-  // numerically in the span of the passive columns, or G_tt <= 0).
+  // Appends t to P (append_variable: R gains the column r = R^-T G(set, t)
+  // and the pivot sqrt(G_tt - r'r)); y gains (c_t - r'y) / pivot.  Returns
+  // false, leaving everything unchanged, when t is numerically in the span
+  // of the passive columns (or G_tt <= 0).
   bool append(std::int32_t t) {
-    double* r = rcol(p_);
-    const double* gt = column(t);
-    for (std::int32_t i = 0; i < p_; ++i) r[i] = gt[wk_.set[i]];
-    solve_transposed(p_, wk_.r.data(), n_, r);
-    const double d = gt[t] - dot(p_, r, r);
-    if (!(d > dependent_pivot * gt[t])) return false;
-    r[p_] = std::sqrt(d);
+    if (!append_variable(p_, wk_.r.data(), n_, wk_.set.data(), g_, ldg_, t)) return false;
+    const double* r = rcol(p_);
     wk_.y[p_] = (c_[t] - dot(p_, r, wk_.y.data())) / r[p_];
-    wk_.set[p_] = t;
     wk_.in_p[t] = 1;
     ++p_;
     return true;
@@ -155,31 +116,12 @@ class ActiveSet {
     wk_.in_p[wk_.set[p_]] = 0;
   }
 
-  // Removes position q: the columns after it move left one place, leaving
-  // one subdiagonal element in each, which rotations of rows (k, k+1),
-  // applied to R and y alike, annihilate.  R'R = G(set, set) again after.
+  // Removes position q (delete_position, its rotations applied to y
+  // alike): R'R = G(set, set) and y = R^-T c(set) again after.
   void remove(std::int32_t q) {
     const std::int32_t leaving = wk_.set[q];
-    for (std::int32_t pos = q; pos + 1 < p_; ++pos) {
-      std::memcpy(rcol(pos), rcol(pos + 1), sizeof(double) * std::size_t(pos + 2));
-      wk_.set[pos] = wk_.set[pos + 1];
-    }
+    delete_position(p_, wk_.r.data(), n_, wk_.set.data(), q, wk_.y.data());
     --p_;
-    double* y = wk_.y.data();
-    for (std::int32_t k = q; k < p_; ++k) {
-      const Rotation g = rotation(rcol(k)[k], rcol(k)[k + 1]);
-      rcol(k)[k] = g.rho;
-      rcol(k)[k + 1] = zero;
-      for (std::int32_t l = k + 1; l < p_; ++l) {
-        double* rl = rcol(l);
-        const double u = rl[k], v = rl[k + 1];
-        rl[k] = g.c * u + g.s * v;
-        rl[k + 1] = g.c * v - g.s * u;
-      }
-      const double u = y[k], v = y[k + 1];
-      y[k] = g.c * u + g.s * v;
-      y[k + 1] = g.c * v - g.s * u;
-    }
     wk_.in_p[leaving] = 0;
     x_[leaving] = zero;
   }

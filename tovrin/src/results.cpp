@@ -170,15 +170,15 @@ Outputs::Outputs(nb::handle kernel_outputs, std::int64_t n, std::int64_t k, bool
   take(status_, 5, imports.int64, false);
 }
 
-BatchResults Outputs::view() const {
+BatchResults Outputs::view() {
   auto data = [](const Array& a) { return a.view.buf; };
+  // One problem made here keeps rnorm, iterations and status as scalars.
   const bool scalars = single_ && !rnorm_.object.is_valid();
-  Outputs& self = const_cast<Outputs&>(*this);
   return {static_cast<double*>(data(x_)), static_cast<double*>(data(dual_)),
           static_cast<bool*>(data(passive_)),
-          scalars ? &self.rnorm_one_ : static_cast<double*>(data(rnorm_)),
-          scalars ? &self.iterations_one_ : static_cast<std::int64_t*>(data(iterations_)),
-          scalars ? &self.status_one_ : static_cast<std::int64_t*>(data(status_))};
+          scalars ? &rnorm_one_ : static_cast<double*>(data(rnorm_)),
+          scalars ? &iterations_one_ : static_cast<std::int64_t*>(data(iterations_)),
+          scalars ? &status_one_ : static_cast<std::int64_t*>(data(status_))};
 }
 
 nb::object Outputs::result(const char* method, std::int64_t limit, int stacklevel) {
