@@ -10,7 +10,7 @@
 #include <cstdlib>
 #include <vector>
 
-#include "gram_nnls.h"
+#include "gram/active_set.h"
 
 namespace {
 

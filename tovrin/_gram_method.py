@@ -10,12 +10,12 @@ where it was measured fastest:
 
 - many right-hand sides (MANY_PROBLEMS or more), or a start x0 on a small
   problem: block principal pivoting across the problems, in C++
-  (tovrin/src/gram_batch.*);
+  (tovrin/src/gram/pivoting.*);
 - large problems (PIVOTING_MIN_VARIABLES or more variables): block principal
   pivoting problem by problem, whose rounds factorise through NumPy's LAPACK
   (tovrin/_gram_pivoting.py), confirmed by the active-set method's checks;
 - the rest: the one-at-a-time active-set method in the order of Bro and de
-  Jong, with an updated Cholesky factor (tovrin/src/gram_nnls.*).
+  Jong, with an updated Cholesky factor (tovrin/src/gram/active_set.*).
   Both take arguments that the front
 door (tovrin._solver) has checked, and return the raw fields
 ``(x, dual, passive, rnorm, iterations, status)``: x, dual and passive of
@@ -290,7 +290,7 @@ def solve_matrix_each(a, rhs, maxiter, threads, x0=None, early_exit=False):
 
 
 # Right-hand sides from which the Gram method solves by block principal
-# pivoting across problems (tovrin/src/gram_batch.h) rather than one
+# pivoting across problems (tovrin/src/gram/pivoting.h) rather than one
 # problem at a time.  Measured (CPU time, one thread, Gaussian A, b = A x +
 # noise, loaded machine), block pivoting over one at a time at k = 4, 8,
 # 16: 0.65, 0.57, 0.44 (200 x 20); 0.90, 0.71, 0.78 (100 x 5); 1.14, 0.73,

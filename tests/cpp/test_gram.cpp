@@ -11,9 +11,9 @@
 #include <random>
 #include <vector>
 
-#include "gram_factor.h"
-#include "gram_kernels.h"
-#include "gram_nnls.h"
+#include "gram/factor.h"
+#include "gram/kernels.h"
+#include "gram/active_set.h"
 #include "solver_testing.h"
 
 namespace {

@@ -8,7 +8,7 @@
 #include <stdexcept>
 #include <vector>
 
-#include "pool.h"
+#include "common/pool.h"
 
 namespace {
 

@@ -1,13 +1,13 @@
-#include "batch.h"
+#include "exact/batch.h"
 
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
-#include "scaling.h"
+#include "common/scaling.h"
 #include "solve.h"
-#include "status.h"
+#include "common/status.h"
 
 namespace tovrin {
 

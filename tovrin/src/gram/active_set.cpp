@@ -4,15 +4,15 @@
 // Notation: p = |P|; set[0..p) lists P in order of entry; R (p x p, upper
 // triangular, leading dimension n) satisfies R'R = G(set, set);
 // y = R^-T c(set).  Positions index set, variables index G, c, x and w.
-#include "gram_nnls.h"
+#include "gram/active_set.h"
 
 #include <cassert>
 #include <cmath>
 #include <cstring>
 #include <limits>
 
-#include "gram_factor.h"
-#include "gram_kernels.h"
+#include "gram/factor.h"
+#include "gram/kernels.h"
 
 namespace tovrin {
 namespace gram {

@@ -9,7 +9,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "batch.h"
+#include "exact/batch.h"
 
 namespace tovrin {
 

@@ -65,7 +65,7 @@
 #include <utility>
 #include <vector>
 
-#include "gram_nnls.h"
+#include "gram/active_set.h"
 
 namespace tovrin {
 namespace gram {

@@ -10,7 +10,7 @@
 #include <sched.h>
 #endif
 
-#include "front.h"
+#include "front/front.h"
 
 namespace tovrin {
 namespace front {

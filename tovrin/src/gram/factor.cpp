@@ -1,11 +1,11 @@
 // The free set's Cholesky factor: solves, pivots and updates; see
 // gram_factor.h.
-#include "gram_factor.h"
+#include "gram/factor.h"
 
 #include <cmath>
 #include <cstring>
 
-#include "gram_kernels.h"
+#include "gram/kernels.h"
 
 namespace tovrin {
 namespace gram {

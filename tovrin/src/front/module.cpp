@@ -14,7 +14,7 @@
 #include <utility>
 #include <vector>
 
-#include "front.h"
+#include "front/front.h"
 
 namespace nb = nanobind;
 using namespace nb::literals;

@@ -1,4 +1,4 @@
-#include "fields.h"
+#include "front/fields.h"
 
 #include <cmath>
 

@@ -18,7 +18,7 @@
 #include <initializer_list>
 #include <utility>
 
-#include "batch.h"
+#include "exact/batch.h"
 
 namespace tovrin {
 namespace front {

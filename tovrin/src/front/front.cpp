@@ -8,11 +8,11 @@
 #include <memory>
 #include <vector>
 
-#include "front.h"
+#include "front/front.h"
 
-#include "pool.h"
+#include "common/pool.h"
 #include "solve.h"
-#include "status.h"
+#include "common/status.h"
 
 namespace tovrin {
 namespace front {

@@ -1,6 +1,6 @@
 // Kernels of the Gram-form solver; see gram_kernels.h for the order of
 // operations that fixes their results.
-#include "gram_kernels.h"
+#include "gram/kernels.h"
 
 // An AVX2 clone beside the baseline one, chosen once by the loader.  Both
 // compile the same operations in the same order (no contraction, no

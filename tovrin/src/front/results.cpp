@@ -8,9 +8,9 @@
 #include <cstring>
 #include <vector>
 
-#include "fields.h"
-#include "front.h"
-#include "status.h"
+#include "front/fields.h"
+#include "front/front.h"
+#include "common/status.h"
 
 namespace tovrin {
 namespace front {

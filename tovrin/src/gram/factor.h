@@ -13,7 +13,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "gram_nnls.h"
+#include "gram/active_set.h"
 
 namespace tovrin {
 namespace gram {

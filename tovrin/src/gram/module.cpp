@@ -24,10 +24,10 @@
 #include <optional>
 #include <vector>
 
-#include "gram_batch.h"
-#include "gram_factor.h"
-#include "gram_nnls.h"
-#include "pool.h"
+#include "gram/pivoting.h"
+#include "gram/factor.h"
+#include "gram/active_set.h"
+#include "common/pool.h"
 
 namespace nb = nanobind;
 using namespace nb::literals;

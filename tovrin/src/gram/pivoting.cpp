@@ -5,7 +5,7 @@
 // free set of a group; R (p x p, upper triangular, column-major with
 // leading dimension p) satisfies R'R = G(set, set); x and w are full
 // vectors of length n, x zero off F.
-#include "gram_batch.h"
+#include "gram/pivoting.h"
 
 #include <algorithm>
 #include <cassert>
@@ -13,8 +13,8 @@
 #include <cstring>
 #include <limits>
 
-#include "gram_factor.h"
-#include "gram_kernels.h"
+#include "gram/factor.h"
+#include "gram/kernels.h"
 
 namespace tovrin {
 namespace gram {
