@@ -19,7 +19,7 @@ POSITIVE_INT = "{name} must be None or an int >= 1, got {value!r}"
 METHOD = "method must be one of 'exact', 'gram', 'auto', got {value!r}"
 X0_EXACT = ("x0 cannot be used with method='exact', whose results are fixed bit for bit "
             "from a cold start; use method='gram' or 'auto', or leave out x0")
-X0_SHAPE = "x0 must have shape {want} to match A and b, got shape {shape}"
+X0_SHAPE = "x0 must have shape {want} to match {against}, got shape {shape}"
 GRAM_SHAPE = "AtA must be a square 2-dimensional array, got shape {shape}"
 GRAM_ASYMMETRIC = ("AtA must be symmetric: AtA[{i}, {j}] = {gij!r} but AtA[{j}, {i}] = {gji!r}")
 GRAM_DIAGONAL = ("AtA must be positive semi-definite, but its diagonal entry AtA[{i}, {i}] = "

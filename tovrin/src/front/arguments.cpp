@@ -154,7 +154,13 @@ std::int64_t positive_int(nb::handle value, const char* name, std::int64_t none_
   if (PyBool_Check(value.ptr())) refuse(PyExc_ValueError);
   if (!PyIndex_Check(value.ptr())) refuse(PyExc_TypeError);
   nb::object index = nb::steal(PyNumber_Index(value.ptr()));
-  if (!index.is_valid()) throw nb::python_error();
+  if (!index.is_valid()) {
+    // An object whose __index__ refuses (a NumPy array of one element, say)
+    // is not an integer either.
+    if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw nb::python_error();
+    PyErr_Clear();
+    refuse(PyExc_TypeError);
+  }
   int overflow = 0;
   const long long v = PyLong_AsLongLongAndOverflow(index.ptr(), &overflow);
   if (v == -1 && PyErr_Occurred()) throw nb::python_error();
@@ -188,7 +194,8 @@ bool read_flag(nb::handle value) {
   return truth != 0;
 }
 
-nb::object read_start(nb::handle value, std::int64_t n, std::int64_t k, bool single) {
+nb::object read_start(nb::handle value, std::int64_t n, std::int64_t k, bool single,
+                      const char* against) {
   if (value.is_none()) return nb::none();
   const RealArray x0(value, "x0");
   const bool fits = (x0.ndim() == 1 && x0.extent(0) == n) ||
@@ -196,7 +203,8 @@ nb::object read_start(nb::handle value, std::int64_t n, std::int64_t k, bool sin
                     (x0.ndim() == 2 && single && x0.extent(0) == n && x0.extent(1) == 1);
   if (!fits) {
     nb::object want = single ? nb::make_tuple(n) : nb::make_tuple(n, k);
-    raise_text(PyExc_ValueError, "X0_SHAPE", {{"want", want}, {"shape", x0.shape()}});
+    raise_text(PyExc_ValueError, "X0_SHAPE",
+               {{"want", want}, {"against", nb::str(against)}, {"shape", x0.shape()}});
   }
   const StridedMatrix v = x0.matrix();
   if (!v.all_finite()) raise_text(PyExc_ValueError, "NOT_FINITE", {{"name", nb::str("x0")}});

@@ -194,7 +194,7 @@ nb::object nnls(nb::handle a_obj, nb::handle b_obj, nb::handle maxiter_obj,
   if (method == Method::exact && !x0_obj.is_none()) {
     raise_text(PyExc_ValueError, "X0_EXACT", {});
   }
-  const nb::object x0 = read_start(x0_obj, p.n(), p.k(), p.single());
+  const nb::object x0 = read_start(x0_obj, p.n(), p.k(), p.single(), "A and b");
 
   const bool gram = method == Method::gram || (method == Method::automatic && auto_takes_gram(p));
   if (!gram || p.empty()) {
@@ -300,7 +300,7 @@ nb::object nnls_gram(nb::handle g_obj, nb::handle c_obj, nb::handle btb_obj,
   if (!btb_obj.is_none()) btb = read_btb(btb_obj, k);
   const std::int64_t maxiter = positive_int(maxiter_obj, "maxiter", 0);
   const std::int64_t threads = positive_int(threads_obj, "threads", 0);
-  const nb::object x0 = read_start(x0_obj, n, k, single);
+  const nb::object x0 = read_start(x0_obj, n, k, single, "AtA and Atb");
   const std::int64_t limit = maxiter >= 1 ? maxiter : gram_default_limit(n);
 
   if (n == 0 || k == 0) {

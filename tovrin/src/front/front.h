@@ -96,8 +96,10 @@ Method read_method(nb::handle value);
 bool read_flag(nb::handle value);
 
 // x0 as a new (n, k) float64 array in C order, or None: shape (n,) (for
-// every problem) or, for b of shape (m, k), (n, k); finite.
-nb::object read_start(nb::handle value, std::int64_t n, std::int64_t k, bool single);
+// every problem) or, for b of shape (m, k), (n, k); finite.  `against`
+// names the arguments its shape must match, for the message.
+nb::object read_start(nb::handle value, std::int64_t n, std::int64_t k, bool single,
+                      const char* against);
 
 // The outputs of k problems with n variables, allocated as the result will
 // hold them: x, dual and passive (n,) or (n, k) in C order, rnorm,

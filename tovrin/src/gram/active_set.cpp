@@ -11,6 +11,7 @@
 #include <cstring>
 #include <limits>
 
+#include "gram/certificate.h"
 #include "gram/factor.h"
 #include "gram/kernels.h"
 
@@ -110,6 +111,12 @@ class ActiveSet {
     return true;
   }
 
+  // w = 0 on P: the dual of a solution vanishes on its free set, and what
+  // the Gram form leaves there is rounding (certified below tolerance).
+  void clear_free_duals() {
+    for (std::int32_t pos = 0; pos < p_; ++pos) w_[wk_.set[pos]] = zero;
+  }
+
   // Removes the last position (a candidate that failed its first trial).
   void drop_last() {
     --p_;
@@ -203,8 +210,8 @@ class ActiveSet {
   }
 
   // One refinement step on P with the residual of A: d solves
-  // G(set, set) d = A(:, set)'(b - A x), x(set) += d.  Returns ||d||_inf.
-  double refine(const LeastSquares& ls) {
+  // G(set, set) d = g = A(:, set)'(b - A x), x(set) += d.
+  RefinementStep refine(const LeastSquares& ls) {
     double* rs = wk_.resid.data();
     std::memcpy(rs, ls.b, sizeof(double) * std::size_t(ls.m));
     subtract_columns(ls.m, p_, ls.a, ls.lda, wk_.set.data(), x_, rs);
@@ -213,6 +220,8 @@ class ActiveSet {
       v[pos] = dot(ls.m, ls.a + wk_.set[pos] * ls.lda, rs);
     }
     forward_substitute(v);
+    // g'd = |R^-T g|^2 = |A(:, set) d|^2.
+    const double fit = std::sqrt(dot(p_, v, v));
     double* d = wk_.s.data();
     back_substitute(v, d);
     double dmax = zero;
@@ -221,7 +230,19 @@ class ActiveSet {
       xj = xj + d[pos];
       dmax = std::fmax(dmax, std::fabs(d[pos]));
     }
-    return dmax;
+    const double xmax = max_abs(x_, n_);
+    return {xmax > zero ? dmax / xmax : dmax, fit};
+  }
+
+  // ||b|| + sum over P of ||a_j|| x_j, the scale of the rounding of what is
+  // formed from A and b at x.
+  double spread(const LeastSquares& ls) const {
+    double s = std::sqrt(dot(ls.m, ls.b, ls.b));
+    for (std::int32_t pos = 0; pos < p_; ++pos) {
+      const std::int32_t j = wk_.set[pos];
+      s += std::sqrt(diag(j)) * std::fabs(x_[j]);
+    }
+    return s;
   }
 
   // ||b - A x||, the residual formed over P.
@@ -264,13 +285,26 @@ class ActiveSet {
       spread += std::sqrt(diag(j)) * x_[j];
     }
     const double xmax = max_abs(x_, n_);
+    const double rnorm = std::sqrt(dot(ls.m, rs, rs));
     for (std::int32_t j = 0; j < n_; ++j) {
       if (wk_.in_p[j] || !(w_[j] > weak) || !(diag(j) > zero)) continue;
       const double wa = dot(ls.m, ls.a + j * ls.lda, rs);
       const double noise = residual_rounding * std::sqrt(double(ls.m)) *
                            std::sqrt(diag(j)) * spread;
-      if (!(wa > noise)) continue;
-      if (wa / pivot_of(j) > accuracy_target * xmax) return false;
+      switch (held_dual(wa, noise, pivot_of(j), xmax, rnorm, spread)) {
+        case HeldDual::settled:
+          break;
+        case HeldDual::missed:
+          return false;
+        case HeldDual::unresolved: {
+          // z = G(set, set)^-1 G(set, j) from R^-T G(set, j), left by pivot_of.
+          back_substitute(wk_.col.data(), wk_.s.data());
+          const double lowered = residual_lowering(ls.m, ls.a, ls.lda, wk_.set.data(), p_,
+                                                   wk_.s.data(), j, rs, wk_.orth.data());
+          if (lowered > residual_target * spread) return false;
+          break;
+        }
+      }
     }
     return true;
   }
@@ -343,22 +377,16 @@ int iterate(ActiveSet& as, std::int32_t n, std::int32_t maxiter,
   }
 }
 
-// Refines x on P while the corrections shrink; returns the predicted
-// relative error of the refined x.
-double refine_solution(ActiveSet& as, const LeastSquares& ls, const double* x,
-                       std::int32_t n, Outcome& out) {
-  double previous = infinity;
-  double last = infinity;
-  for (int step = 0; step < max_refinements; ++step) {
-    const double d = as.refine(ls);
-    ++out.refinements;
-    const double xmax = max_abs(x, n);
-    last = xmax > zero ? d / xmax : d;
-    if (last <= 4 * eps) return last;
-    if (!(last < 0.5 * previous)) break;
-    previous = last;
+// Refines x on P while the steps make progress; returns whether the
+// residual settled, and leaves the predicted relative error of the refined
+// x in out.error_estimate.
+bool refine_solution(ActiveSet& as, const LeastSquares& ls, Outcome& out) {
+  Refinement refinement(as.spread(ls));
+  while (refinement.steps() < max_refinements && refinement.record(as.refine(ls))) {
   }
-  return last;
+  out.refinements = refinement.steps();
+  out.error_estimate = refinement.error();
+  return refinement.residual_settled();
 }
 
 }  // namespace
@@ -367,7 +395,7 @@ Workspace::Workspace(std::int32_t n_, std::int32_t m_)
     : n(n_), m(m_),
       r(std::size_t(n_) * std::size_t(n_)),
       y(std::size_t(n_)), s(std::size_t(n_)), col(std::size_t(n_)),
-      resid(std::size_t(m_ > n_ ? m_ : n_)),
+      resid(std::size_t(m_ > n_ ? m_ : n_)), orth(std::size_t(m_)),
       set(std::size_t(n_)), in_p(std::size_t(n_)), refused(std::size_t(n_)) {}
 
 double gram_norm(const double* g, std::ptrdiff_t ldg, std::int32_t n) {
@@ -385,23 +413,25 @@ namespace {
 // The checks after the iterations: cond(G_PP), refinement with A where the
 // Gram form alone would not be accurate, the optimality conditions and the
 // A-form duals; flags the result when any of them fails.
-void finish(ActiveSet& as, const LeastSquares* ls, const double* x, std::int32_t n,
-            Outcome& out) {
+void finish(ActiveSet& as, const LeastSquares* ls, Outcome& out) {
   out.condition = as.condition();
   out.error_estimate = eps * out.condition;
+  bool residual_settled = true;
   if (ls != nullptr && out.status == status_solved && as.size() > 0 &&
       out.error_estimate > refine_threshold) {
-    out.error_estimate = refine_solution(as, *ls, x, n, out);
+    residual_settled = refine_solution(as, *ls, out);
     as.dual();
   }
   const double scale = as.scale();
   out.violation = as.violation(dual_tolerance * scale);
   if (out.status == status_solved &&
       (!(out.violation <= one) || !(out.error_estimate <= accuracy_target) ||
-       out.rejected > 0 || (ls != nullptr && !as.z_duals_hold(*ls, scale)))) {
+       !residual_settled || out.rejected > 0 ||
+       (ls != nullptr && !as.z_duals_hold(*ls, scale)))) {
     out.status = status_inaccurate;
   }
   if (ls != nullptr) out.rnorm = as.residual_norm(*ls);
+  if (out.status == status_solved) as.clear_free_duals();
 }
 
 void start(const GramProblem& problem, Workspace& work, double* x, double* w) {
@@ -422,7 +452,7 @@ Outcome solve(const GramProblem& problem, const LeastSquares* ls,
   ActiveSet as(problem, work, x, w);
   Outcome out;
   out.status = iterate(as, n, maxiter, cancel, work, out);
-  if (out.status != status_cancelled) finish(as, ls, x, n, out);
+  if (out.status != status_cancelled) finish(as, ls, out);
   for (std::int32_t j = 0; j < n; ++j) passive[j] = work.in_p[j];
   return out;
 }
@@ -438,6 +468,10 @@ Outcome solve_from(const GramProblem& problem, const LeastSquares* ls, const Fac
   as.load(from);
   // Invariant: R'R = G(set, set) and y = R^-T c(set); P shrinks each pass.
   for (;;) {
+    if (cancel != nullptr && cancel->load(std::memory_order_relaxed)) {
+      out.status = status_cancelled;
+      break;
+    }
     if (out.iterations >= maxiter) {
       as.reset();
       out.status = status_iteration_limit;
@@ -452,7 +486,7 @@ Outcome solve_from(const GramProblem& problem, const LeastSquares* ls, const Fac
     }
     as.remove_nonpositive();
   }
-  if (out.status != status_cancelled) finish(as, ls, x, n, out);
+  if (out.status != status_cancelled) finish(as, ls, out);
   for (std::int32_t j = 0; j < n; ++j) passive[j] = work.in_p[j];
   return out;
 }

@@ -110,6 +110,7 @@ struct Workspace {
   std::vector<double> s;        // trial solution, by position in P
   std::vector<double> col;      // scratch column of length n
   std::vector<double> resid;    // b - A x, length m
+  std::vector<double> orth;     // scratch of length m
   std::vector<std::int32_t> set;         // P in order of entry
   std::vector<unsigned char> in_p;       // in_p[j]: j is in P
   std::vector<unsigned char> refused;    // candidate refused since the last dual

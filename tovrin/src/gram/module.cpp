@@ -331,6 +331,8 @@ nb::tuple solve_from(Rows g, Vector c, std::optional<ColumnMajor> a, std::option
     if (set.data()[i] < 0 || set.data()[i] >= n) throw nb::value_error(kFactorShapes);
   }
   gram::Outcome out;
+  std::atomic<bool> cancel{false};
+  bool completed;
   {
     nb::gil_scoped_release unlocked;
     const gram::GramProblem pr{g.data(), n, std::int32_t(n), c.data(),
@@ -341,11 +343,22 @@ nb::tuple solve_from(Rows g, Vector c, std::optional<ColumnMajor> a, std::option
     std::vector<unsigned char> flags(n);
     const gram::FactorView from{set.data(), rt.data(), std::ptrdiff_t(rt.shape(1)),
                                 std::int32_t(p)};
-    out = gram::solve_from(pr, with_a ? &ls : nullptr, from,
-                           std::int32_t(std::min<std::int64_t>(maxiter, INT32_MAX)), nullptr,
-                           work, x.data(), w.data(), flags.data());
+    // On a worker, so that this thread can watch for signals (Ctrl-C).
+    completed = tovrin::run_on_workers(
+        1, 1, cancel,
+        [&](int, std::int64_t) {
+          out = gram::solve_from(pr, with_a ? &ls : nullptr, from,
+                                 std::int32_t(std::min<std::int64_t>(maxiter, INT32_MAX)),
+                                 &cancel, work, x.data(), w.data(), flags.data());
+        },
+        [] {
+          nb::gil_scoped_acquire locked;
+          return PyErr_CheckSignals() == 0;
+        },
+        kSignalInterval);
     for (std::int64_t j = 0; j < n; ++j) passive.data()[j] = flags[j] != 0;
   }
+  if (!completed || out.status == gram::status_cancelled) throw nb::python_error();
   return nb::make_tuple(out.iterations, out.status, with_a ? out.rnorm : std::nan(""));
 }
 

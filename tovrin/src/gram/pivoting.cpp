@@ -13,6 +13,7 @@
 #include <cstring>
 #include <limits>
 
+#include "gram/certificate.h"
 #include "gram/factor.h"
 #include "gram/kernels.h"
 
@@ -26,9 +27,6 @@ enum : unsigned char { iterating = 0, done = 1, handed = 2 };
 // Columns of B gathered at a time for the checks after the rounds: eight
 // doubles fill a 64-byte cache line.
 constexpr std::int64_t tile_width = 8;
-// ||b - A x||^2 is taken from the Gram form where it is at least this
-// fraction of the terms it is the difference of (see residual_squares).
-constexpr double residual_floor = 1e-3;
 
 
 // FNV-1a over the n flags of a free set.
@@ -83,13 +81,13 @@ struct BlockPivoting::Scratch {
       : r(std::size_t(n) * std::size_t(n)), rh(std::size_t(n) * std::size_t(n)),
         set(std::size_t(n)), held(std::size_t(n)), x(std::size_t(n)),
         w(std::size_t(n)), v(std::size_t(n)), s(std::size_t(n)),
-        z(std::size_t(n)), b(std::size_t(m)), resid(std::size_t(m)),
+        z(std::size_t(n)), b(std::size_t(m)), resid(std::size_t(m)), orth(std::size_t(m)),
         tile(std::size_t(m) * tile_width), flags(std::size_t(n)), group_set(std::size_t(n)),
         solver(n, m) {}
   std::vector<double> r, rh;             // factors of G(F, F) and M(H, H)
   std::vector<std::int32_t> set, held;   // F and H in increasing index order
   std::vector<double> x, w, v, s, z;
-  std::vector<double> b, resid;
+  std::vector<double> b, resid, orth;
   std::vector<double> tile;             // m x tile_width columns of B
   std::vector<unsigned char> flags;
   std::vector<unsigned char> group_set;  // F of the group being solved
@@ -406,15 +404,18 @@ void BlockPivoting::finish(std::int64_t j, GroupFactor& f, Scratch& s) {
                                s.v.data());
   }
   double error = eps * f.condition;
+  bool residual_settled = true;
   if (pr_.a != nullptr && f.p > 0 && error > refine_threshold) {
     gather_b(j, s.b.data());
-    double previous = infinity;
-    for (int step = 0; step < max_refinements; ++step) {
+    Refinement refinement(spread(s.x.data(), std::sqrt(dot(m, s.b.data(), s.b.data()))));
+    do {
       residual(pr_, f.p, s.set.data(), s.x.data(), s.b.data(), s.resid.data());
       for (std::int32_t q = 0; q < f.p; ++q) {
         s.v[q] = dot(m, pr_.a + s.set[q] * pr_.lda, s.resid.data());
       }
       solve_transposed(f.p, s.r.data(), f.p, s.v.data());
+      // g'd = |R^-T g|^2 = |A(:, F) d|^2.
+      const double fit = std::sqrt(dot(f.p, s.v.data(), s.v.data()));
       solve_upper(f.p, s.r.data(), f.p, s.v.data(), s.s.data());
       double dmax = zero;
       for (std::int32_t q = 0; q < f.p; ++q) {
@@ -422,17 +423,17 @@ void BlockPivoting::finish(std::int64_t j, GroupFactor& f, Scratch& s) {
         dmax = std::fmax(dmax, std::fabs(s.s[q]));
       }
       const double xmax = max_abs(s.x.data(), n);
-      error = xmax > zero ? dmax / xmax : dmax;
-      if (error <= 4 * eps || !(error < 0.5 * previous)) break;
-      previous = error;
-    }
+      if (!refinement.record({xmax > zero ? dmax / xmax : dmax, fit})) break;
+    } while (refinement.steps() < max_refinements);
+    error = refinement.error();
+    residual_settled = refinement.residual_settled();
     std::memcpy(s.w.data(), c, sizeof(double) * std::size_t(n));
     subtract_columns(n, f.p, pr_.g, pr_.ldg, s.set.data(), s.x.data(), s.w.data());
   }
   const double scale = pr_.gnorm * max_abs(s.x.data(), n) + max_abs(c, n);
   const bool accurate =
       violation(n, row, s.x.data(), s.w.data(), dual_tolerance * scale) <= one &&
-      error <= accuracy_target;
+      error <= accuracy_target && residual_settled;
   if (pr_.a != nullptr && accurate) mark_weak_duals(j, f, s, scale);
   keep(j, s);
   out_.status[j] = accurate ? status_solved : status_inaccurate;
@@ -457,27 +458,37 @@ void BlockPivoting::mark_weak_duals(std::int64_t j, const GroupFactor& f, Scratc
   }
 }
 
-// The duals from A of the variables mark_weak_duals marked, given ||b|| and
-// the residual b - A x: a_i'(b - A x) above its
-// rounding and with a step a_i'(b - A x) / pivot^2 above accuracy_target
-// means the Gram form missed a variable.  Returns false then.
-bool BlockPivoting::weak_duals_hold(std::int64_t j, double bnorm, const double* resid) const {
+// The duals from A of the variables mark_weak_duals marked, given ||b||,
+// the free set in s.set[0..p) and the residual b - A x (certificate.h:
+// held_dual, and residual_lowering with the factor of G(F, F) made again
+// where the Gram form cannot decide).  Returns false when the Gram form
+// missed a variable or cannot vouch for the residual.
+bool BlockPivoting::weak_duals_hold(std::int64_t j, double bnorm, std::int32_t p,
+                                    const double* resid, Scratch& s) const {
   const std::int32_t n = pr_.n, m = pr_.m;
   const double* pivot = pivot_.data() + j * n;
   const double* x = x_.data() + j * n;
-  double spread = -one;
+  const double scale = spread(x, bnorm);
+  const double rnorm = std::sqrt(dot(m, resid, resid));
+  bool factored = false;
   for (std::int32_t i = 0; i < n; ++i) {
     if (!(pivot[i] > zero)) continue;
-    if (spread < zero) {
-      spread = bnorm;
-      for (std::int32_t t = 0; t < n; ++t) {
-        if (x[t] > zero) spread += std::sqrt(pr_.g[t * pr_.ldg + t]) * x[t];
-      }
-    }
     const double gii = pr_.g[i * pr_.ldg + i];
     const double wa = dot(m, pr_.a + i * pr_.lda, resid);
-    const double noise = residual_rounding * std::sqrt(double(m)) * std::sqrt(gii) * spread;
-    if (wa > noise && wa / pivot[i] > accuracy_target * max_abs(x, n)) return false;
+    const double noise = residual_rounding * std::sqrt(double(m)) * std::sqrt(gii) * scale;
+    const HeldDual verdict = held_dual(wa, noise, pivot[i], max_abs(x, n), rnorm, scale);
+    if (verdict == HeldDual::missed) return false;
+    if (verdict == HeldDual::settled) continue;
+    if (!factored && !cholesky(pr_.g, pr_.ldg, p, s.set.data(), s.r.data())) return false;
+    factored = true;
+    const double* gi = pr_.g + i * pr_.ldg;
+    for (std::int32_t q = 0; q < p; ++q) s.v[q] = gi[s.set[q]];
+    solve_transposed(p, s.r.data(), p, s.v.data());
+    solve_upper(p, s.r.data(), p, s.v.data(), s.z.data());
+    if (residual_lowering(m, pr_.a, pr_.lda, s.set.data(), p, s.z.data(), i, resid,
+                          s.orth.data()) > residual_target * scale) {
+      return false;
+    }
   }
   return true;
 }
@@ -507,35 +518,44 @@ void BlockPivoting::publish(int worker, std::int64_t first, std::int64_t last) {
           // b becomes the residual b - A x in place (the tile is a copy).
           subtract_columns(m, p, pr_.a, pr_.lda, s.set.data(), x, b);
           out_.rnorm[j] = std::sqrt(dot(m, b, b));
-          if (marked && !weak_duals_hold(j, std::sqrt(btb), b)) {
+          if (marked && !weak_duals_hold(j, std::sqrt(btb), p, b, s)) {
             out_.status[j] = status_inaccurate;
           }
         }
       }
       const double* w = w_.data() + j * n;
+      const bool solved = out_.status[j] == status_solved;
       for (std::int32_t i = 0; i < n; ++i) {
-        out_.x[i * k + j] = x[i];
-        out_.w[i * k + j] = w[i];
         // A free variable at exactly zero (b = 0, say) is reported held.
-        out_.passive[i * k + j] = row[i] != 0 && x[i] > zero;
+        const bool free = row[i] != 0 && x[i] > zero;
+        out_.x[i * k + j] = x[i];
+        // The dual of a solution vanishes on its free set: what the Gram
+        // form leaves there is rounding (certified below tolerance).
+        out_.w[i * k + j] = solved && free ? zero : w[i];
+        out_.passive[i * k + j] = free;
       }
     }
   }
 }
 
-// ||b - A x||^2 from the Gram form, b'b - x'c - x'w (= b'b - 2 x'c + x'G x
-// with w = c - G x), where it is large enough for the cancellation not to
-// matter: at least residual_floor times b'b + |x'c| + |x'w|, whose rounding
-// it carries (relative error below about n eps / residual_floor).  Returns
-// -1 otherwise: the residual is then formed with A.
+// ||b - A x||^2 from the Gram form where its rounding allows
+// (gram_residual_squares), else -1: the residual is then formed with A.
 double BlockPivoting::residual_squares(std::int64_t j, double btb) const {
   const std::int32_t n = pr_.n;
   const double* x = x_.data() + j * n;
   const double xc = dot(n, x, pr_.c + j * n);
   const double xw = dot(n, x, w_.data() + j * n);
-  const double squares = (btb - xc) - xw;
-  const double size = btb + std::fabs(xc) + std::fabs(xw);
-  return squares >= residual_floor * size ? squares : -one;
+  return gram_residual_squares(btb, xc, xw, spread(x, std::sqrt(btb)), pr_.m, n);
+}
+
+// ||b|| + sum over i of ||a_i|| |x_i|, the scale of the rounding of what is
+// formed from A and b at x (certificate.h).
+double BlockPivoting::spread(const double* x, double bnorm) const {
+  double s = bnorm;
+  for (std::int32_t i = 0; i < pr_.n; ++i) {
+    if (x[i] != zero) s += std::sqrt(pr_.g[i * pr_.ldg + i]) * std::fabs(x[i]);
+  }
+  return s;
 }
 
 bool BlockPivoting::marks_weak_duals(std::int64_t j) const {

@@ -163,11 +163,13 @@ class BlockPivoting {
   void stop_at_limit(std::int64_t j, Scratch& s);
   void keep(std::int64_t j, const Scratch& s);
   void mark_weak_duals(std::int64_t j, const GroupFactor& f, Scratch& s, double scale);
-  bool weak_duals_hold(std::int64_t j, double bnorm, const double* resid) const;
+  bool weak_duals_hold(std::int64_t j, double bnorm, std::int32_t p, const double* resid,
+                       Scratch& s) const;
   void step(std::int64_t j, GroupFactor& f, Scratch& s);
   void gather_b(std::int64_t j, double* b) const;
   void gather_tile(std::int64_t first, std::int64_t width, double* tile) const;
   double residual_squares(std::int64_t j, double btb) const;
+  double spread(const double* x, double bnorm) const;
   bool marks_weak_duals(std::int64_t j) const;
   void rehash(std::int64_t j);
 
