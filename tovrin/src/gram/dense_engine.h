@@ -1,0 +1,110 @@
+// The blocked product that every dense algorithm runs on (dense.cpp), and
+// the workspace's buffers.  Internal to the dense kernels.
+#ifndef TOVRIN_GRAM_DENSE_ENGINE_H
+#define TOVRIN_GRAM_DENSE_ENGINE_H
+
+#include <cstddef>
+#include <memory>
+#include <new>
+
+#include "common/team.h"
+#include "gram/dense.h"
+#include "gram/dense_kernels.h"
+
+namespace tovrin {
+namespace dense {
+namespace detail {
+
+// The largest micro-tile of any path; buffers are sized for it.
+constexpr Index max_mr = 24;
+constexpr Index max_nr = 8;
+// Inner dimension of one packed block: a sliver of max_nr columns is 16 KiB
+// and stays in the first-level cache while the panels of A stream by.
+constexpr Index max_depth = 256;
+// Rows of one packed block of A (768 KiB at full depth: half of a
+// second-level cache).
+constexpr Index max_rows_block = 384;
+// Columns of the packed panel of B that a workspace holds at the least.
+constexpr Index min_panel_columns = 512;
+// Below this many multiply-adds a product runs on the calling thread: the
+// cost of waking the team (some microseconds) would exceed the gain.
+constexpr double parallel_products = 1 << 21;
+
+const Kernels& active_kernels();
+
+// Memory aligned to a cache line, released with the owner.
+struct AlignedDelete {
+  void operator()(double* p) const { ::operator delete[](p, std::align_val_t(64)); }
+};
+using AlignedArray = std::unique_ptr<double[], AlignedDelete>;
+AlignedArray aligned_array(Index count);
+
+}  // namespace detail
+
+struct DenseWorkspace::Buffers {
+  int team_size = 1;
+  Index order = 0;
+  Index panel_capacity = 0;      // doubles in `panel`
+  Index rows_capacity = 0;       // doubles in each member's block of rows
+  detail::AlignedArray rows;     // team_size blocks of packed rows of A
+  detail::AlignedArray panel;    // packed columns of B (or of a solve's X)
+  detail::AlignedArray triangle; // a packed diagonal block of L, then its reciprocals
+  detail::AlignedArray diagonal; // the factorisation's diagonal as given
+
+  double* rows_of(int worker) { return rows.get() + worker * rows_capacity; }
+};
+
+namespace detail {
+
+// Element (i, j) at p[i*rs + j*cs].
+struct Source {
+  const double* p;
+  Index rs, cs;
+  const double* at(Index i, Index j) const { return p + i * rs + j * cs; }
+};
+
+// The inner dimension k cut into blocks of at most max_depth, of nearly
+// equal sizes: block b is [bound(b), bound(b+1)).  Depends on k alone.
+struct DepthBlocks {
+  Index k, count;
+  explicit DepthBlocks(Index k_) : k(k_), count((k_ + max_depth - 1) / max_depth) {}
+  Index bound(Index b) const { return b * k / count; }
+};
+
+// C = beta C + alpha A B for A m x k, B k x n given as sources; lower: only
+// c_ij with i >= j is written (then m = n).
+struct Product {
+  Index m, n, k;
+  double alpha;
+  Source a, b;
+  double beta;
+  double* c;
+  Index ldc;
+  bool lower;
+};
+void multiply(Team& team, DenseWorkspace::Buffers& ws, const Kernels& kern, const Product& p);
+
+// The same for one depth block already packed: packed_b holds B (k x n,
+// k <= max_depth) in slivers of nr columns, sliver s at packed_b +
+// s*sliver_stride (sliver_stride >= nr*k).  row_offset is the row of C's
+// row 0 minus the column of C's column 0 in the symmetric matrix whose
+// lower triangle `lower` keeps.  parallel: whether the team shares it.
+void multiply_packed(Team& team, DenseWorkspace::Buffers& ws, const Kernels& kern, bool parallel,
+                     Index m,
+                     Index n, Index k, double alpha, Source a, const double* packed_b,
+                     Index sliver_stride, double beta, double* c, Index ldc, bool lower,
+                     Index row_offset);
+
+// Whether a product of m x n x k multiply-adds is worth the team.
+bool share(const Team& team, Index m, Index n, Index k);
+
+inline Index round_up(Index value, Index multiple) {
+  return (value + multiple - 1) / multiple * multiple;
+}
+inline Index ceil_div(Index value, Index divisor) { return (value + divisor - 1) / divisor; }
+
+}  // namespace detail
+}  // namespace dense
+}  // namespace tovrin
+
+#endif  // TOVRIN_GRAM_DENSE_ENGINE_H

@@ -1,0 +1,84 @@
+// Packing loops in the formats of dense_kernels.h for a micro-tile of
+// MR x NR, shared by the instruction-set paths.  Everything here is in an
+// unnamed namespace on purpose: each path's translation unit compiles its
+// own copy for its own instruction set, and no copy is visible to the
+// linker, so none built for a wider instruction set can stand in for
+// another.  Include it only from the dense_<path>.cpp files.
+#ifndef TOVRIN_GRAM_DENSE_PACK_H
+#define TOVRIN_GRAM_DENSE_PACK_H
+
+#include "gram/dense_kernels.h"
+
+namespace tovrin {
+namespace dense {
+namespace detail {
+namespace {
+
+inline Index smaller(Index a, Index b) { return a < b ? a : b; }
+
+// Panels of MR rows of the m x k block at a (element (i, p) at
+// a[i*rs + p*cs]), rows beyond m zero.  Column-major sources (rs = 1) copy
+// MR values per p; row-major ones (cs = 1) read each row once, in order.
+template <int MR>
+void pack_rows_of(Index m, Index k, const double* a, Index rs, Index cs, double* out) {
+  for (Index i0 = 0; i0 < m; i0 += MR, out += MR * k) {
+    const Index rows = smaller(MR, m - i0);
+    const double* src = a + i0 * rs;
+    if (rows == MR && rs == 1) {
+      for (Index p = 0; p < k; ++p)
+        for (int r = 0; r < MR; ++r) out[p * MR + r] = src[p * cs + r];
+      continue;
+    }
+    for (Index r = 0; r < MR; ++r) {
+      if (r < rows) {
+        for (Index p = 0; p < k; ++p) out[p * MR + r] = src[r * rs + p * cs];
+      } else {
+        for (Index p = 0; p < k; ++p) out[p * MR + r] = 0.0;
+      }
+    }
+  }
+}
+
+// Slivers of NR columns of the k x n block at b (element (p, j) at
+// b[p*rs + j*cs]), columns beyond n zero.
+template <int NR>
+void pack_columns_of(Index k, Index n, const double* b, Index rs, Index cs, double* out) {
+  for (Index j0 = 0; j0 < n; j0 += NR, out += NR * k) {
+    const Index cols = smaller(NR, n - j0);
+    const double* src = b + j0 * cs;
+    if (cols == NR && cs == 1) {
+      for (Index p = 0; p < k; ++p)
+        for (int q = 0; q < NR; ++q) out[p * NR + q] = src[p * rs + q];
+      continue;
+    }
+    for (Index q = 0; q < NR; ++q) {
+      if (q < cols) {
+        for (Index p = 0; p < k; ++p) out[p * NR + q] = src[p * rs + q * cs];
+      } else {
+        for (Index p = 0; p < k; ++p) out[p * NR + q] = 0.0;
+      }
+    }
+  }
+}
+
+template <int NR>
+void unpack_columns_of(Index k, Index n, const double* in, double* b, Index rs, Index cs) {
+  for (Index j0 = 0; j0 < n; j0 += NR, in += NR * k) {
+    const Index cols = smaller(NR, n - j0);
+    double* dst = b + j0 * cs;
+    if (cols == NR && cs == 1) {
+      for (Index p = 0; p < k; ++p)
+        for (int q = 0; q < NR; ++q) dst[p * rs + q] = in[p * NR + q];
+      continue;
+    }
+    for (Index q = 0; q < cols; ++q)
+      for (Index p = 0; p < k; ++p) dst[p * rs + q * cs] = in[p * NR + q];
+  }
+}
+
+}  // namespace
+}  // namespace detail
+}  // namespace dense
+}  // namespace tovrin
+
+#endif  // TOVRIN_GRAM_DENSE_PACK_H
