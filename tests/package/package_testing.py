@@ -11,6 +11,21 @@ def random_problem(rng, m, n, k=None):
     return a, a @ x_true + noise
 
 
+def gram_with(solver, a, b, maxiter=None, threads=None, x0=None, method="gram"):
+    """tovrin.nnls(a, b, method=method) through the Gram method's `solver`
+    ("one_at_a_time", "many" or "large"), whatever the plan would choose."""
+    from tovrin import _solver
+
+    return _solver.nnls(a, b, maxiter, threads, True, method, x0, solver)
+
+
+def gram_form_with(solver, g, c, btb=None, x0=None):
+    """tovrin.nnls_gram(g, c) through the Gram method's `solver`."""
+    from tovrin import _solver
+
+    return _solver.nnls_gram(g, c, btb, None, None, x0, solver)
+
+
 def low_level(a, b, maxiter=None):
     """The low-level module's (x, rnorm, w, index, mode) for A and one b."""
     import __tovrin

@@ -8,8 +8,8 @@ import numpy as np
 import pytest
 
 import tovrin
-from tovrin import _gram_method
 
+from package_testing import gram_form_with, gram_with
 from test_gram import assert_optimal
 
 ROOT = pathlib.Path(__file__).resolve().parents[2]
@@ -39,9 +39,7 @@ def problems(rng, m, n, k, supports=None):
 
 
 def one_at_a_time(a, b):
-    fields = _gram_method.solve_matrix_each(a, b, 3 * a.shape[1], 1)
-    return tovrin.NNLSResult(**dict(zip(["x", "dual", "passive", "rnorm", "iterations",
-                                         "status"], fields)), method="gram")
+    return gram_with("one_at_a_time", a, b)
 
 
 @pytest.mark.parametrize("m, n, supports", [(60, 15, None), (60, 15, 3), (200, 40, None),
@@ -115,10 +113,9 @@ def test_the_gram_form_entry_agrees_with_the_matrix_entry():
     assert (res.passive == via_a.passive).all()
     np.testing.assert_allclose(res.x, via_a.x, rtol=0, atol=1e-12 * np.abs(via_a.x).max())
     np.testing.assert_allclose(res.rnorm, via_a.rnorm, rtol=1e-8)
-    warm = _gram_method.solve_gram(a.T @ a, a.T @ b, None, 90, 2,
-                                   np.where(res.passive, 1.0, 0.0))
-    assert (warm[4] == 1).all() and np.isnan(warm[3]).all()
-    np.testing.assert_allclose(warm[0], res.x, rtol=0, atol=1e-13 * np.abs(res.x).max())
+    warm = tovrin.nnls_gram(a.T @ a, a.T @ b, x0=np.where(res.passive, 1.0, 0.0))
+    assert (warm.iterations == 1).all() and np.isnan(warm.rnorm).all()
+    np.testing.assert_allclose(warm.x, res.x, rtol=0, atol=1e-13 * np.abs(res.x).max())
 
 
 @pytest.mark.parametrize("case", ["zero and duplicate columns", "wide", "rank deficient"])

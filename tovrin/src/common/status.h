@@ -20,6 +20,10 @@ constexpr std::int64_t gram_indefinite = 6;
 // from the returned x.  Never seen by a caller.
 constexpr std::int64_t refit = 64;
 
+// A solver that saw its cancellation flag (Ctrl-C) stopped with this; the
+// call then raises instead of returning.  Never seen by a caller.
+constexpr std::int64_t cancelled = -1;
+
 }  // namespace status
 }  // namespace tovrin
 

@@ -62,6 +62,8 @@ class Team {
   int size() const { return size_; }
   bool cancelled() const { return cancelled_.load(std::memory_order_relaxed); }
   void cancel() { cancelled_.store(true, std::memory_order_relaxed); }
+  // The flag itself, for code that reads a cancellation flag of its own.
+  const std::atomic<bool>* flag() const { return &cancelled_; }
 
   template <class Body>
   bool run(std::ptrdiff_t items, const Body& body) {

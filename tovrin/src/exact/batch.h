@@ -10,38 +10,9 @@
 #include <cstring>
 #include <vector>
 
+#include "common/strided.h"
+
 namespace tovrin {
-
-// Read-only view of a real matrix in someone else's storage, any layout:
-// element (i, j) is the double at base + i*row_step + j*col_step bytes,
-// which need not be aligned.  A vector is a matrix of one column.
-struct StridedMatrix {
-  const char* base;
-  std::int64_t rows;
-  std::int64_t cols;
-  std::int64_t row_step;
-  std::int64_t col_step;
-
-  double operator()(std::int64_t i, std::int64_t j) const {
-    double v;
-    std::memcpy(&v, base + i * row_step + j * col_step, sizeof v);
-    return v;
-  }
-  // No NaN or infinity among the elements.
-  bool all_finite() const;
-};
-
-// Where the results of problem j go: x, dual and passive are (n, k) and
-// row-major, element (i, j) at i*k + j; rnorm, iterations and status are
-// (k,).  For one problem, k = 1.
-struct BatchResults {
-  double* x;
-  double* dual;
-  bool* passive;
-  double* rnorm;
-  std::int64_t* iterations;
-  std::int64_t* status;
-};
 
 // Storage of one worker: a column-major copy of A and the solver's vectors,
 // reused for every problem the worker solves; one block of doubles, so that

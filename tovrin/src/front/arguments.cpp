@@ -28,15 +28,6 @@ bool is_native_float64(const Py_buffer& view) {
          (f == "<d" && PY_LITTLE_ENDIAN) || (f == ">d" && PY_BIG_ENDIAN);
 }
 
-// Cores this process may run on.
-std::int64_t available_cores() {
-#if defined(__linux__)
-  cpu_set_t set;
-  if (sched_getaffinity(0, sizeof set, &set) == 0) return std::max(1, CPU_COUNT(&set));
-#endif
-  return static_cast<std::int64_t>(std::max(1u, std::thread::hardware_concurrency()));
-}
-
 }  // namespace
 
 void load_imports() {
@@ -167,13 +158,6 @@ std::int64_t positive_int(nb::handle value, const char* name, std::int64_t none_
   if (overflow > 0) return std::numeric_limits<std::int64_t>::max();
   if (overflow < 0 || v < 1) refuse(PyExc_ValueError);
   return v;
-}
-
-std::int64_t worker_threads(std::int64_t requested, std::int64_t k) {
-  if (k <= 1 || requested == 1) return 1;
-  const std::int64_t cores = available_cores();
-  const std::int64_t wanted = requested == 0 ? cores : std::min(requested, cores);
-  return std::max<std::int64_t>(1, std::min(wanted, k));
 }
 
 Method read_method(nb::handle value) {

@@ -10,6 +10,8 @@
 
 #include "front/front.h"
 
+#include "gram/driver.h"
+
 #include "common/pool.h"
 #include "solve.h"
 #include "common/status.h"
@@ -109,19 +111,58 @@ struct Problem {
   StridedMatrix am{}, bm{};
 };
 
-nb::object gram_kernels() { return nb::module_::import_("tovrin._gram_method"); }
-
-// The Gram method's iteration limit when maxiter is None.
-std::int64_t gram_default_limit(std::int64_t n) {
-  return nb::cast<std::int64_t>(gram_kernels().attr("default_limit")(n));
+// The tests' choice of the Gram method's solver.
+Forced read_forced(nb::handle value) {
+  if (value.is_none()) return Forced::none;
+  if (PyUnicode_Check(value.ptr())) {
+    const auto is = [&](const char* name) {
+      return PyUnicode_CompareWithASCIIString(value.ptr(), name) == 0;
+    };
+    if (is("one_at_a_time")) return Forced::one_at_a_time;
+    if (is("many")) return Forced::many;
+    if (is("large")) return Forced::large;
+  }
+  throw nb::value_error("solver must be None, 'one_at_a_time', 'many' or 'large'");
 }
 
-// method="auto" takes the Gram form where it pays (the kernels' measured
-// threshold on m n^2 k, with A at least as tall as wide).
-bool auto_takes_gram(const Problem& p) {
-  const double threshold = nb::cast<double>(gram_kernels().attr("AUTO_MIN_WORK"));
-  return p.m() >= p.n() &&
-         double(p.m()) * double(p.n()) * double(p.n()) * double(p.k()) >= threshold;
+// Whether a signal handler raised (Ctrl-C); called with the interpreter lock
+// released, from the thread that released it.
+bool no_signal(void*) {
+  nb::gil_scoped_acquire locked;
+  return PyErr_CheckSignals() == 0;
+}
+
+// The data of x0 (n x k, C order, as read_start made it), or null, held
+// until destroyed.
+class StartData {
+ public:
+  explicit StartData(const nb::object& x0) {
+    if (x0.is_none()) return;
+    if (PyObject_GetBuffer(x0.ptr(), &view_, PyBUF_C_CONTIGUOUS) != 0) throw nb::python_error();
+    data_ = static_cast<const double*>(view_.buf);
+  }
+  ~StartData() {
+    if (data_ != nullptr) PyBuffer_Release(&view_);
+  }
+  StartData(const StartData&) = delete;
+  StartData& operator=(const StartData&) = delete;
+  const double* data() const { return data_; }
+
+ private:
+  Py_buffer view_{};
+  const double* data_ = nullptr;
+};
+
+// The Gram method's driver with the interpreter lock released; raises the
+// pending exception of a signal that cancelled it.
+template <class Solve>
+void run_gram(const Solve& solve) {
+  bool completed;
+  {
+    nb::gil_scoped_release unlocked;
+    completed = solve(gram::Poll{&no_signal, nullptr});
+  }
+  if (!completed) throw nb::python_error();
 }
 
 // The problems of `out` whose status is in `codes`, solved again by the exact
@@ -146,7 +187,7 @@ std::int64_t solve_again_exactly(const Problem& p, std::int64_t maxiter, std::in
   const StridedMatrix bq{reinterpret_cast<const char*>(b.data()), m, f, sizeof(double),
                          std::int64_t(m * sizeof(double))};
   const BatchSolver solver(p.am, bq, maxiter);
-  solve_exact(solver, worker_threads(threads, f),
+  solve_exact(solver, plan_least_squares(m, n, f, Method::exact, maxiter, threads, false).threads,
               {x.data(), dual.data(), passive.get(), rnorm.data(), iterations.data(),
                status.data()});
   for (std::int64_t q = 0; q < f; ++q) {
@@ -185,7 +226,7 @@ void mark_non_finite_data(const Problem& p, const BatchResults& out) {
 
 nb::object nnls(nb::handle a_obj, nb::handle b_obj, nb::handle maxiter_obj,
                 nb::handle threads_obj, nb::handle check_finite_obj, nb::handle method_obj,
-                nb::handle x0_obj) {
+                nb::handle x0_obj, nb::handle solver_obj) {
   const Method method = read_method(method_obj);
   const bool check_finite = read_flag(check_finite_obj);
   const Problem p(a_obj, b_obj, check_finite);
@@ -195,28 +236,25 @@ nb::object nnls(nb::handle a_obj, nb::handle b_obj, nb::handle maxiter_obj,
     raise_text(PyExc_ValueError, "X0_EXACT", {});
   }
   const nb::object x0 = read_start(x0_obj, p.n(), p.k(), p.single(), "A and b");
+  const Plan plan = plan_least_squares(p.m(), p.n(), p.k(), method, maxiter, threads,
+                                       !x0.is_none(), read_forced(solver_obj));
 
-  const bool gram = method == Method::gram || (method == Method::automatic && auto_takes_gram(p));
-  if (!gram || p.empty()) {
-    const std::int64_t limit = maxiter >= 1 ? maxiter : 3 * p.n();
-    Outputs out(p.n(), p.k(), p.single());
-    const BatchResults view = out.view();
+  Outputs out(p.n(), p.k(), p.single());
+  const BatchResults view = out.view();
+  if (!plan.gram) {
     const BatchSolver solver(p.am, p.bm, maxiter);
-    solve_exact(solver, worker_threads(threads, p.k()), view);
+    solve_exact(solver, plan.threads, view);
     settle_fields(p.am, p.bm, view, p.k());
     if (!check_finite) mark_non_finite_data(p, view);
-    return out.result(gram ? "gram" : "exact", limit);
+    return out.result(method == Method::gram ? "gram" : "exact", plan.limit);
   }
 
-  const std::int64_t limit = maxiter >= 1 ? maxiter : gram_default_limit(p.n());
-  nb::object rhs = p.b.array();
-  if (p.single()) rhs = rhs.attr("reshape")(p.m(), 1);
-  const nb::object raw = gram_kernels().attr("solve_matrix")(
-      p.a.array(), rhs, std::min<std::int64_t>(limit, kLargest),
-      worker_threads(threads, p.k()), x0, method == Method::automatic);
-  Outputs out(raw, p.n(), p.k(), p.single());
-  const BatchResults view = out.view();
-  count_as_exact(view, p.k(), limit);
+  const StartData start(x0);
+  const gram::Settings settings = gram_settings(plan);
+  run_gram([&](gram::Poll poll) {
+    return gram::solve_least_squares(p.am, p.bm, start.data(), settings, view, poll);
+  });
+  count_as_exact(view, p.k(), plan.limit);
   const char* used = "gram";
   if (method == Method::automatic &&
       solve_again_exactly(p, maxiter, threads, view,
@@ -225,7 +263,7 @@ nb::object nnls(nb::handle a_obj, nb::handle b_obj, nb::handle maxiter_obj,
   }
   settle_fields(p.am, p.bm, view, p.k());
   if (!check_finite) mark_non_finite_data(p, view);
-  return out.result(used, limit);
+  return out.result(used, plan.limit);
 }
 
 namespace {
@@ -284,7 +322,8 @@ std::vector<double> read_btb(nb::handle value, std::int64_t k) {
 }  // namespace
 
 nb::object nnls_gram(nb::handle g_obj, nb::handle c_obj, nb::handle btb_obj,
-                     nb::handle maxiter_obj, nb::handle threads_obj, nb::handle x0_obj) {
+                     nb::handle maxiter_obj, nb::handle threads_obj, nb::handle x0_obj,
+                     nb::handle solver_obj) {
   const RealArray g(g_obj, "AtA");
   check_gram(g);
   const std::int64_t n = g.extent(0);
@@ -301,34 +340,29 @@ nb::object nnls_gram(nb::handle g_obj, nb::handle c_obj, nb::handle btb_obj,
   const std::int64_t maxiter = positive_int(maxiter_obj, "maxiter", 0);
   const std::int64_t threads = positive_int(threads_obj, "threads", 0);
   const nb::object x0 = read_start(x0_obj, n, k, single, "AtA and Atb");
-  const std::int64_t limit = maxiter >= 1 ? maxiter : gram_default_limit(n);
+  const Plan plan =
+      plan_gram_form(n, k, maxiter, threads, !x0.is_none(), read_forced(solver_obj));
 
+  Outputs out(n, k, single);
+  const BatchResults view = out.view();
   if (n == 0 || k == 0) {
-    Outputs out(n, k, single);
-    const BatchResults view = out.view();
     for (std::int64_t j = 0; j < k; ++j) {
       view.rnorm[j] = btb.empty() ? std::numeric_limits<double>::quiet_NaN() : std::sqrt(btb[j]);
       view.iterations[j] = 0;
       view.status[j] = status::solved;
     }
-    return out.result("gram", limit);
+    return out.result("gram", plan.limit);
   }
-  nb::object rhs = c.array();
-  if (single) rhs = rhs.attr("reshape")(n, 1);
-  nb::object norms = nb::none();
-  if (!btb.empty()) {
-    nb::list values;
-    for (double v : btb) values.append(nb::float_(v));
-    norms = nb::module_::import_("numpy").attr("array")(values);
-  }
-  const nb::object raw = gram_kernels().attr("solve_gram")(
-      g.array(), rhs, norms, std::min<std::int64_t>(limit, kLargest), worker_threads(threads, k),
-      x0);
-  Outputs out(raw, n, k, single);
-  const BatchResults view = out.view();
-  count_as_exact(view, k, limit);
-  settle_gram_fields(g.matrix(), cm, btb.empty() ? nullptr : btb.data(), view, k);
-  return out.result("gram", limit);
+  const StartData start(x0);
+  const StridedMatrix gm = g.matrix();
+  const gram::Settings settings = gram_settings(plan);
+  run_gram([&](gram::Poll poll) {
+    return gram::solve_gram_form(gm, cm, btb.empty() ? nullptr : btb.data(), start.data(),
+                                 settings, view, poll);
+  });
+  count_as_exact(view, k, plan.limit);
+  settle_gram_fields(gm, cm, btb.empty() ? nullptr : btb.data(), view, k);
+  return out.result("gram", plan.limit);
 }
 
 }  // namespace front

@@ -19,6 +19,7 @@
 #include <utility>
 
 #include "exact/batch.h"
+#include "front/plan.h"
 
 namespace tovrin {
 namespace front {
@@ -87,11 +88,6 @@ class RealArray {
 // than int64 saturates); a bool or a value below 1 raises ValueError, a
 // non-integer TypeError.
 std::int64_t positive_int(nb::handle value, const char* name, std::int64_t none_value);
-// Worker threads for k problems: the request (0: every core), never more
-// than k nor than the cores this process may use, at least 1.
-std::int64_t worker_threads(std::int64_t requested, std::int64_t k);
-
-enum class Method { exact, gram, automatic };
 Method read_method(nb::handle value);
 bool read_flag(nb::handle value);
 
@@ -154,11 +150,14 @@ void settle_gram_fields(const StridedMatrix& g, const StridedMatrix& c, const do
                         const BatchResults& out, std::int64_t k);
 
 // tovrin.nnls(A, b, maxiter=, threads=, check_finite=, method=, x0=).
+// solver: None, or for the tests the Gram method's solver to use
+// ("one_at_a_time", "many", "large").
 nb::object nnls(nb::handle a, nb::handle b, nb::handle maxiter, nb::handle threads,
-                nb::handle check_finite, nb::handle method, nb::handle x0);
+                nb::handle check_finite, nb::handle method, nb::handle x0,
+                nb::handle solver = nb::none());
 // tovrin.nnls_gram(AtA, Atb, btb=, maxiter=, threads=, x0=).
 nb::object nnls_gram(nb::handle g, nb::handle c, nb::handle btb, nb::handle maxiter,
-                     nb::handle threads, nb::handle x0);
+                     nb::handle threads, nb::handle x0, nb::handle solver = nb::none());
 
 struct NNLSResult {
   nb::object x, rnorm, dual, passive, iterations, status, converged, method;

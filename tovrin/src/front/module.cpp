@@ -140,10 +140,11 @@ NB_MODULE(_solver, m) {
       });
 
   m.def("nnls", &tovrin::front::nnls, "A"_a.none(), "b"_a.none(), "maxiter"_a.none(), "threads"_a.none(),
-        "check_finite"_a.none(), "method"_a.none(), "x0"_a.none(),
+        "check_finite"_a.none(), "method"_a.none(), "x0"_a.none(), "solver"_a.none() = nb::none(),
         "The implementation of tovrin.nnls; call that.");
   m.def("nnls_gram", &tovrin::front::nnls_gram, "AtA"_a.none(), "Atb"_a.none(),
         "btb"_a.none(), "maxiter"_a.none(), "threads"_a.none(), "x0"_a.none(),
+        "solver"_a.none() = nb::none(),
         "The implementation of tovrin.nnls_gram; call that.");
   m.def(
       "warn",

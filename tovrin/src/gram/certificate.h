@@ -23,12 +23,34 @@
 
 #include <cmath>
 #include <cstdint>
+#include <vector>
 
-#include "gram/active_set.h"
+#include "common/status.h"
+#include "gram/data.h"
 #include "gram/kernels.h"
 
 namespace tovrin {
+class Team;
 namespace gram {
+
+class FreeSystem;
+
+// Optimality tolerance, relative to the scale ||G||_1 ||x||_inf + ||c||_inf:
+// |w_j| <= tol on F, w_j <= tol on H.
+constexpr double dual_tolerance = 1e-10;
+// A variable enters only while its dual exceeds this fraction of the same
+// scale (well below dual_tolerance, above the rounding of w).
+constexpr double entering_tolerance = 1e-13;
+// Rounding of a_j'(b - A x) per unit of sqrt(m) ||a_j|| spread: a dual
+// recomputed from A below this says nothing.
+constexpr double residual_rounding = 2 * 2.220446049250313e-16;
+// Predicted relative error of x above which the result is flagged.
+constexpr double accuracy_target = 1e-8;
+// Refinement with A runs when the predicted error eps*cond(G_PP) of the
+// unrefined x exceeds this.
+constexpr double refine_threshold = 1e-13;
+// Refinement steps at most.
+constexpr int max_refinements = 4;
 
 // A refinement step whose fitted values moved by at most this fraction of
 // spread has left the residual within that much of the least one on F.
@@ -117,6 +139,57 @@ inline double gram_residual_squares(double btb, double xc, double xw, double spr
   const double rounding = double(m + n + 2) * eps * spread * spread;
   return rounding <= 2 * rnorm_accuracy * squares ? squares : -one;
 }
+
+// Worst violation of x >= 0, |w_i| <= tol on F, w_i <= tol off F (n flags
+// free), relative to tol: at most 1 when they hold; NaN counts as infinite.
+double violation(std::int32_t n, const unsigned char* free, const double* x, const double* w,
+                 double tol);
+
+// What the certificate found for one problem.
+struct Verdict {
+  std::int64_t status = status::solved;
+  double rnorm = -1.0;        // ||b - A x||, with A
+  double error = 0.0;         // predicted relative error of x
+  int refinements = 0;
+};
+
+// The checks of one problem on its final free set, shared by every solver
+// of the Gram method.  Work with A is done only where the Gram form cannot
+// vouch on its own: refinement where the predicted error calls for it,
+// rnorm where the rounding bound of the Gram form does not hold, the duals
+// of held variables that are not clearly negative.  Scratch is allocated
+// once, for the problems of one worker (or of the team).
+class Certificate {
+ public:
+  // a: the least-squares form, or null for the Gram form alone.
+  Certificate(const GramMatrix& g, const DataMatrix* a, Team& team);
+
+  // x (scaled, zero off F): the round's point, refined on exit.  w on exit:
+  // the dual c - G x of that x, zero on F when solved.  free: the n flags of
+  // F, whose system solves (system).  b: the problem's right-hand side with
+  // A, else null and ignored.  error: the predicted relative error of the
+  // unrefined x.
+  Verdict check(FreeSystem& system, const unsigned char* free, const double* c,
+                const RightHandSide* b, double error, double* x, double* w);
+
+ private:
+  void gram_dual(const double* c, const double* x, double* w);
+  void residual(const double* x);
+  void refine(FreeSystem& system, const double* c, Refinement& refinement, double* x);
+  bool held_dual_weak(const unsigned char* free, const double* w, double scale) const;
+  bool held_duals_hold(FreeSystem& system, const unsigned char* free, const double* x,
+                       const double* w, double scale, double across);
+  double lowering(std::int32_t t, const double* z, const FreeSystem& system);
+  double spread(const double* x, double bnorm) const;
+
+  GramMatrix g_;
+  const DataMatrix* a_;
+  Team& team_;
+  std::int32_t n_, m_;
+  const RightHandSide* b_ = nullptr;           // of the problem being checked
+  std::vector<double> r_, orth_;               // m
+  std::vector<double> v_, grad_, xs_, z_, u_;  // n
+};
 
 }  // namespace gram
 }  // namespace tovrin

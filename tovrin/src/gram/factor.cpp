@@ -1,16 +1,21 @@
-// The free set's Cholesky factor: solves, pivots and updates; see
-// gram_factor.h.
+// The Cholesky factor of a principal submatrix; see factor.h.
 #include "gram/factor.h"
 
 #include <cmath>
 #include <cstring>
 
+#include "common/team.h"
+#include "gram/dense.h"
+#include "gram/form.h"
 #include "gram/kernels.h"
 
 namespace tovrin {
 namespace gram {
 
 namespace {
+
+// Positions from which make() uses the blocked kernels of a team.
+constexpr std::int32_t blocked_order = 96;
 
 // The Givens rotation [c s; -s c] with c a + s b = rho = sqrt(a^2 + b^2) and
 // -s a + c b = 0, formed without squaring the larger of a and b.
@@ -19,80 +24,149 @@ struct Rotation {
 };
 
 Rotation rotation(double a, double b) {
-  if (b == 0.0) return {a < 0.0 ? -1.0 : 1.0, 0.0, std::fabs(a)};
+  if (b == zero) return {a < zero ? -one : one, zero, std::fabs(a)};
   if (std::fabs(a) >= std::fabs(b)) {
     const double t = b / a;
-    const double u = std::sqrt(1.0 + t * t);
-    const double c = std::copysign(1.0 / u, a);
+    const double u = std::sqrt(one + t * t);
+    const double c = std::copysign(one / u, a);
     return {c, c * t, std::fabs(a) * u};
   }
   const double t = a / b;
-  const double u = std::sqrt(1.0 + t * t);
-  const double s = std::copysign(1.0 / u, b);
+  const double u = std::sqrt(one + t * t);
+  const double s = std::copysign(one / u, b);
   return {s * t, s, std::fabs(b) * u};
 }
 
 }  // namespace
 
-void solve_factored(std::int32_t p, const double* r, std::ptrdiff_t ldr, double* v, double* s) {
-  solve_transposed(p, r, ldr, v);
-  solve_upper(p, r, ldr, v, s);
-}
+Factor::Factor(std::int32_t capacity)
+    : capacity_(capacity),
+      l_(std::size_t(capacity) * std::size_t(capacity)),
+      set_(std::size_t(capacity)) {}
 
-double smallest_relative_pivot(std::int32_t p, const double* r, std::ptrdiff_t ldr,
-                               const std::int32_t* set, const double* g, std::ptrdiff_t ldg) {
-  double smallest = 1.0;
-  for (std::int32_t k = 0; k < p; ++k) {
-    const double pivot = r[k + k * ldr];
-    const double ratio = pivot * pivot / g[set[k] + set[k] * ldg];
-    if (!(ratio >= smallest)) smallest = std::isnan(ratio) ? 0.0 : ratio;
+bool Factor::make(const double* b, std::ptrdiff_t ldb, const std::int32_t* set, std::int32_t p,
+                  Team* team, dense::DenseWorkspace* ws) {
+  for (std::int32_t j = 0; j < p; ++j) {
+    const double* bj = b + std::ptrdiff_t(set[j]) * ldb;
+    double* lj = &at(0, j);
+    for (std::int32_t i = j; i < p; ++i) lj[i] = bj[set[i]];
   }
-  return smallest;
+  return factorise(set, p, team, ws);
 }
 
-bool append_column(std::int32_t p, double* r, std::ptrdiff_t ldr, const std::int32_t* set,
-                   const double* g, std::ptrdiff_t ldg, std::int32_t t) {
-  double* column = r + std::ptrdiff_t(p) * ldr;
-  const double* gt = g + std::ptrdiff_t(t) * ldg;
-  for (std::int32_t i = 0; i < p; ++i) column[i] = gt[set[i]];
-  solve_transposed(p, r, ldr, column);
-  const double d = gt[t] - dot(p, column, column);
-  if (!(d > factor_dependent_pivot * gt[t])) return false;
-  column[p] = std::sqrt(d);
+bool Factor::factorise(const std::int32_t* set, std::int32_t p, Team* team,
+                       dense::DenseWorkspace* ws) {
+  if (set != set_.data()) std::memcpy(set_.data(), set, sizeof(std::int32_t) * std::size_t(p));
+  p_ = 0;
+  if (team != nullptr && ws != nullptr && p >= blocked_order) {
+    if (dense::cholesky(*team, *ws, p, l_.data(), capacity_, dependent_pivot) < p) return false;
+    p_ = p;
+    return true;
+  }
+  // Right-looking: column j is final once the columns before it have been
+  // subtracted; then it is scaled and subtracted from the columns after.
+  for (std::int32_t j = 0; j < p; ++j) {
+    double* lj = &at(0, j);
+    const double d = lj[j];
+    if (!(d > zero)) return false;
+    // The pivot test against B_jj as given, which the updates have changed:
+    // d = B_jj - sum l_jk^2 is compared with the diagonal kept in lj[j]
+    // before the first update, which the loop below reconstructs.
+    double given = d;
+    for (std::int32_t k = 0; k < j; ++k) given += at(j, k) * at(j, k);
+    if (!(d > dependent_pivot * given)) return false;
+    const double pivot = std::sqrt(d);
+    lj[j] = pivot;
+    for (std::int32_t i = j + 1; i < p; ++i) lj[i] /= pivot;
+    for (std::int32_t k = j + 1; k < p; ++k) axpy(p - k, -lj[k], lj + k, &at(k, k));
+  }
+  p_ = p;
   return true;
 }
 
-bool append_variable(std::int32_t p, double* r, std::ptrdiff_t ldr, std::int32_t* set,
-                     const double* g, std::ptrdiff_t ldg, std::int32_t t) {
-  if (!append_column(p, r, ldr, set, g, ldg, t)) return false;
-  set[p] = t;
+bool Factor::append(std::int32_t t, double* column, double btt, double* y, double vt) {
+  forward(column);
+  const double d = btt - dot(p_, column, column);
+  if (!(d > dependent_pivot * btt)) return false;
+  for (std::int32_t j = 0; j < p_; ++j) at(p_, j) = column[j];
+  const double pivot = std::sqrt(d);
+  at(p_, p_) = pivot;
+  if (y != nullptr) y[p_] = (vt - dot(p_, column, y)) / pivot;
+  set_[std::size_t(p_)] = t;
+  ++p_;
   return true;
 }
 
-void delete_position(std::int32_t p, double* r, std::ptrdiff_t ldr, std::int32_t* set,
-                     std::int32_t q, double* y) {
-  for (std::int32_t pos = q; pos + 1 < p; ++pos) {
-    std::memcpy(r + pos * ldr, r + (pos + 1) * ldr, sizeof(double) * std::size_t(pos + 2));
-    set[pos] = set[pos + 1];
+void Factor::remove(std::int32_t q, double* y) {
+  // Row q goes: in column j the rows below it move up one, so that columns
+  // j > q hold one entry above the diagonal, at row j - 1.
+  for (std::int32_t j = 0; j < p_; ++j) {
+    const std::int32_t from = std::max(q, j - 1);
+    double* lj = &at(0, j);
+    std::memmove(lj + from, lj + from + 1, sizeof(double) * std::size_t(p_ - 1 - from));
   }
-  // Columns k >= q now hold one element below the diagonal, R(k+1, k).
-  for (std::int32_t k = q; k + 1 < p; ++k) {
-    double* rk = r + k * ldr;
-    const Rotation rot = rotation(rk[k], rk[k + 1]);
-    rk[k] = rot.rho;
-    rk[k + 1] = 0.0;
-    for (std::int32_t l = k + 1; l + 1 < p; ++l) {
-      double* rl = r + l * ldr;
-      const double u = rl[k], v = rl[k + 1];
-      rl[k] = rot.c * u + rot.s * v;
-      rl[k + 1] = rot.c * v - rot.s * u;
+  for (std::int32_t i = q; i + 1 < p_; ++i) set_[std::size_t(i)] = set_[std::size_t(i) + 1];
+  // Rotations of columns (i, i+1), i = q..p-2, zero the entries above the
+  // diagonal; L L' is unchanged by them, and column p-1 ends zero.
+  for (std::int32_t i = q; i + 1 < p_; ++i) {
+    double* li = &at(0, i);
+    double* lk = &at(0, i + 1);
+    const Rotation rot = rotation(li[i], lk[i]);
+    li[i] = rot.rho;
+    lk[i] = zero;
+    for (std::int32_t r = i + 1; r + 1 < p_; ++r) {
+      const double u = li[r], v = lk[r];
+      li[r] = rot.c * u + rot.s * v;
+      lk[r] = rot.c * v - rot.s * u;
     }
     if (y != nullptr) {
-      const double u = y[k], v = y[k + 1];
-      y[k] = rot.c * u + rot.s * v;
-      y[k + 1] = rot.c * v - rot.s * u;
+      const double u = y[i], v = y[i + 1];
+      y[i] = rot.c * u + rot.s * v;
+      y[i + 1] = rot.c * v - rot.s * u;
     }
   }
+  --p_;
+}
+
+void Factor::forward(double* v) const { lower_solve(p_, l_.data(), capacity_, v); }
+
+void Factor::backward(double* v) const { lower_solve_transposed(p_, l_.data(), capacity_, v); }
+
+double lower_condition(std::int32_t p, const double* l, std::ptrdiff_t ld, double largest,
+                       double* z, double* v) {
+  if (p == 0) return one;
+  // v accumulates sum over i < k of l_ki z_i, column by column.
+  std::memset(v, 0, sizeof(double) * std::size_t(p));
+  for (std::int32_t k = 0; k < p; ++k) {
+    const double* lk = l + std::ptrdiff_t(k) * ld;
+    const double e = v[k] > zero ? -one : one;
+    z[k] = (e - v[k]) / lk[k];
+    axpy(p - k - 1, z[k], lk + k + 1, v + k + 1);
+  }
+  const double znorm = std::sqrt(dot(p, z, z));
+  lower_solve_transposed(p, l, ld, z);
+  const double kappa = std::sqrt(largest) * std::sqrt(dot(p, z, z)) / znorm;
+  return kappa * kappa;
+}
+
+double Factor::condition(const double* b_diag, double* z, double* v) const {
+  double largest = zero;
+  for (std::int32_t k = 0; k < p_; ++k) largest = std::fmax(largest, b_diag[set_[std::size_t(k)]]);
+  return lower_condition(p_, l_.data(), capacity_, largest, z, v);
+}
+
+double FactorSystem::held_pivot_squared(std::int32_t i) {
+  const double* gi = g_ + std::ptrdiff_t(i) * ldg_;
+  const std::int32_t p = factor_.size();
+  for (std::int32_t q = 0; q < p; ++q) scratch_[q] = gi[factor_.variable(q)];
+  factor_.forward(scratch_);
+  return std::fmax(gi[i] - dot(p, scratch_, scratch_), eps * gi[i]);
+}
+
+void FactorSystem::solve_column(std::int32_t i, double* z) {
+  const double* gi = g_ + std::ptrdiff_t(i) * ldg_;
+  for (std::int32_t q = 0; q < factor_.size(); ++q) z[q] = gi[factor_.variable(q)];
+  factor_.solve(z);
 }
 
 }  // namespace gram

@@ -1,59 +1,111 @@
-// The Cholesky factor of a free set's system, G(set, set) = R'R, as block
-// principal pivoting keeps it between rounds: R upper triangular,
-// column-major with leading dimension ldr, its positions in the order of
-// set (not necessarily increasing).  A factor from LAPACK's lower
-// Cholesky factor L of G(set, set), stored by rows, is this R with
-// ldr = p as it lies in memory.
+// The Cholesky factor of a principal submatrix: L L' = B(set, set) for a
+// symmetric positive semi-definite B and an ordered set of its indices (the
+// positions), L lower triangular, column-major with leading dimension
+// capacity.  B is G = A'A (the free set's system) or M = G^-1 (the held
+// set's, in the held form); the factor sees B only through the entries its
+// caller hands it.
 //
-// Updating R costs O(p^2) per variable, refactorising O(p^3 / 3) at BLAS
-// speed: the caller updates when a round exchanges few variables.
+// Make: factorise B(set, set) whole (blocked, shared by a team when large).
+// Update: append a position (a new last row of L, O(p^2)), remove one
+// (rows below it move up and Givens rotations of neighbouring columns
+// restore the triangle, O(p^2)).  Solve: B(set, set)^-1 v by the two
+// triangular solves.  Every operation keeps L L' = B(set, set) for the
+// positions held.
+//
+// A position whose pivot^2, B_tt minus what the positions before it
+// explain, is at or below dependent_pivot * B_tt is numerically dependent
+// on them in this form, and is refused.
 #ifndef TOVRIN_GRAM_FACTOR_H
 #define TOVRIN_GRAM_FACTOR_H
 
 #include <cstddef>
 #include <cstdint>
-
-#include "gram/active_set.h"
+#include <vector>
 
 namespace tovrin {
+class Team;
+namespace dense {
+class DenseWorkspace;
+}
 namespace gram {
 
-// A variable whose pivot^2 / G_tt (the squared sine of the angle of its
-// column to the span of the others) is at or below this is numerically
-// dependent in the Gram form: the one-at-a-time method's bound.
-constexpr double factor_dependent_pivot = dependent_pivot;
+// The smallest pivot^2 / B_tt of a position that is not numerically
+// dependent: the squared sine of its column's angle to the span of those
+// before it, for B = G.
+constexpr double dependent_pivot = 1e-13;
 
-// s = G(set, set)^-1 v = R^-1 R^-T v for the leading p x p block of R.
-// v is overwritten (it holds R^-T v on exit).
-void solve_factored(std::int32_t p, const double* r, std::ptrdiff_t ldr, double* v, double* s);
+// A lower-bound estimate of cond_2(L L') = cond_2(L)^2 for the leading
+// p x p block of the lower-triangular L (column-major, leading dimension
+// ld): ||L|| >= sqrt(largest), the largest diagonal entry of L L', and
+// ||L^-1|| >= ||L^-T z|| / ||z|| for z = L^-1 e with the signs of e = (+-1)
+// chosen as z is formed to make it large (the estimator of LINPACK's
+// condition routines).  z and v are scratch of length p.
+double lower_condition(std::int32_t p, const double* l, std::ptrdiff_t ld, double largest,
+                       double* z, double* v);
 
-// min over positions k of R_kk^2 / G(set_k, set_k): the smallest squared
-// sine of a column's angle to the span of the columns before it.  1 for
-// p = 0; NaN pivots count as 0.
-double smallest_relative_pivot(std::int32_t p, const double* r, std::ptrdiff_t ldr,
-                               const std::int32_t* set, const double* g, std::ptrdiff_t ldg);
+class Factor {
+ public:
+  explicit Factor(std::int32_t capacity);
 
-// Column p of R for variable t: R^-T G(set, t) above the pivot
-// sqrt(G_tt - |R^-T G(set, t)|^2).  Returns false, column p then being
-// scratch, when the pivot^2 is at or below factor_dependent_pivot * G_tt.
-// set is only read.  ldr >= p + 1.
-bool append_column(std::int32_t p, double* r, std::ptrdiff_t ldr, const std::int32_t* set,
-                   const double* g, std::ptrdiff_t ldg, std::int32_t t);
+  std::int32_t size() const { return p_; }
+  std::int32_t capacity() const { return capacity_; }
+  const std::int32_t* set() const { return set_.data(); }
+  std::int32_t variable(std::int32_t position) const { return set_[std::size_t(position)]; }
+  const double* lower() const { return l_.data(); }
+  std::ptrdiff_t ld() const { return capacity_; }
 
-// Appends variable t: R gains the column R^-T G(set, t) and the pivot
-// sqrt(G_tt - |R^-T G(set, t)|^2); set[p] = t.  Returns false, leaving R
-// and set as they were (column p of R is scratch), when the pivot^2 is at
-// or below factor_dependent_pivot * G_tt.  ldr >= p + 1.
-bool append_variable(std::int32_t p, double* r, std::ptrdiff_t ldr, std::int32_t* set,
-                     const double* g, std::ptrdiff_t ldg, std::int32_t t);
+  void clear() { p_ = 0; }
 
-// Deletes position q of p: columns q+1.. move one place left, and Givens
-// rotations of rows (k, k+1), k = q..p-2, restore triangular form, so that
-// R'R = G(set, set) for the p - 1 positions left (set shifted alike).  The
-// same rotations are applied to the vector y (length p) when it is given,
-// so that y = R^-T c(set) stays true of the new R.
-void delete_position(std::int32_t p, double* r, std::ptrdiff_t ldr, std::int32_t* set,
-                     std::int32_t q, double* y = nullptr);
+  // L L' = B(set, set) for the p positions set[0..p), b column-major with
+  // leading dimension ldb.  Returns false, leaving the factor empty, when a
+  // pivot fails.  With a team (and its workspace) a large factor is made
+  // by the blocked kernels.
+  bool make(const double* b, std::ptrdiff_t ldb, const std::int32_t* set, std::int32_t p,
+            Team* team = nullptr, dense::DenseWorkspace* ws = nullptr);
+  // The same for a B(set, set) the caller has written into the lower
+  // triangle of storage() (leading dimension ld()).
+  double* storage() { return l_.data(); }
+  bool factorise(const std::int32_t* set, std::int32_t p, Team* team = nullptr,
+                 dense::DenseWorkspace* ws = nullptr);
+
+  // Appends t with column = B(set, t) (position order, length size(); it
+  // is overwritten) and btt = B_tt: L gains the row l = L^-1 column and the
+  // pivot sqrt(btt - l'l).  Returns false, changing nothing, when the pivot
+  // fails.  With y = L^-1 v(set) given, y gains its next entry for
+  // v_t = vt.
+  bool append(std::int32_t t, double* column, double btt, double* y = nullptr,
+              double vt = 0.0);
+
+  // Removes position q; y = L^-1 v(set), when given, is rotated alike so
+  // that it stays L^-1 v(set) for the positions left.
+  void remove(std::int32_t q, double* y = nullptr);
+
+  // v = L^-1 v, v = L^-T v and v = B(set, set)^-1 v, positions 0..p-1.
+  void forward(double* v) const;
+  void backward(double* v) const;
+  void solve(double* v) const {
+    forward(v);
+    backward(v);
+  }
+
+  // A lower-bound estimate of cond_2(B(set, set)) = cond_2(L)^2, from
+  // ||L|| >= the largest sqrt(B_tt) (diagonal b_diag, by variable) and
+  // ||L^-1|| >= ||L^-T z|| / ||z|| for z = L^-1 e with the signs of
+  // e = (+-1) chosen as z is formed to make it large.  z and v are scratch
+  // of length p.
+  double condition(const double* b_diag, double* z, double* v) const;
+
+ private:
+  double& at(std::int32_t i, std::int32_t j) { return l_[std::size_t(i) + std::size_t(j) * capacity_]; }
+  double at(std::int32_t i, std::int32_t j) const {
+    return l_[std::size_t(i) + std::size_t(j) * capacity_];
+  }
+
+  std::int32_t capacity_;
+  std::int32_t p_ = 0;
+  std::vector<double> l_;
+  std::vector<std::int32_t> set_;
+};
 
 }  // namespace gram
 }  // namespace tovrin

@@ -72,80 +72,42 @@ void subtract_columns(std::int32_t n, std::int32_t count, const double* m, std::
   for (; k < count; ++k) axpy_of(n, -coef[cols[k]], m + cols[k] * ldm, y);
 }
 
-namespace {
-
-// The lanes of dot(k, a, v) and dot(k, b, v) in one pass over v(0..k).
-inline void dot2_lanes_of(std::int32_t k, const double* __restrict a, const double* __restrict b,
-                          const double* __restrict v, double* __restrict acc_a,
-                          double* __restrict acc_b) {
-  std::int32_t i = 0;
-  for (; i + dot_lanes <= k; i += dot_lanes) {
-    for (int l = 0; l < dot_lanes; ++l) {
-      acc_a[l] += a[i + l] * v[i + l];
-      acc_b[l] += b[i + l] * v[i + l];
-    }
-  }
-  for (int l = 0; i < k; ++i, ++l) {
-    acc_a[l] += a[i] * v[i];
-    acc_b[l] += b[i] * v[i];
-  }
-}
-
-inline double lane_sum(const double* acc) {
-  return ((acc[0] + acc[1]) + (acc[2] + acc[3])) + ((acc[4] + acc[5]) + (acc[6] + acc[7]));
-}
-
-}  // namespace
-
-// Columns k and k+1 in one pass: both dot products over i < k share the
-// loads of v; the term i = k of column k+1, the last of its lane k mod 8,
-// is added once v_k is known, so each v_k has the bits of dot(k, R(:, k), v).
+// Four columns k..k+3 at a time: their solution values first (each
+// updating the rows of the block below it), then one pass over v(k+4..)
+// applying the four columns in order.
 TOVRIN_GRAM_CLONES
-void solve_transposed(std::int32_t p, const double* r, std::ptrdiff_t ldr, double* v) {
+void lower_solve(std::int32_t p, const double* l, std::ptrdiff_t ldl, double* v) {
   std::int32_t k = 0;
-  for (; k + 2 <= p; k += 2) {
-    const double* r0 = r + k * ldr;
-    const double* r1 = r0 + ldr;
-    double acc0[dot_lanes] = {0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0};
-    double acc1[dot_lanes] = {0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0};
-    dot2_lanes_of(k, r0, r1, v, acc0, acc1);
-    v[k] = (v[k] - lane_sum(acc0)) / r0[k];
-    acc1[k % dot_lanes] += r1[k] * v[k];
-    v[k + 1] = (v[k + 1] - lane_sum(acc1)) / r1[k + 1];
+  for (; k + 4 <= p; k += 4) {
+    const double* l0 = l + k * ldl;
+    const double* l1 = l0 + ldl;
+    const double* l2 = l1 + ldl;
+    const double* l3 = l2 + ldl;
+    const double v0 = v[k] = v[k] / l0[k];
+    v[k + 1] -= v0 * l0[k + 1];
+    v[k + 2] -= v0 * l0[k + 2];
+    v[k + 3] -= v0 * l0[k + 3];
+    const double v1 = v[k + 1] = v[k + 1] / l1[k + 1];
+    v[k + 2] -= v1 * l1[k + 2];
+    v[k + 3] -= v1 * l1[k + 3];
+    const double v2 = v[k + 2] = v[k + 2] / l2[k + 2];
+    v[k + 3] -= v2 * l2[k + 3];
+    const double v3 = v[k + 3] = v[k + 3] / l3[k + 3];
+    const std::int32_t rest = k + 4;
+    axpy4_of(p - rest, -v0, l0 + rest, -v1, l1 + rest, -v2, l2 + rest, -v3, l3 + rest, v + rest);
   }
   for (; k < p; ++k) {
-    const double* rk = r + k * ldr;
-    v[k] = (v[k] - dot_lanes_of(k, rk, v)) / rk[k];
+    const double* lk = l + k * ldl;
+    v[k] = v[k] / lk[k];
+    axpy_of(p - k - 1, -v[k], lk + k + 1, v + k + 1);
   }
 }
 
 TOVRIN_GRAM_CLONES
-void solve_upper(std::int32_t p, const double* r, std::ptrdiff_t ldr, double* v, double* s) {
-  std::int32_t k = p - 1;
-  // Four columns k..k-3 at a time: their solution values first (each
-  // updating the three rows of the block below it), then one pass over
-  // v(0..k-3) applying the columns in the same order k, k-1, k-2, k-3.
-  for (; k >= 4; k -= 4) {
-    const double* r0 = r + k * ldr;
-    const double* r1 = r0 - ldr;
-    const double* r2 = r1 - ldr;
-    const double* r3 = r2 - ldr;
-    const double a0 = -(s[k] = v[k] / r0[k]);
-    v[k - 1] += a0 * r0[k - 1];
-    v[k - 2] += a0 * r0[k - 2];
-    v[k - 3] += a0 * r0[k - 3];
-    const double a1 = -(s[k - 1] = v[k - 1] / r1[k - 1]);
-    v[k - 2] += a1 * r1[k - 2];
-    v[k - 3] += a1 * r1[k - 3];
-    const double a2 = -(s[k - 2] = v[k - 2] / r2[k - 2]);
-    v[k - 3] += a2 * r2[k - 3];
-    const double a3 = -(s[k - 3] = v[k - 3] / r3[k - 3]);
-    axpy4_of(k - 3, a0, r0, a1, r1, a2, r2, a3, r3, v);
-  }
-  for (; k >= 0; --k) {
-    const double* rk = r + k * ldr;
-    s[k] = v[k] / rk[k];
-    axpy_of(k, -s[k], rk, v);
+void lower_solve_transposed(std::int32_t p, const double* l, std::ptrdiff_t ldl, double* v) {
+  for (std::int32_t k = p - 1; k >= 0; --k) {
+    const double* lk = l + k * ldl;
+    v[k] = (v[k] - dot_lanes_of(p - k - 1, lk + k + 1, v + k + 1)) / lk[k];
   }
 }
 

@@ -6,8 +6,6 @@
 //     dot_lanes in increasing i, and adds the lanes pairwise at the end;
 //   * every other update is y_i = y_i + alpha*x_i, the product rounded
 //     before the add, applied in the order stated.
-// R denotes an upper-triangular matrix, column-major with leading
-// dimension ldr; only its upper triangle is read.
 #ifndef TOVRIN_GRAM_KERNELS_H
 #define TOVRIN_GRAM_KERNELS_H
 
@@ -48,13 +46,16 @@ void axpy(std::int32_t n, double alpha, const double* x, double* y);
 void subtract_columns(std::int32_t n, std::int32_t count, const double* m, std::ptrdiff_t ldm,
                       const std::int32_t* cols, const double* coef, double* y);
 
-// v = R^-T v for the leading p x p block of R (forward substitution, v_k
-// from the dot product of column k of R with v(0..k)).
-void solve_transposed(std::int32_t p, const double* r, std::ptrdiff_t ldr, double* v);
+// L denotes a lower-triangular matrix, column-major with leading
+// dimension ldl; only its lower triangle is read.
 
-// s = R^-1 v for the leading p x p block of R, by columns from the last:
-// s_k = v_k / R_kk, then v(0..k) -= s_k R(0..k, k).  v is overwritten.
-void solve_upper(std::int32_t p, const double* r, std::ptrdiff_t ldr, double* v, double* s);
+// v = L^-1 v for the leading p x p block of L, by columns: v_k = v_k / L_kk,
+// then v(k+1..) -= v_k L(k+1.., k).
+void lower_solve(std::int32_t p, const double* l, std::ptrdiff_t ldl, double* v);
+
+// v = L^-T v for the leading p x p block of L, from the last row: v_k =
+// (v_k - L(k+1.., k)' v(k+1..)) / L_kk.
+void lower_solve_transposed(std::int32_t p, const double* l, std::ptrdiff_t ldl, double* v);
 
 }  // namespace gram
 }  // namespace tovrin

@@ -1,20 +1,16 @@
-// Block principal pivoting for many problems sharing G; see gram_batch.h
-// for the method and its guarantees.
+// Block pivoting for many problems sharing G; see pivoting.h.
 //
-// Notation: F (p variables, set[0..p) in increasing index order) is the
-// free set of a group; R (p x p, upper triangular, column-major with
-// leading dimension p) satisfies R'R = G(set, set); x and w are full
-// vectors of length n, x zero off F.
+// Notation: F (p variables, set_[0..p) in increasing index order) is the
+// free set of a group, H (h variables, held_[0..h)) the held set; x and w
+// are full vectors of length n, x zero off F.
 #include "gram/pivoting.h"
 
 #include <algorithm>
-#include <cassert>
 #include <cmath>
 #include <cstring>
-#include <limits>
 
-#include "gram/certificate.h"
-#include "gram/factor.h"
+#include "gram/exchange.h"
+#include "gram/form.h"
 #include "gram/kernels.h"
 
 namespace tovrin {
@@ -24,11 +20,6 @@ namespace {
 
 enum : unsigned char { iterating = 0, done = 1, handed = 2 };
 
-// Columns of B gathered at a time for the checks after the rounds: eight
-// doubles fill a 64-byte cache line.
-constexpr std::int64_t tile_width = 8;
-
-
 // FNV-1a over the n flags of a free set.
 std::uint64_t set_hash(const unsigned char* flags, std::int32_t n) {
   std::uint64_t h = 14695981039346656037ull;
@@ -36,157 +27,121 @@ std::uint64_t set_hash(const unsigned char* flags, std::int32_t n) {
   return h;
 }
 
-// R'R = S(set, set) for the symmetric S (column-major, leading dimension
-// lds), column by column in increasing position: column q is
-// R^-T S(set[0..q), t) with the pivot sqrt(S_tt - r'r), t = set[q] -- for
-// S = G the factor the one-at-a-time solver builds by appending the same
-// variables.  R is p x p with leading dimension p.  Returns false when a
-// pivot^2 is at or below dependent_pivot * S_tt.
-bool cholesky(const double* m, std::ptrdiff_t lds, std::int32_t p, const std::int32_t* set,
-              double* r) {
-  for (std::int32_t q = 0; q < p; ++q) {
-    if (!append_column(q, r, p, set, m, lds, set[q])) return false;
-  }
-  return true;
-}
+// The free system of the held form: with S = M(H, H) factorised,
+//     G_FF^-1 = M_FF - M_FH S^-1 M_HF
+// (the inverse of a Schur complement), and S^-1 = G_HH - G_HF G_FF^-1 G_FH,
+// whose diagonal holds the held variables' pivots on F.
+class ExplicitHeldSystem final : public FreeSystem {
+ public:
+  ExplicitHeldSystem(const GramMatrix& g, const double* m, const std::int32_t* set, std::int32_t p,
+                     const Factor& held, double* t, double* l)
+      : g_(g), m_(m), set_(set), p_(p), held_(held), t_(t), l_(l) {}
 
-// Lower-bound estimate of cond_2(G(F, F)) = cond_2(R)^2, as the
-// one-at-a-time solver makes it: ||R|| >= max sqrt(G_tt) over F, and
-// ||R^-1|| >= ||R^-1 z|| / ||z|| for z = R^-T e, the signs of e = (+-1)
-// chosen to make each z_k large.
-double condition_of(const double* g, std::ptrdiff_t ldg, std::int32_t p,
-                    const std::int32_t* set, const double* r, std::ptrdiff_t ldr, double* z,
-                    double* v) {
-  if (p == 0) return one;
-  double colmax = zero;
-  for (std::int32_t k = 0; k < p; ++k) {
-    const double* rk = r + k * ldr;
-    const double partial = dot(k, rk, z);
-    const double e = partial > zero ? -one : one;
-    z[k] = (e - partial) / rk[k];
-    colmax = std::fmax(colmax, g[set[k] * ldg + set[k]]);
+  std::int32_t free_count() const override { return p_; }
+  const std::int32_t* free_set() const override { return set_; }
+
+  void solve_free(double* v) override {
+    const std::int32_t n = g_.n, h = held_.size();
+    std::memset(t_, 0, sizeof(double) * std::size_t(n));
+    for (std::int32_t q = 0; q < p_; ++q) axpy(n, v[q], m_ + std::ptrdiff_t(set_[q]) * n, t_);
+    for (std::int32_t q = 0; q < h; ++q) l_[q] = t_[held_.variable(q)];
+    held_.solve(l_);
+    for (std::int32_t q = 0; q < h; ++q) axpy(n, -l_[q], m_ + std::ptrdiff_t(held_.variable(q)) * n, t_);
+    for (std::int32_t q = 0; q < p_; ++q) v[q] = t_[set_[q]];
   }
-  const double znorm = std::sqrt(dot(p, z, z));
-  solve_upper(p, r, ldr, z, v);
-  const double kappa = std::sqrt(colmax) * std::sqrt(dot(p, v, v)) / znorm;
-  return kappa * kappa;
-}
+
+  double held_pivot_squared(std::int32_t i) override {
+    const std::int32_t h = held_.size();
+    std::int32_t q = 0;
+    while (held_.variable(q) != i) ++q;
+    std::memset(l_, 0, sizeof(double) * std::size_t(h));
+    l_[q] = one;
+    held_.forward(l_);
+    return std::fmax(dot(h, l_, l_), eps * g_.diagonal(i));
+  }
+
+  void solve_column(std::int32_t i, double* z) override {
+    const double* gi = g_.column(i);
+    for (std::int32_t q = 0; q < p_; ++q) z[q] = gi[set_[q]];
+    solve_free(z);
+  }
+
+ private:
+  const GramMatrix& g_;
+  const double* m_;
+  const std::int32_t* set_;
+  std::int32_t p_;
+  const Factor& held_;
+  double* t_;
+  double* l_;
+};
 
 }  // namespace
 
-// One worker's storage: the factor of the group it is running and the
-// vectors of the problem at hand.
-struct BlockPivoting::Scratch {
-  Scratch(std::int32_t n, std::int32_t m)
-      : r(std::size_t(n) * std::size_t(n)), rh(std::size_t(n) * std::size_t(n)),
-        set(std::size_t(n)), held(std::size_t(n)), x(std::size_t(n)),
-        w(std::size_t(n)), v(std::size_t(n)), s(std::size_t(n)),
-        z(std::size_t(n)), b(std::size_t(m)), resid(std::size_t(m)), orth(std::size_t(m)),
-        tile(std::size_t(m) * tile_width), flags(std::size_t(n)), group_set(std::size_t(n)),
-        solver(n, m) {}
-  std::vector<double> r, rh;             // factors of G(F, F) and M(H, H)
-  std::vector<std::int32_t> set, held;   // F and H in increasing index order
-  std::vector<double> x, w, v, s, z;
-  std::vector<double> b, resid, orth;
-  std::vector<double> tile;             // m x tile_width columns of B
-  std::vector<unsigned char> flags;
-  std::vector<unsigned char> group_set;  // F of the group being solved
-  Workspace solver;   // for the one-at-a-time solver
-};
+std::int32_t rounds_share(std::int32_t n) { return n + handover_trials * max_trials; }
 
-// The group's free set and what depends on it alone: p, the factor in the
-// worker's scratch, and cond_2(G(F, F)) once estimated (negative before).
-struct BlockPivoting::GroupFactor {
+// The group's free set and what depends on it alone: the factor made in the
+// engine's scratch, and cond(G(F, F)) once estimated (negative before).
+struct BlockPivoting::Group {
   std::int32_t p = 0;        // |F|
   std::int32_t h = 0;        // |H|
   bool held = false;         // factored M(H, H) rather than G(F, F)
   double condition = -1.0;
 };
 
-BlockPivoting::BlockPivoting(const ManyProblems& problems, const ManyResults& results,
-                             int workers)
-    : pr_(problems), out_(results),
-      free_(std::size_t(problems.k) * std::size_t(problems.n), 0),
-      x_(std::size_t(problems.k) * std::size_t(problems.n)),
-      w_(std::size_t(problems.k) * std::size_t(problems.n)),
-      pivot_(problems.a != nullptr ? std::size_t(problems.k) * std::size_t(problems.n) : 0, -one),
+BlockPivoting::BlockPivoting(const ManyProblems& problems, const DataMatrix* a,
+                             const HeldInverse& inverse, bool definite,
+                             const ManyResults& results, Team& team)
+    : pr_(problems), a_(a), inverse_(inverse), out_(results), n_(problems.g.n),
+      share_(rounds_share(problems.g.n)),
+      free_(std::size_t(problems.k) * std::size_t(problems.g.n), 0),
+      exchange_(std::size_t(problems.k)),
       hash_(std::size_t(problems.k)),
-      best_(std::size_t(problems.k), std::numeric_limits<std::int32_t>::max()),
-      trials_(std::size_t(problems.k), max_trials),
       rounds_(std::size_t(problems.k), 0),
-      state_(std::size_t(problems.k), iterating) {
-  const std::int32_t n = pr_.n;
-  scratch_.reserve(std::size_t(workers));
-  for (int i = 0; i < workers; ++i) scratch_.emplace_back(n, pr_.m);
-  // Without x0 every problem starts from the unconstrained minimiser
-  // (F = all variables, one factor for all), where G has a Cholesky
-  // factor in the Gram form; else from x = 0 (F empty).
-  std::vector<unsigned char> all(std::size_t(n), 1);
-  GroupFactor f;
-  const bool definite = factor(all.data(), scratch_[0], f);
-  const bool unconstrained = pr_.x0 == nullptr && definite;
+      state_(std::size_t(problems.k), iterating),
+      free_factor_(problems.g.n), held_factor_(problems.g.n),
+      set_(std::size_t(problems.g.n)), held_(std::size_t(problems.g.n)),
+      x_(std::size_t(problems.g.n)), w_(std::size_t(problems.g.n)),
+      v_(std::size_t(problems.g.n)), s_(std::size_t(problems.g.n)),
+      z_(std::size_t(problems.g.n)), diag_(std::size_t(problems.g.n)),
+      group_set_(std::size_t(problems.g.n)),
+      one_at_a_time_(problems.g.n), certificate_(problems.g, a, team) {
+  for (std::int32_t i = 0; i < n_; ++i) diag_[std::size_t(i)] = pr_.g.diagonal(i);
+  if (inverse_.m != nullptr) {
+    u_.assign(std::size_t(pr_.k) * std::size_t(n_), zero);
+    has_u_.assign(std::size_t(pr_.k), 0);
+    every_.resize(std::size_t(n_));
+    for (std::int32_t i = 0; i < n_; ++i) every_[std::size_t(i)] = i;
+  }
+  // Without x0 every problem starts from the unconstrained minimiser (F =
+  // all variables, one factor for all) where G has a Cholesky factor in the
+  // Gram form; else from x = 0 (F empty).
   for (std::int64_t j = 0; j < pr_.k; ++j) {
-    unsigned char* row = free_.data() + j * n;
+    unsigned char* row = free_.data() + j * n_;
     if (pr_.x0 != nullptr) {
-      for (std::int32_t i = 0; i < n; ++i) row[i] = pr_.x0[i * pr_.ldk + j] > zero;
-    } else if (unconstrained) {
-      std::fill(row, row + n, 1);
+      for (std::int32_t i = 0; i < n_; ++i) row[i] = pr_.x0[i * pr_.ldx0 + j] > zero;
+    } else if (definite) {
+      std::fill(row, row + n_, 1);
     }
     rehash(j);
-  }
-  // The held form where eps cond(G)^2, a bound on its relative error, is
-  // below refine_threshold (cond(M(H, H)) <= cond(G)).
-  if (definite) {
-    Scratch& s = scratch_[0];
-    const double condition =
-        condition_of(pr_.g, pr_.ldg, n, s.set.data(), s.r.data(), n, s.z.data(), s.v.data());
-    inverse_error_ = eps * condition * condition;
-    if (inverse_error_ <= refine_threshold) form_inverse(s);
   }
 }
 
 BlockPivoting::~BlockPivoting() = default;
 
-// M = G^-1 = R^-1 R^-T column by column, from the factor of G(all, all) in
-// s.r; u_j = M c_j is formed per problem when first needed.
-void BlockPivoting::form_inverse(Scratch& s) {
-  const std::int32_t n = pr_.n;
-  inverse_.assign(std::size_t(n) * std::size_t(n), zero);
-  for (std::int32_t i = 0; i < n; ++i) {
-    std::fill(s.v.begin(), s.v.end(), zero);
-    s.v[i] = one;
-    solve_transposed(n, s.r.data(), n, s.v.data());
-    solve_upper(n, s.r.data(), n, s.v.data(), inverse_.data() + std::ptrdiff_t(i) * n);
-  }
-  u_.assign(std::size_t(pr_.k) * std::size_t(n), zero);
-  has_u_.assign(std::size_t(pr_.k), 0);
-  every_.resize(std::size_t(n));
-  for (std::int32_t i = 0; i < n; ++i) every_[std::size_t(i)] = i;
-}
+void BlockPivoting::rehash(std::int64_t j) { hash_[j] = set_hash(free_.data() + j * n_, n_); }
 
-// u_j = M c_j, formed once per problem as the sum over t = 0..n-1 of
-// c_t M(:, t), accumulated in increasing t from u = 0 (u_ starts at zero):
-// one pass over u per four columns of M, where a dot product per entry
-// would reduce n short vectors.  s.z holds -c on the way.
-const double* BlockPivoting::unconstrained(std::int64_t j, Scratch& s) {
-  const std::int32_t n = pr_.n;
-  double* u = u_.data() + j * n;
+// u_j = M c_j, formed once per problem as the sum over t of c_t M(:, t) in
+// increasing t from u = 0: one pass over u per four columns of M.
+const double* BlockPivoting::unconstrained(std::int64_t j) {
+  double* u = u_.data() + j * n_;
   if (!has_u_[j]) {
-    const double* c = pr_.c + j * n;
-    for (std::int32_t i = 0; i < n; ++i) s.z[i] = -c[i];
-    subtract_columns(n, n, inverse_.data(), n, every_.data(), s.z.data(), u);
+    const double* c = pr_.c + j * n_;
+    for (std::int32_t i = 0; i < n_; ++i) z_[std::size_t(i)] = -c[i];
+    subtract_columns(n_, n_, inverse_.m, n_, every_.data(), z_.data(), u);
     has_u_[j] = 1;
   }
   return u;
-}
-
-void BlockPivoting::rehash(std::int64_t j) {
-  hash_[j] = set_hash(free_.data() + j * pr_.n, pr_.n);
-}
-
-void BlockPivoting::gather_b(std::int64_t j, double* b) const {
-  const double* bj = pr_.b + j * pr_.b_col;
-  for (std::int32_t i = 0; i < pr_.m; ++i) b[i] = bj[i * pr_.b_row];
 }
 
 std::int64_t BlockPivoting::group() {
@@ -217,387 +172,72 @@ std::int64_t BlockPivoting::group() {
 // is available and |H| < |F| (falling back to G(F, F) should M(H, H) meet
 // a small pivot), else of G(F, F).  Returns false when G(F, F) has a pivot
 // too small for the Gram form.
-bool BlockPivoting::factor(const unsigned char* free_set, Scratch& s, GroupFactor& f) const {
-  f = GroupFactor();
-  for (std::int32_t t = 0; t < pr_.n; ++t) {
-    if (free_set[t]) {
-      s.set[f.p++] = t;
+bool BlockPivoting::factor(const unsigned char* free, Group& f) {
+  f = Group();
+  for (std::int32_t t = 0; t < n_; ++t) {
+    if (free[t]) {
+      set_[std::size_t(f.p++)] = t;
     } else {
-      s.held[f.h++] = t;
+      held_[std::size_t(f.h++)] = t;
     }
   }
-  if (!inverse_.empty() && f.h < f.p &&
-      cholesky(inverse_.data(), pr_.n, f.h, s.held.data(), s.rh.data())) {
+  if (inverse_.m != nullptr && f.h < f.p &&
+      held_factor_.make(inverse_.m, n_, held_.data(), f.h)) {
     f.held = true;
     return true;
   }
-  return cholesky(pr_.g, pr_.ldg, f.p, s.set.data(), s.r.data());
+  return free_factor_.make(pr_.g.g, pr_.g.ldg, set_.data(), f.p);
 }
 
-void BlockPivoting::trial(std::int64_t j, const GroupFactor& f, Scratch& s) {
+// The trial point of problem j and its dual w = c - G x, each w_i one
+// accumulator over F in increasing index order.  Held form: x = u + M(:, H)
+// l with M(H, H) l = -u_H, x_H = 0 exactly.  Free form: x_F = G_FF^-1 c_F.
+void BlockPivoting::trial(std::int64_t j, const Group& f) {
+  const double* c = pr_.c + j * n_;
   if (f.held) {
-    trial_held(j, f, s);
-  } else {
-    trial_free(j, f, s);
-  }
-}
-
-// x = u + M(:, H) l with M(H, H) l = -u_H, x_H = 0 exactly; then w = c - G x
-// as in trial_free.
-void BlockPivoting::trial_held(std::int64_t j, const GroupFactor& f, Scratch& s) {
-  const std::int32_t n = pr_.n;
-  const double* u = unconstrained(j, s);
-  for (std::int32_t q = 0; q < f.h; ++q) s.v[q] = -u[s.held[q]];
-  solve_transposed(f.h, s.rh.data(), f.h, s.v.data());
-  solve_upper(f.h, s.rh.data(), f.h, s.v.data(), s.s.data());
-  // subtract_columns takes its coefficients by variable: -l at H.
-  for (std::int32_t q = 0; q < f.h; ++q) s.z[s.held[q]] = -s.s[q];
-  std::memcpy(s.x.data(), u, sizeof(double) * std::size_t(n));
-  subtract_columns(n, f.h, inverse_.data(), n, s.held.data(), s.z.data(), s.x.data());
-  for (std::int32_t q = 0; q < f.h; ++q) s.x[s.held[q]] = zero;
-  // With nothing held (the unconstrained minimiser) a negative x_i is
-  // infeasible whatever w is, and the exchange reads w at held variables
-  // only: w is not needed.
-  if (f.h == 0 && std::any_of(s.x.begin(), s.x.end(), [](double v) { return v < zero; })) {
-    return;
-  }
-  std::memcpy(s.w.data(), pr_.c + j * n, sizeof(double) * std::size_t(n));
-  subtract_columns(n, f.p, pr_.g, pr_.ldg, s.set.data(), s.x.data(), s.w.data());
-}
-
-// x_F = G(F, F)^-1 c_F = R^-1 R^-T c_F, x = 0 off F, and w = c - G x with
-// each w_i one accumulator over F in increasing index order.
-void BlockPivoting::trial_free(std::int64_t j, const GroupFactor& f, Scratch& s) const {
-  const std::int32_t n = pr_.n;
-  const double* c = pr_.c + j * n;
-  for (std::int32_t q = 0; q < f.p; ++q) s.v[q] = c[s.set[q]];
-  solve_transposed(f.p, s.r.data(), f.p, s.v.data());
-  solve_upper(f.p, s.r.data(), f.p, s.v.data(), s.s.data());
-  std::fill(s.x.begin(), s.x.end(), zero);
-  for (std::int32_t q = 0; q < f.p; ++q) s.x[s.set[q]] = s.s[q];
-  std::memcpy(s.w.data(), c, sizeof(double) * std::size_t(n));
-  subtract_columns(n, f.p, pr_.g, pr_.ldg, s.set.data(), s.x.data(), s.w.data());
-}
-
-// The infeasible variables of the trial point change sides: all of them
-// while the count keeps reaching new lows (or within max_trials rounds of
-// the last low), else only the one of largest index.
-void BlockPivoting::exchange(std::int64_t j, Scratch& s, double tol) {
-  unsigned char* row = free_.data() + j * pr_.n;
-  std::int32_t count = 0, last = -1;
-  for (std::int32_t i = 0; i < pr_.n; ++i) {
-    const bool infeasible = row[i] ? s.x[i] < zero : s.w[i] > tol;
-    s.flags[i] = infeasible;
-    if (infeasible) {
-      ++count;
-      last = i;
-    }
-  }
-  assert(count > 0);
-  bool all = true;
-  if (count < best_[j]) {
-    best_[j] = count;
-    trials_[j] = max_trials;
-  } else if (trials_[j] > 0) {
-    --trials_[j];
-  } else {
-    all = false;
-  }
-  if (all) {
-    for (std::int32_t i = 0; i < pr_.n; ++i) row[i] ^= s.flags[i];
-  } else {
-    row[last] ^= 1;
-  }
-  rehash(j);
-}
-
-// x_j and w_j kept until publish writes them out.
-void BlockPivoting::keep(std::int64_t j, const Scratch& s) {
-  const std::size_t n = std::size_t(pr_.n);
-  std::memcpy(x_.data() + j * pr_.n, s.x.data(), sizeof(double) * n);
-  std::memcpy(w_.data() + j * pr_.n, s.w.data(), sizeof(double) * n);
-  out_.iterations[j] = rounds_[j];
-  state_[j] = done;
-}
-
-// The rounds are spent: the free variables that are not positive go to
-// zero and leave F, so that the point reported is feasible.
-void BlockPivoting::stop_at_limit(std::int64_t j, Scratch& s) {
-  unsigned char* row = free_.data() + j * pr_.n;
-  std::int32_t p = 0;
-  for (std::int32_t i = 0; i < pr_.n; ++i) {
-    if (row[i] && !(s.x[i] > zero)) {
-      row[i] = 0;
-      s.x[i] = zero;
-    }
-    if (row[i]) s.set[p++] = i;
-  }
-  std::memcpy(s.w.data(), pr_.c + j * pr_.n, sizeof(double) * std::size_t(pr_.n));
-  subtract_columns(pr_.n, p, pr_.g, pr_.ldg, s.set.data(), s.x.data(), s.w.data());
-  keep(j, s);
-  out_.status[j] = status_iteration_limit;
-}
-
-namespace {
-
-// resid = b - A x over F.
-void residual(const ManyProblems& pr, std::int32_t p, const std::int32_t* set, const double* x,
-              const double* b, double* resid) {
-  std::memcpy(resid, b, sizeof(double) * std::size_t(pr.m));
-  subtract_columns(pr.m, p, pr.a, pr.lda, set, x, resid);
-}
-
-// Worst violation of x >= 0, |w_i| <= tol on F, w_i <= tol off F, relative
-// to tol; NaN counts as infinite.
-double violation(std::int32_t n, const unsigned char* free_set, const double* x, const double* w,
-                 double tol) {
-  double worst = zero;
-  for (std::int32_t i = 0; i < n; ++i) {
-    const double excess = !(x[i] >= zero) ? infinity : free_set[i] ? std::fabs(w[i]) : w[i];
-    if (!(excess <= worst)) worst = std::isnan(excess) ? infinity : excess;
-  }
-  if (worst == zero) return zero;
-  return tol > zero ? worst / tol : infinity;
-}
-
-}  // namespace
-
-// The checks of a solved problem that need its group's factor: cond(G(F,
-// F)), refinement with A on F while eps*cond predicts an error above
-// refine_threshold, the optimality conditions on the Gram form, and the
-// pivots of the held variables whose duals publish recomputes from A.
-void BlockPivoting::finish(std::int64_t j, GroupFactor& f, Scratch& s) {
-  const std::int32_t n = pr_.n, m = pr_.m;
-  const unsigned char* row = free_.data() + j * n;
-  const double* c = pr_.c + j * n;
-  if (f.held) {
-    // The held form's x stands where its error bound inverse_error_ meets
-    // refine_threshold and no held dual is weak (whose check needs the
-    // factor of G(F, F)); else x is solved again through that factor.
-    const double scale = pr_.gnorm * max_abs(s.x.data(), n) + max_abs(c, n);
-    const double weak = -dual_tolerance * scale;
-    bool plain = true;
-    for (std::int32_t q = 0; q < f.h && plain; ++q) {
-      const std::int32_t i = s.held[q];
-      plain = !(s.w[i] > weak) || !(pr_.g[i * pr_.ldg + i] > zero);
-    }
-    if (plain) {
-      const bool accurate =
-          violation(n, row, s.x.data(), s.w.data(), dual_tolerance * scale) <= one;
-      keep(j, s);
-      out_.status[j] = accurate ? status_solved : status_inaccurate;
+    const double* u = unconstrained(j);
+    for (std::int32_t q = 0; q < f.h; ++q) v_[std::size_t(q)] = -u[held_[std::size_t(q)]];
+    held_factor_.solve(v_.data());
+    // subtract_columns takes its coefficients by variable: -l at H.
+    for (std::int32_t q = 0; q < f.h; ++q) z_[std::size_t(held_[std::size_t(q)])] = -v_[std::size_t(q)];
+    std::memcpy(x_.data(), u, sizeof(double) * std::size_t(n_));
+    subtract_columns(n_, f.h, inverse_.m, n_, held_.data(), z_.data(), x_.data());
+    for (std::int32_t q = 0; q < f.h; ++q) x_[std::size_t(held_[std::size_t(q)])] = zero;
+    // With nothing held (the unconstrained minimiser) a negative x_i is
+    // infeasible whatever w is, and the exchange reads w at held variables
+    // only: w is not needed.
+    if (f.h == 0 && std::any_of(x_.begin(), x_.end(), [](double v) { return v < zero; })) {
       return;
     }
-    GroupFactor free_form = f;
-    free_form.held = false;
-    free_form.condition = -1.0;
-    if (!cholesky(pr_.g, pr_.ldg, f.p, s.set.data(), s.r.data())) {
-      state_[j] = handed;
-      return;
-    }
-    trial_free(j, free_form, s);
-    finish(j, free_form, s);
-    return;
+  } else {
+    for (std::int32_t q = 0; q < f.p; ++q) v_[std::size_t(q)] = c[set_[std::size_t(q)]];
+    free_factor_.solve(v_.data());
+    std::fill(x_.begin(), x_.end(), zero);
+    for (std::int32_t q = 0; q < f.p; ++q) x_[std::size_t(set_[std::size_t(q)])] = v_[std::size_t(q)];
   }
-  if (f.condition < zero) {
-    f.condition = condition_of(pr_.g, pr_.ldg, f.p, s.set.data(), s.r.data(), f.p, s.z.data(),
-                               s.v.data());
-  }
-  double error = eps * f.condition;
-  bool residual_settled = true;
-  if (pr_.a != nullptr && f.p > 0 && error > refine_threshold) {
-    gather_b(j, s.b.data());
-    Refinement refinement(spread(s.x.data(), std::sqrt(dot(m, s.b.data(), s.b.data()))));
-    do {
-      residual(pr_, f.p, s.set.data(), s.x.data(), s.b.data(), s.resid.data());
-      for (std::int32_t q = 0; q < f.p; ++q) {
-        s.v[q] = dot(m, pr_.a + s.set[q] * pr_.lda, s.resid.data());
-      }
-      solve_transposed(f.p, s.r.data(), f.p, s.v.data());
-      // g'd = |R^-T g|^2 = |A(:, F) d|^2.
-      const double fit = std::sqrt(dot(f.p, s.v.data(), s.v.data()));
-      solve_upper(f.p, s.r.data(), f.p, s.v.data(), s.s.data());
-      double dmax = zero;
-      for (std::int32_t q = 0; q < f.p; ++q) {
-        s.x[s.set[q]] += s.s[q];
-        dmax = std::fmax(dmax, std::fabs(s.s[q]));
-      }
-      const double xmax = max_abs(s.x.data(), n);
-      if (!refinement.record({xmax > zero ? dmax / xmax : dmax, fit})) break;
-    } while (refinement.steps() < max_refinements);
-    error = refinement.error();
-    residual_settled = refinement.residual_settled();
-    std::memcpy(s.w.data(), c, sizeof(double) * std::size_t(n));
-    subtract_columns(n, f.p, pr_.g, pr_.ldg, s.set.data(), s.x.data(), s.w.data());
-  }
-  const double scale = pr_.gnorm * max_abs(s.x.data(), n) + max_abs(c, n);
-  const bool accurate =
-      violation(n, row, s.x.data(), s.w.data(), dual_tolerance * scale) <= one &&
-      error <= accuracy_target && residual_settled;
-  if (pr_.a != nullptr && accurate) mark_weak_duals(j, f, s, scale);
-  keep(j, s);
-  out_.status[j] = accurate ? status_solved : status_inaccurate;
+  std::memcpy(w_.data(), c, sizeof(double) * std::size_t(n_));
+  subtract_columns(n_, f.p, pr_.g.g, pr_.g.ldg, set_.data(), x_.data(), w_.data());
 }
 
-// For each held variable i whose Gram-form dual is not clearly negative
-// (w_i > -dual_tolerance * scale): pivot_(j, i) = G_ii - z'z with
-// z = R^-T G(F, i), the square of the pivot i would get on entering, not
-// below its rounding eps G_ii.  The other entries stay -1.
-void BlockPivoting::mark_weak_duals(std::int64_t j, const GroupFactor& f, Scratch& s,
-                                    double scale) {
-  const std::int32_t n = pr_.n;
-  const unsigned char* row = free_.data() + j * n;
-  const double weak = -dual_tolerance * scale;
-  for (std::int32_t i = 0; i < n; ++i) {
-    const double gii = pr_.g[i * pr_.ldg + i];
-    if (row[i] || !(s.w[i] > weak) || !(gii > zero)) continue;
-    const double* gi = pr_.g + i * pr_.ldg;
-    for (std::int32_t q = 0; q < f.p; ++q) s.z[q] = gi[s.set[q]];
-    solve_transposed(f.p, s.r.data(), f.p, s.z.data());
-    pivot_[j * n + i] = std::fmax(gii - dot(f.p, s.z.data(), s.z.data()), eps * gii);
-  }
-}
-
-// The duals from A of the variables mark_weak_duals marked, given ||b||,
-// the free set in s.set[0..p) and the residual b - A x (certificate.h:
-// held_dual, and residual_lowering with the factor of G(F, F) made again
-// where the Gram form cannot decide).  Returns false when the Gram form
-// missed a variable or cannot vouch for the residual.
-bool BlockPivoting::weak_duals_hold(std::int64_t j, double bnorm, std::int32_t p,
-                                    const double* resid, Scratch& s) const {
-  const std::int32_t n = pr_.n, m = pr_.m;
-  const double* pivot = pivot_.data() + j * n;
-  const double* x = x_.data() + j * n;
-  const double scale = spread(x, bnorm);
-  const double rnorm = std::sqrt(dot(m, resid, resid));
-  bool factored = false;
-  for (std::int32_t i = 0; i < n; ++i) {
-    if (!(pivot[i] > zero)) continue;
-    const double gii = pr_.g[i * pr_.ldg + i];
-    const double wa = dot(m, pr_.a + i * pr_.lda, resid);
-    const double noise = residual_rounding * std::sqrt(double(m)) * std::sqrt(gii) * scale;
-    const HeldDual verdict = held_dual(wa, noise, pivot[i], max_abs(x, n), rnorm, scale);
-    if (verdict == HeldDual::missed) return false;
-    if (verdict == HeldDual::settled) continue;
-    if (!factored && !cholesky(pr_.g, pr_.ldg, p, s.set.data(), s.r.data())) return false;
-    factored = true;
-    const double* gi = pr_.g + i * pr_.ldg;
-    for (std::int32_t q = 0; q < p; ++q) s.v[q] = gi[s.set[q]];
-    solve_transposed(p, s.r.data(), p, s.v.data());
-    solve_upper(p, s.r.data(), p, s.v.data(), s.z.data());
-    if (residual_lowering(m, pr_.a, pr_.lda, s.set.data(), p, s.z.data(), i, resid,
-                          s.orth.data()) > residual_target * scale) {
-      return false;
-    }
-  }
-  return true;
-}
-
-void BlockPivoting::publish(int worker, std::int64_t first, std::int64_t last) {
-  Scratch& s = scratch_[std::size_t(worker)];
-  const std::int32_t n = pr_.n, m = pr_.m;
-  const std::int64_t k = pr_.ldk;
-  for (std::int64_t block = first; block < last; block += tile_width) {
-    const std::int64_t width = std::min<std::int64_t>(tile_width, last - block);
-    if (pr_.a != nullptr) gather_tile(block, width, s.tile.data());
-    for (std::int64_t j = block; j < block + width; ++j) {
-      const unsigned char* row = free_.data() + j * n;
-      const double* x = x_.data() + j * n;
-      if (pr_.a != nullptr) {
-        double* b = s.tile.data() + (j - block) * m;
-        const double btb = dot(m, b, b);
-        const bool marked = out_.status[j] == status_solved && marks_weak_duals(j);
-        const double squares = residual_squares(j, btb);
-        if (squares >= zero && !marked) {
-          out_.rnorm[j] = std::sqrt(squares);
-        } else {
-          std::int32_t p = 0;
-          for (std::int32_t i = 0; i < n; ++i) {
-            if (row[i]) s.set[p++] = i;
-          }
-          // b becomes the residual b - A x in place (the tile is a copy).
-          subtract_columns(m, p, pr_.a, pr_.lda, s.set.data(), x, b);
-          out_.rnorm[j] = std::sqrt(dot(m, b, b));
-          if (marked && !weak_duals_hold(j, std::sqrt(btb), p, b, s)) {
-            out_.status[j] = status_inaccurate;
-          }
-        }
-      }
-      const double* w = w_.data() + j * n;
-      const bool solved = out_.status[j] == status_solved;
-      for (std::int32_t i = 0; i < n; ++i) {
-        // A free variable at exactly zero (b = 0, say) is reported held.
-        const bool free = row[i] != 0 && x[i] > zero;
-        out_.x[i * k + j] = x[i];
-        // The dual of a solution vanishes on its free set: what the Gram
-        // form leaves there is rounding (certified below tolerance).
-        out_.w[i * k + j] = solved && free ? zero : w[i];
-        out_.passive[i * k + j] = free;
-      }
-    }
-  }
-}
-
-// ||b - A x||^2 from the Gram form where its rounding allows
-// (gram_residual_squares), else -1: the residual is then formed with A.
-double BlockPivoting::residual_squares(std::int64_t j, double btb) const {
-  const std::int32_t n = pr_.n;
-  const double* x = x_.data() + j * n;
-  const double xc = dot(n, x, pr_.c + j * n);
-  const double xw = dot(n, x, w_.data() + j * n);
-  return gram_residual_squares(btb, xc, xw, spread(x, std::sqrt(btb)), pr_.m, n);
-}
-
-// ||b|| + sum over i of ||a_i|| |x_i|, the scale of the rounding of what is
-// formed from A and b at x (certificate.h).
-double BlockPivoting::spread(const double* x, double bnorm) const {
-  double s = bnorm;
-  for (std::int32_t i = 0; i < pr_.n; ++i) {
-    if (x[i] != zero) s += std::sqrt(pr_.g[i * pr_.ldg + i]) * std::fabs(x[i]);
-  }
-  return s;
-}
-
-bool BlockPivoting::marks_weak_duals(std::int64_t j) const {
-  const double* pivot = pivot_.data() + j * pr_.n;
-  for (std::int32_t i = 0; i < pr_.n; ++i) {
-    if (pivot[i] > zero) return true;
-  }
-  return false;
-}
-
-// Columns first..first+width-1 of B into tile (m x width, column-major),
-// row by row of B: where B's rows are contiguous, each cache line of B is
-// read once for the whole tile rather than once per problem.
-void BlockPivoting::gather_tile(std::int64_t first, std::int64_t width, double* tile) const {
-  const double* b = pr_.b + first * pr_.b_col;
-  for (std::int32_t i = 0; i < pr_.m; ++i) {
-    const double* bi = b + i * pr_.b_row;
-    for (std::int64_t j = 0; j < width; ++j) tile[j * pr_.m + i] = bi[j * pr_.b_col];
-  }
-}
-
-void BlockPivoting::solve_group(int worker, std::int64_t index) {
-  Scratch& s = scratch_[std::size_t(worker)];
-  const std::size_t n = std::size_t(pr_.n);
+void BlockPivoting::solve_group(std::int64_t index) {
+  const std::size_t n = std::size_t(n_);
   const std::int64_t first = starts_[index], last = starts_[index + 1];
-  const unsigned char* leader = free_.data() + order_[first] * pr_.n;
-  std::memcpy(s.group_set.data(), leader, n);
-  GroupFactor f;
-  const bool factored = factor(s.group_set.data(), s, f);
+  std::memcpy(group_set_.data(), free_.data() + order_[first] * n_, n);
+  Group f;
+  const bool factored = factor(group_set_.data(), f);
   for (std::int64_t q = first; q < last; ++q) {
     const std::int64_t j = order_[q];
-    if (std::memcmp(free_.data() + j * pr_.n, s.group_set.data(), n) != 0) {
+    if (std::memcmp(free_.data() + j * n_, group_set_.data(), n) != 0) {
       // A hash collision: this member's set is not the group's.
-      GroupFactor own;
-      if (factor(free_.data() + j * pr_.n, s, own)) {
-        step(j, own, s);
+      Group own;
+      if (factor(free_.data() + j * n_, own)) {
+        step(j, own);
       } else {
         state_[j] = handed;
       }
-      if (factored && !factor(s.group_set.data(), s, f)) return;
+      if (factored && !factor(group_set_.data(), f)) return;
     } else if (factored) {
-      step(j, f, s);
+      step(j, f);
     } else {
       state_[j] = handed;
     }
@@ -605,56 +245,101 @@ void BlockPivoting::solve_group(int worker, std::int64_t index) {
 }
 
 // One round of problem j with the factor of its free set: the trial point,
-// then its results if it is feasible, else the exchange (or the end of its
+// then its results if it is optimal, else the exchange (or the end of its
 // rounds).
-void BlockPivoting::step(std::int64_t j, GroupFactor& f, Scratch& s) {
-  trial(j, f, s);
+void BlockPivoting::step(std::int64_t j, Group& f) {
+  trial(j, f);
   ++rounds_[j];
-  const double scale =
-      pr_.gnorm * max_abs(s.x.data(), pr_.n) + max_abs(pr_.c + j * pr_.n, pr_.n);
-  const double tol = entering_tolerance * scale;
-  const unsigned char* row = free_.data() + j * pr_.n;
-  bool feasible = true;
-  for (std::int32_t i = 0; i < pr_.n && feasible; ++i) {
-    feasible = row[i] ? !(s.x[i] < zero) : !(s.w[i] > tol);
-  }
-  if (feasible) {
-    finish(j, f, s);
+  const double* c = pr_.c + j * n_;
+  const double tol =
+      entering_tolerance * (pr_.g.gnorm * max_abs(x_.data(), n_) + max_abs(c, n_));
+  unsigned char* row = free_.data() + j * n_;
+  if (optimal(n_, row, x_.data(), w_.data(), tol)) {
+    finish(j, f);
   } else if (rounds_[j] >= pr_.maxiter) {
-    stop_at_limit(j, s);
-  } else if (rounds_[j] >= pr_.n + handover_trials * max_trials) {
+    stop_at_limit(j);
+  } else if (rounds_[j] >= share_) {
     state_[j] = handed;
   } else {
-    exchange(j, s, tol);
+    exchange_[j].apply(n_, row, x_.data(), w_.data(), tol);
+    rehash(j);
   }
+}
+
+// The certificate on the group's factor: the free form's condition
+// estimate, shared by the group, or the held form's error bound.
+void BlockPivoting::finish(std::int64_t j, Group& f) {
+  const unsigned char* row = free_.data() + j * n_;
+  const double* c = pr_.c + j * n_;
+  const RightHandSide* b = pr_.b != nullptr ? pr_.b + j : nullptr;
+  Verdict verdict;
+  if (f.held) {
+    ExplicitHeldSystem system(pr_.g, inverse_.m, set_.data(), f.p, held_factor_, s_.data(),
+                              z_.data());
+    verdict = certificate_.check(system, row, c, b, inverse_.error, x_.data(), w_.data());
+  } else {
+    if (f.condition < zero) {
+      f.condition = free_factor_.condition(diag_.data(), s_.data(), z_.data());
+    }
+    FactorSystem system(pr_.g.g, pr_.g.ldg, free_factor_, s_.data());
+    verdict = certificate_.check(system, row, c, b, eps * f.condition, x_.data(), w_.data());
+  }
+  state_[j] = done;
+  write(j, verdict.status, verdict.rnorm);
+}
+
+// The rounds are spent: the free variables that are not positive go to
+// zero and leave F, so that the point reported is feasible.
+void BlockPivoting::stop_at_limit(std::int64_t j) {
+  unsigned char* row = free_.data() + j * n_;
+  std::int32_t p = 0;
+  for (std::int32_t i = 0; i < n_; ++i) {
+    if (row[i] && !(x_[std::size_t(i)] > zero)) {
+      row[i] = 0;
+      x_[std::size_t(i)] = zero;
+    }
+    if (row[i]) set_[std::size_t(p++)] = i;
+  }
+  std::memcpy(w_.data(), pr_.c + j * n_, sizeof(double) * std::size_t(n_));
+  subtract_columns(n_, p, pr_.g.g, pr_.g.ldg, set_.data(), x_.data(), w_.data());
+  state_[j] = done;
+  write(j, status::iteration_limit, -one);
+}
+
+// x_ and w_ as problem j's results.
+void BlockPivoting::write(std::int64_t j, std::int64_t status, double rnorm) {
+  const unsigned char* row = free_.data() + j * n_;
+  const std::int64_t k = out_.ldk;
+  for (std::int32_t i = 0; i < n_; ++i) {
+    out_.x[i * k + j] = x_[std::size_t(i)];
+    out_.w[i * k + j] = w_[std::size_t(i)];
+    // A free variable at exactly zero (b = 0, say) is reported held.
+    out_.passive[i * k + j] = row[i] != 0 && x_[std::size_t(i)] > zero;
+  }
+  out_.iterations[j] = rounds_[j];
+  out_.status[j] = status;
+  if (a_ != nullptr) out_.rnorm[j] = rnorm;
+}
+
+bool BlockPivoting::solve_handed_over(std::int64_t j, const std::atomic<bool>* cancel) {
+  unsigned char* row = free_.data() + j * n_;
+  const RightHandSide* b = pr_.b != nullptr ? pr_.b + j : nullptr;
+  const Outcome outcome = gram::solve(pr_.g, pr_.c + j * n_, b, pr_.maxiter, cancel,
+                                      one_at_a_time_, certificate_, x_.data(), w_.data(), row);
+  if (outcome.status == status::cancelled) return false;
+  rounds_[j] = outcome.iterations;
+  write(j, outcome.status, outcome.rnorm);
+  return true;
 }
 
 bool BlockPivoting::solve(const std::atomic<bool>* cancel) {
   for (std::int64_t groups = group(); groups > 0; groups = group()) {
     if (cancel != nullptr && cancel->load(std::memory_order_relaxed)) return false;
-    for (std::int64_t g = 0; g < groups; ++g) solve_group(0, g);
+    for (std::int64_t g = 0; g < groups; ++g) solve_group(g);
   }
-  for (std::int64_t i = 0; i < handed_over(); ++i) {
-    if (!solve_handed_over(0, i, cancel)) return false;
+  for (const std::int64_t j : handed_) {
+    if (!solve_handed_over(j, cancel)) return false;
   }
-  publish(0, 0, pr_.k);
-  return true;
-}
-
-bool BlockPivoting::solve_handed_over(int worker, std::int64_t index,
-                                      const std::atomic<bool>* cancel) {
-  Scratch& s = scratch_[std::size_t(worker)];
-  const std::int64_t j = handed_[index];
-  const GramProblem problem{pr_.g, pr_.ldg, pr_.n, pr_.c + j * pr_.n, pr_.gnorm};
-  LeastSquares ls{pr_.a, pr_.lda, pr_.m, s.b.data()};
-  if (pr_.a != nullptr) gather_b(j, s.b.data());
-  const Outcome outcome = gram::solve(problem, pr_.a != nullptr ? &ls : nullptr, pr_.maxiter,
-                                      cancel,
-                                      s.solver, s.x.data(), s.w.data(), free_.data() + j * pr_.n);
-  if (outcome.status == status_cancelled) return false;
-  keep(j, s);
-  out_.iterations[j] = outcome.iterations;
-  out_.status[j] = outcome.status;
   return true;
 }
 

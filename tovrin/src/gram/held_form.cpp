@@ -1,0 +1,205 @@
+// The held form of the rounds; see held_form.h.
+#include "gram/held_form.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "common/team.h"
+#include "gram/kernels.h"
+
+namespace tovrin {
+namespace gram {
+
+namespace {
+
+// S's factor is updated, not made anew, when at most this many variables
+// change sides, and at most a held_update_share of |H|: an update costs
+// O(n |H|) per variable in matrix-vector work, making S anew O(n |H|^2)
+// in blocked products.
+constexpr std::int32_t held_update_limit = 64;
+constexpr std::int32_t held_update_share = 8;
+
+}  // namespace
+
+HeldForm::HeldForm(const GramMatrix& g, Team& team, dense::DenseWorkspace& ws)
+    : g_(g), team_(team), ws_(ws), n_(g.n),
+      l_(std::size_t(g.n) * std::size_t(g.n)),
+      w_(std::size_t(g.n) * std::size_t(g.n)),
+      position_(std::size_t(g.n), -1),
+      schur_(g.n),
+      y_(std::size_t(g.n)), u_(std::size_t(g.n)),
+      v_(std::size_t(g.n)), t_(std::size_t(g.n)), z_(std::size_t(g.n)) {
+  held_.reserve(std::size_t(n_));
+  free_.reserve(std::size_t(n_));
+  first_.reserve(std::size_t(n_));
+}
+
+bool HeldForm::factorise() {
+  for (std::int32_t j = 0; j < n_; ++j) {
+    std::memcpy(l_.data() + std::size_t(j) * n_ + j, g_.column(j) + j,
+                sizeof(double) * std::size_t(n_ - j));
+  }
+  if (dense::cholesky(team_, ws_, n_, l_.data(), n_, dependent_pivot) < n_) return false;
+  double largest = zero;
+  for (std::int32_t j = 0; j < n_; ++j) largest = std::max(largest, g_.diagonal(j));
+  condition_ = lower_condition(n_, l_.data(), n_, largest, v_.data(), t_.data());
+  return eps * condition_ <= held_form_condition;
+}
+
+void HeldForm::start(const double* c) {
+  std::memcpy(y_.data(), c, sizeof(double) * std::size_t(n_));
+  dense::solve_lower_vector(team_, dense::Op::none, n_, l_.data(), n_, y_.data());
+  std::memcpy(u_.data(), y_.data(), sizeof(double) * std::size_t(n_));
+  dense::solve_lower_vector(team_, dense::Op::transpose, n_, l_.data(), n_, u_.data());
+  for (const std::int32_t h : held_) position_[std::size_t(h)] = -1;
+  held_.clear();
+  schur_.clear();
+  schur_current_ = true;
+}
+
+bool HeldForm::prepare(const unsigned char* free) {
+  free_.clear();
+  std::int32_t leaving = 0, entering = 0;
+  for (std::int32_t i = 0; i < n_; ++i) {
+    const bool held = position_[std::size_t(i)] >= 0;
+    if (free[i]) {
+      free_.push_back(i);
+      leaving += held;
+    } else {
+      entering += !held;
+    }
+  }
+  const std::int32_t next = std::int32_t(held_.size()) - leaving + entering;
+  const bool update = schur_current_ && leaving + entering <= held_update_limit &&
+                      (leaving + entering) * held_update_share <= next;
+  if (update) {
+    for (std::int32_t q = std::int32_t(held_.size()) - 1; q >= 0; --q) {
+      if (free[held_[std::size_t(q)]]) schur_.remove(q);
+    }
+  }
+  drop_columns(free);
+  const std::int32_t kept = std::int32_t(held_.size());
+  add_columns(free);
+  if (update && update_schur(kept)) return true;
+  return make_schur();
+}
+
+// The columns of W and the entries of held_ of the variables that leave H
+// go; those left keep their order.
+void HeldForm::drop_columns(const unsigned char* free) {
+  std::int32_t kept = 0;
+  for (std::size_t q = 0; q < held_.size(); ++q) {
+    const std::int32_t h = held_[q];
+    if (free[h]) {
+      position_[std::size_t(h)] = -1;
+      continue;
+    }
+    if (std::int32_t(q) != kept) {
+      std::memcpy(column(kept), column(std::int32_t(q)), sizeof(double) * std::size_t(n_));
+    }
+    held_[std::size_t(kept)] = h;
+    position_[std::size_t(h)] = kept++;
+  }
+  held_.resize(std::size_t(kept));
+}
+
+// The variables that enter H, in increasing order, get the columns
+// L^-1 e_h of W after those kept: one staircase solve for all of them.
+void HeldForm::add_columns(const unsigned char* free) {
+  const std::int32_t first = std::int32_t(held_.size());
+  first_.clear();
+  for (std::int32_t i = 0; i < n_; ++i) {
+    if (free[i] || position_[std::size_t(i)] >= 0) continue;
+    double* w = column(std::int32_t(held_.size()));
+    std::memset(w, 0, sizeof(double) * std::size_t(n_));
+    w[i] = one;
+    position_[std::size_t(i)] = std::int32_t(held_.size());
+    held_.push_back(i);
+    first_.push_back(i);
+  }
+  const std::int32_t added = std::int32_t(held_.size()) - first;
+  if (added == 0) return;
+  std::vector<dense::Index> rows(first_.begin(), first_.end());
+  dense::solve_lower_staircase(team_, ws_, n_, added, l_.data(), n_, column(first), n_,
+                               rows.data());
+}
+
+// S = W'W made anew and factorised.
+bool HeldForm::make_schur() {
+  const std::int32_t p = std::int32_t(held_.size());
+  schur_current_ = false;
+  if (p > 0) {
+    dense::syrk(team_, ws_, dense::Op::transpose, p, n_, one, w_.data(), n_, zero,
+                schur_.storage(), schur_.ld());
+  }
+  if (!schur_.factorise(held_.data(), p, &team_, &ws_)) return false;
+  schur_current_ = true;
+  return true;
+}
+
+// Appends the columns from position first_new on to S's factor, which
+// holds the positions before it.
+bool HeldForm::update_schur(std::int32_t first_new) {
+  for (std::int32_t q = first_new; q < std::int32_t(held_.size()); ++q) {
+    const double* wq = column(q);
+    dense::gemv(team_, dense::Op::transpose, n_, q, one, w_.data(), n_, wq, zero, v_.data());
+    if (!schur_.append(held_[std::size_t(q)], v_.data(), dot(n_, wq, wq))) return false;
+  }
+  return true;
+}
+
+void HeldForm::back_from(const double* y, const double* l, double* x) {
+  if (x != y) std::memcpy(x, y, sizeof(double) * std::size_t(n_));
+  const std::int32_t p = std::int32_t(held_.size());
+  if (p > 0) dense::gemv(team_, dense::Op::none, n_, p, one, w_.data(), n_, l, one, x);
+  dense::solve_lower_vector(team_, dense::Op::transpose, n_, l_.data(), n_, x);
+}
+
+void HeldForm::trial(const double*, double* x, double* w) {
+  const std::int32_t p = std::int32_t(held_.size());
+  for (std::int32_t q = 0; q < p; ++q) v_[std::size_t(q)] = -u_[std::size_t(held_[std::size_t(q)])];
+  schur_.solve(v_.data());
+  back_from(y_.data(), v_.data(), x);
+  std::memset(w, 0, sizeof(double) * std::size_t(n_));
+  for (std::int32_t q = 0; q < p; ++q) {
+    const std::int32_t h = held_[std::size_t(q)];
+    x[h] = zero;
+    w[h] = -v_[std::size_t(q)];
+  }
+}
+
+// With v on F and zero on H: y = L^-1 v, then x = L^-T (y + W l) with
+// S l = -W'y puts x_H = 0 and G x = v on F.
+void HeldForm::solve_free(double* v) {
+  std::memset(t_.data(), 0, sizeof(double) * std::size_t(n_));
+  for (std::size_t q = 0; q < free_.size(); ++q) t_[std::size_t(free_[q])] = v[q];
+  dense::solve_lower_vector(team_, dense::Op::none, n_, l_.data(), n_, t_.data());
+  const std::int32_t p = std::int32_t(held_.size());
+  if (p > 0) {
+    dense::gemv(team_, dense::Op::transpose, n_, p, -one, w_.data(), n_, t_.data(), zero,
+                z_.data());
+    schur_.solve(z_.data());
+  }
+  back_from(t_.data(), z_.data(), t_.data());
+  for (std::size_t q = 0; q < free_.size(); ++q) v[q] = t_[std::size_t(free_[q])];
+}
+
+// The Schur complement of G_FF in G is S^-1 (H x H), whose diagonal entry
+// at i's position q is G_ii - G_iF G_FF^-1 G_Fi = |L_S^-1 e_q|^2.
+double HeldForm::held_pivot_squared(std::int32_t i) {
+  const std::int32_t q = position_[std::size_t(i)];
+  const std::int32_t p = std::int32_t(held_.size());
+  std::memset(v_.data(), 0, sizeof(double) * std::size_t(p));
+  v_[std::size_t(q)] = one;
+  schur_.forward(v_.data());
+  return std::max(dot(p, v_.data(), v_.data()), eps * g_.diagonal(i));
+}
+
+void HeldForm::solve_column(std::int32_t i, double* z) {
+  const double* gi = g_.column(i);
+  for (std::size_t k = 0; k < free_.size(); ++k) z[k] = gi[free_[k]];
+  solve_free(z);
+}
+
+}  // namespace gram
+}  // namespace tovrin
