@@ -21,11 +21,11 @@ LONG_SOLVE = textwrap.dedent("""
     import numpy as np, tovrin
     signal.signal(signal.SIGINT, signal.default_int_handler)
     rng = np.random.default_rng(1)
-    a = rng.standard_normal((4000, 2000))
+    a = rng.standard_normal({shape})
     b = rng.standard_normal({rhs})
     print("solving", flush=True)
     try:
-        tovrin.nnls(a, b, threads={threads})
+        tovrin.nnls(a, b, threads={threads}, method="{method}")
         print("finished", flush=True)
     except KeyboardInterrupt:
         print("interrupted", flush=True)
@@ -33,9 +33,11 @@ LONG_SOLVE = textwrap.dedent("""
 
 
 @pytest.mark.skipif(not hasattr(signal, "SIGINT") or os.name != "posix", reason="POSIX signals")
-@pytest.mark.parametrize("rhs,threads", [("4000", 1), ("(4000, 3)", 2)])
-def test_ctrl_c_stops_a_long_solve(rhs, threads):
-    code = LONG_SOLVE.format(rhs=rhs, threads=threads)
+@pytest.mark.parametrize("method,shape,rhs,threads", [
+    ("exact", "(4000, 2000)", "4000", 1), ("exact", "(4000, 2000)", "(4000, 3)", 2),
+    ("gram", "(8000, 4000)", "8000", 2)])
+def test_ctrl_c_stops_a_long_solve(method, shape, rhs, threads):
+    code = LONG_SOLVE.format(method=method, shape=shape, rhs=rhs, threads=threads)
     child = subprocess.Popen([sys.executable, "-c", code], stdout=subprocess.PIPE,
                              stderr=subprocess.PIPE, text=True, cwd=os.path.dirname(__file__))
     try:
