@@ -63,6 +63,14 @@ struct Source {
   const double* at(Index i, Index j) const { return p + i * rs + j * cs; }
 };
 
+// Element (i, j) at p[i*rs + j*cs], writable; one of rs, cs is 1.
+struct Target {
+  double* p;
+  Index rs, cs;
+  double* at(Index i, Index j) const { return p + i * rs + j * cs; }
+  Target from(Index i, Index j) const { return Target{at(i, j), rs, cs}; }
+};
+
 // The inner dimension k cut into blocks of at most max_depth, of nearly
 // equal sizes: block b is [bound(b), bound(b+1)).  Depends on k alone.
 struct DepthBlocks {

@@ -35,6 +35,10 @@ struct Kernels {
   // diagonal).
   void (*tile)(Index kc, const double* a, const double* b, double alpha, double beta, double* c,
                Index ldc, int m, int n, Index diag);
+  // The same t, written transposed: c_qr = alpha t + beta c_qr for the
+  // n x m tile C(0..n-1, 0..m-1) (a product C = B'A' computed as (AB)').
+  void (*tile_transposed)(Index kc, const double* a, const double* b, double alpha, double beta,
+                          double* c, Index ldc, int m, int n);
 
   // Rows k..k+mr-1 of a sliver x (nr columns, rows 0..k-1 solved) of
   // L X = B: with l the packed panel of L's rows k..k+mr-1 over columns

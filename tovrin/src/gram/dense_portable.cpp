@@ -20,15 +20,30 @@ inline double combine(double alpha, double t, double beta, double c) {
   return beta * c + alpha * t;
 }
 
-void tile(Index kc, const double* a, const double* b, double alpha, double beta, double* c,
-          Index ldc, int m, int n, Index diag) {
-  double t[nr][mr] = {};
+// t[q][r] = sum_p a[p*mr + r] b[p*nr + q] from zero in increasing p.
+void accumulate(Index kc, const double* a, const double* b, double (&t)[nr][mr]) {
+  for (int q = 0; q < nr; ++q)
+    for (int r = 0; r < mr; ++r) t[q][r] = 0.0;
   for (Index p = 0; p < kc; ++p, a += mr, b += nr)
     for (int q = 0; q < nr; ++q)
       for (int r = 0; r < mr; ++r) t[q][r] += a[r] * b[q];
+}
+
+void tile(Index kc, const double* a, const double* b, double alpha, double beta, double* c,
+          Index ldc, int m, int n, Index diag) {
+  double t[nr][mr];
+  accumulate(kc, a, b, t);
   for (int q = 0; q < n; ++q)
     for (int r = 0; r < m; ++r)
       if (r + diag >= q) c[r + q * ldc] = combine(alpha, t[q][r], beta, c[r + q * ldc]);
+}
+
+void tile_transposed(Index kc, const double* a, const double* b, double alpha, double beta,
+                     double* c, Index ldc, int m, int n) {
+  double t[nr][mr];
+  accumulate(kc, a, b, t);
+  for (int r = 0; r < m; ++r)
+    for (int q = 0; q < n; ++q) c[q + r * ldc] = combine(alpha, t[q][r], beta, c[q + r * ldc]);
 }
 
 void solve_tile(Index k, const double* l, const double* rinv, double* x) {
@@ -70,8 +85,8 @@ void gemv_dots(Index m, Index n, const double* a, Index lda, const double* x, do
 }  // namespace
 
 extern const Kernels portable_kernels = {
-    mr,        nr,           tile, solve_tile, pack_rows_of<mr>, pack_columns_of<nr>, unpack_columns_of<nr>,
-    gemv_columns, gemv_dots};
+    mr,           nr,         tile, tile_transposed, solve_tile, pack_rows_of<mr>, pack_columns_of<nr>,
+    unpack_columns_of<nr>, gemv_columns, gemv_dots};
 
 }  // namespace detail
 }  // namespace dense
