@@ -10,11 +10,13 @@ kernel beside NumPy in this one process, the contenders in turns,
 thread count with threadpoolctl; each of our calls makes its team of
 threads and its workspace, as a solver call does.  A call whose time is
 short is repeated within one timing so that each timing lasts at least
---min-ms.
+--min-ms: NumPy's calls in a Python loop, ours inside the C interface (so
+that ctypes' conversion of arguments, a few microseconds, is not counted);
+an operand that a kernel overwrites is restored from a copy before each of
+our calls, inside the timing, as NumPy copies its input.
 
 Cases (flop counts used for GFLOP/s in brackets):
   * cholesky n = 1000, 2000, 4000 [n^3/3] against numpy.linalg.cholesky;
-    ours copies A into its buffer first, inside the timing;
   * the Gram product A'A of 2000x1000, 4000x2000, 2000x2000 in C and
     Fortran order [m n^2, the symmetric work] against A.T @ A;
   * gemm 2000^3 [2 m n k] against A @ B;
@@ -71,16 +73,18 @@ def load_library():
         "tovrin_bench_gemm": [INT, INT, INT, I64, I64, I64, DBL, PTR, I64, PTR, I64, DBL, PTR, I64],
         "tovrin_bench_gram": [INT, INT, I64, I64, PTR, I64, PTR, I64],
         "tovrin_bench_cross": [INT, INT, I64, I64, PTR, I64, INT, I64, PTR, I64, PTR, I64],
-        "tovrin_bench_cholesky": [INT, I64, PTR, I64, DBL],
-        "tovrin_bench_solve": [INT, INT, I64, I64, PTR, I64, PTR, I64],
-        "tovrin_bench_staircase": [INT, I64, I64, PTR, I64, PTR, I64, PTR],
+        "tovrin_bench_cholesky": [INT, I64, PTR, PTR, I64, DBL],
+        "tovrin_bench_solve": [INT, INT, I64, I64, PTR, I64, PTR, PTR, I64],
+        "tovrin_bench_staircase": [INT, I64, I64, PTR, I64, PTR, PTR, I64, PTR],
         "tovrin_bench_gemv": [INT, INT, I64, I64, DBL, PTR, I64, PTR, DBL, PTR],
-        "tovrin_bench_solve_vector": [INT, INT, I64, PTR, I64, PTR],
+        "tovrin_bench_solve_vector": [INT, INT, I64, PTR, I64, PTR, PTR],
     }
     for name, args in signatures.items():
         fn = getattr(lib, name)
         fn.argtypes = args
         fn.restype = INT if name == "tovrin_bench_active_path" else I64
+    lib.tovrin_bench_set_repeats.argtypes = [INT]
+    lib.tovrin_bench_set_repeats.restype = None
     return lib
 
 
@@ -94,29 +98,42 @@ def checked(result):
     return result
 
 
-def timed(call, min_seconds):
-    """Seconds per call, over as many calls as fill min_seconds."""
+def seconds(contender, count):
     start = time.perf_counter()
-    call()
-    once = time.perf_counter() - start
-    count = max(1, math.ceil(min_seconds / max(once, 1e-9))) if once < min_seconds else 1
-    if count == 1:
-        return once
-    start = time.perf_counter()
-    for _ in range(count):
-        call()
+    contender(count)
     return (time.perf_counter() - start) / count
 
 
 def compare(contenders, repeats, min_seconds):
-    """Median seconds of each contender, timed in turns."""
+    """Median seconds per call of each contender, timed in turns.
+
+    A contender is called as contender(count) and makes `count` calls; count
+    is chosen once so that a timing lasts at least min_seconds."""
+    counts = {}
+    for name, contender in contenders.items():
+        once = seconds(contender, 1)  # also warms pages, caches, threads
+        counts[name] = max(1, math.ceil(min_seconds / max(once, 1e-9)))
     times = {name: [] for name in contenders}
-    for name, call in contenders.items():
-        call()  # warm: pages, caches, thread start
     for _ in range(repeats):
-        for name, call in contenders.items():
-            times[name].append(timed(call, min_seconds))
+        for name, contender in contenders.items():
+            times[name].append(seconds(contender, counts[name]))
     return {name: statistics.median(t) for name, t in times.items()}
+
+
+def ours(lib, call):
+    """A contender running call() with the library repeating each kernel."""
+    def contender(count):
+        lib.tovrin_bench_set_repeats(count)
+        checked(call())
+        lib.tovrin_bench_set_repeats(1)
+    return contender
+
+
+def numpy_call(f):
+    def contender(count):
+        for _ in range(count):
+            f()
+    return contender
 
 
 def spd(n, rng):
@@ -142,21 +159,23 @@ class Cases:
         print(format_row(row), flush=True)
         return row
 
-    def run(self, contenders):
+    def run(self, ours_call, numpy_fn=None):
+        contenders = {"ours": ours(self.lib, ours_call)}
+        if numpy_fn is not None:
+            contenders["numpy"] = numpy_call(numpy_fn)
         return compare(contenders, self.repeats, self.min_seconds)
 
     def cholesky(self, n):
-        a = spd(n, self.rng)
+        a = np.asfortranarray(spd(n, self.rng))
         buf = np.empty((n, n), order="F")
         lib, t = self.lib, self.t
 
-        def ours():
-            np.copyto(buf, a)
-            checked(lib.tovrin_bench_cholesky(t, n, p(buf), n, 0.0))
+        def call():
+            return lib.tovrin_bench_cholesky(t, n, p(a), p(buf), n, 0.0)
 
-        ours()
+        checked(call())
         assert np.allclose(np.tril(buf), np.linalg.cholesky(a), atol=1e-10)
-        m = self.run({"ours": ours, "numpy": lambda: np.linalg.cholesky(a)})
+        m = self.run(call, lambda: np.linalg.cholesky(a))
         self.record(f"cholesky n={n}", n**3 / 3, m["ours"], m["numpy"])
 
     def gram(self, m_rows, n, order):
@@ -166,12 +185,12 @@ class Cases:
         ld = n if order == "C" else m_rows
         lib, t = self.lib, self.t
 
-        def ours():
-            checked(lib.tovrin_bench_gram(t, rows, m_rows, n, p(a), ld, p(g), n))
+        def call():
+            return lib.tovrin_bench_gram(t, rows, m_rows, n, p(a), ld, p(g), n)
 
-        ours()
+        checked(call())
         assert np.allclose(g, a.T @ a, atol=1e-9 * m_rows)
-        m = self.run({"ours": ours, "numpy": lambda: a.T @ a})
+        m = self.run(call, lambda: a.T @ a)
         self.record(f"gram {m_rows}x{n} {order}", m_rows * n * n, m["ours"], m["numpy"])
 
     def gemm(self, n):
@@ -181,12 +200,12 @@ class Cases:
         lib, t = self.lib, self.t
 
         # C-ordered A, B, C are the column-major A', B', C': C' = B'A'.
-        def ours():
-            checked(lib.tovrin_bench_gemm(t, 0, 0, n, n, n, 1.0, p(b), n, p(a), n, 0.0, p(c), n))
+        def call():
+            return lib.tovrin_bench_gemm(t, 0, 0, n, n, n, 1.0, p(b), n, p(a), n, 0.0, p(c), n)
 
-        ours()
+        checked(call())
         assert np.allclose(c, a @ b, atol=1e-9 * n)
-        m = self.run({"ours": ours, "numpy": lambda: a @ b})
+        m = self.run(call, lambda: a @ b)
         return self.record(f"gemm {n}^3", 2.0 * n**3, m["ours"], m["numpy"])
 
     def cross(self, m_rows, n, k):
@@ -195,12 +214,12 @@ class Cases:
         c = np.empty((n, k), order="F")
         lib, t = self.lib, self.t
 
-        def ours():
-            checked(lib.tovrin_bench_cross(t, 1, m_rows, n, p(x), n, 1, k, p(b), k, p(c), n))
+        def call():
+            return lib.tovrin_bench_cross(t, 1, m_rows, n, p(x), n, 1, k, p(b), k, p(c), n)
 
-        ours()
+        checked(call())
         assert np.allclose(c, x.T @ b, atol=1e-9 * m_rows)
-        m = self.run({"ours": ours, "numpy": lambda: x.T @ b})
+        m = self.run(call, lambda: x.T @ b)
         self.record(f"cross X'B {m_rows}x{n}, k={k}", 2.0 * m_rows * n * k, m["ours"], m["numpy"])
 
     def solves(self, n, k, gemm_gflops):
@@ -211,14 +230,13 @@ class Cases:
         x = np.empty_like(b)
         lib, t = self.lib, self.t
         for transpose in (0, 1):
-            def ours(transpose=transpose):
-                np.copyto(x, b)
-                checked(lib.tovrin_bench_solve(t, transpose, n, k, p(l), n, p(x), n))
+            def call(transpose=transpose):
+                return lib.tovrin_bench_solve(t, transpose, n, k, p(l), n, p(b), p(x), n)
 
-            ours()
+            checked(call())
             lt = l.T if transpose else l
             assert np.allclose(lt @ x, b, atol=1e-8)
-            m = self.run({"ours": ours})
+            m = self.run(call)
             name = "L^-T B" if transpose else "L^-1 B"
             self.record(f"{name} n={n}, k={k}", float(n) * n * k, m["ours"],
                         reference_gflops=gemm_gflops)
@@ -227,12 +245,11 @@ class Cases:
         e[h, np.arange(k)] = 1.0
 
         def staircase():
-            np.copyto(x, e)
-            checked(lib.tovrin_bench_staircase(t, n, k, p(l), n, p(x), n, p(h)))
+            return lib.tovrin_bench_staircase(t, n, k, p(l), n, p(e), p(x), n, p(h))
 
-        staircase()
+        checked(staircase())
         assert np.allclose(l @ x, e, atol=1e-8)
-        m = self.run({"ours": staircase})
+        m = self.run(staircase)
         flops = float(np.sum((n - h).astype(float) ** 2))
         self.record(f"L^-1 E_H staircase n={n}, k={k}", flops, m["ours"],
                     reference_gflops=gemm_gflops)
@@ -244,20 +261,19 @@ class Cases:
         y = np.empty(n)
         lib, t = self.lib, self.t
         for transpose in (0, 1):
-            def ours(transpose=transpose):
-                checked(lib.tovrin_bench_gemv(t, transpose, n, n, 1.0, p(a), n, p(x), 0.0, p(y)))
+            def call(transpose=transpose):
+                return lib.tovrin_bench_gemv(t, transpose, n, n, 1.0, p(a), n, p(x), 0.0, p(y))
 
             at = a.T if transpose else a
-            m = self.run({"ours": ours, "numpy": lambda at=at: at @ x})
+            m = self.run(call, lambda at=at: at @ x)
             self.record(f"gemv{' transposed' if transpose else ''} n={n}", 2.0 * n * n, m["ours"],
                         m["numpy"])
             z = np.empty(n)
 
             def solve(transpose=transpose):
-                np.copyto(z, x)
-                checked(lib.tovrin_bench_solve_vector(t, transpose, n, p(l), n, p(z)))
+                return lib.tovrin_bench_solve_vector(t, transpose, n, p(l), n, p(x), p(z))
 
-            m = self.run({"ours": solve})
+            m = self.run(solve)
             self.record(f"L{'^-T' if transpose else '^-1'} x n={n}", float(n) * n, m["ours"])
 
 

@@ -1,8 +1,12 @@
 // The dense kernels behind a C interface, for bench/bench_dense.py to time
-// them with ctypes beside NumPy in one process.  Each call makes its team of
-// `threads` and its workspace, as a solver call does, and returns -1 when a
-// kernel throws.  Never part of the tests.
+// them with ctypes beside NumPy in one process.  Each function runs its
+// kernel `repeats` times (tovrin_bench_set_repeats), each time making its
+// team of `threads` and its workspace as a solver call does, and restoring
+// an overwritten operand from its given copy; it returns -1 when a kernel
+// throws.  Repeating inside keeps ctypes' own cost out of the times of small
+// problems.  Never part of the tests.
 #include <cstdint>
+#include <cstring>
 #include <exception>
 
 #include "common/team.h"
@@ -13,6 +17,14 @@ namespace {
 namespace dense = tovrin::dense;
 using dense::Index;
 
+int repeats = 1;
+
+// dst = src for the column-major rows x cols matrices (leading dimension ld).
+void copy(Index rows, Index cols, const double* src, double* dst, Index ld) {
+  for (Index j = 0; j < cols; ++j)
+    std::memcpy(dst + j * ld, src + j * ld, sizeof(double) * static_cast<std::size_t>(rows));
+}
+
 dense::Op op_of(int transpose) { return transpose ? dense::Op::transpose : dense::Op::none; }
 dense::Layout layout_of(int rows) { return rows ? dense::Layout::rows : dense::Layout::columns; }
 
@@ -20,9 +32,13 @@ dense::Layout layout_of(int rows) { return rows ? dense::Layout::rows : dense::L
 template <class Body>
 std::int64_t with_team(int threads, Index order, const Body& body) {
   try {
-    tovrin::Team team(threads);
-    dense::DenseWorkspace ws(threads, order);
-    return body(team, ws);
+    std::int64_t result = 0;
+    for (int r = 0; r < repeats; ++r) {
+      tovrin::Team team(threads);
+      dense::DenseWorkspace ws(threads, order);
+      result = body(team, ws);
+    }
+    return result;
   } catch (const std::exception&) {
     return -1;
   }
@@ -31,8 +47,12 @@ std::int64_t with_team(int threads, Index order, const Body& body) {
 template <class Body>
 std::int64_t with_team_alone(int threads, const Body& body) {
   try {
-    tovrin::Team team(threads);
-    return body(team);
+    std::int64_t result = 0;
+    for (int r = 0; r < repeats; ++r) {
+      tovrin::Team team(threads);
+      result = body(team);
+    }
+    return result;
   } catch (const std::exception&) {
     return -1;
   }
@@ -41,6 +61,8 @@ std::int64_t with_team_alone(int threads, const Body& body) {
 }  // namespace
 
 #define TOVRIN_BENCH_EXPORT extern "C" __attribute__((visibility("default")))
+
+TOVRIN_BENCH_EXPORT void tovrin_bench_set_repeats(int count) { repeats = count < 1 ? 1 : count; }
 
 TOVRIN_BENCH_EXPORT int tovrin_bench_active_path() {
   return static_cast<int>(dense::active_path());
@@ -79,26 +101,33 @@ TOVRIN_BENCH_EXPORT std::int64_t tovrin_bench_cross(int threads, int x_rows, Ind
   });
 }
 
-TOVRIN_BENCH_EXPORT std::int64_t tovrin_bench_cholesky(int threads, Index n, double* a, Index lda,
+// Factors a copy of `given` in a.
+TOVRIN_BENCH_EXPORT std::int64_t tovrin_bench_cholesky(int threads, Index n, const double* given,
+                                                       double* a, Index lda,
                                                        double relative_pivot) {
   return with_team(threads, n, [&](tovrin::Team& t, dense::DenseWorkspace& ws) {
+    copy(n, n, given, a, lda);
     return dense::cholesky(t, ws, n, a, lda, relative_pivot);
   });
 }
 
+// Solves for a copy of `given` in b.
 TOVRIN_BENCH_EXPORT std::int64_t tovrin_bench_solve(int threads, int transpose, Index n, Index k,
-                                                    const double* l, Index ldl, double* b,
-                                                    Index ldb) {
+                                                    const double* l, Index ldl,
+                                                    const double* given, double* b, Index ldb) {
   return with_team(threads, n, [&](tovrin::Team& t, dense::DenseWorkspace& ws) {
+    copy(n, k, given, b, ldb);
     dense::solve_lower(t, ws, op_of(transpose), n, k, l, ldl, b, ldb);
     return 0;
   });
 }
 
 TOVRIN_BENCH_EXPORT std::int64_t tovrin_bench_staircase(int threads, Index n, Index k,
-                                                        const double* l, Index ldl, double* b,
-                                                        Index ldb, const Index* first) {
+                                                        const double* l, Index ldl,
+                                                        const double* given, double* b, Index ldb,
+                                                        const Index* first) {
   return with_team(threads, n, [&](tovrin::Team& t, dense::DenseWorkspace& ws) {
+    copy(n, k, given, b, ldb);
     dense::solve_lower_staircase(t, ws, n, k, l, ldl, b, ldb, first);
     return 0;
   });
@@ -114,8 +143,10 @@ TOVRIN_BENCH_EXPORT std::int64_t tovrin_bench_gemv(int threads, int transpose, I
 }
 
 TOVRIN_BENCH_EXPORT std::int64_t tovrin_bench_solve_vector(int threads, int transpose, Index n,
-                                                           const double* l, Index ldl, double* x) {
+                                                           const double* l, Index ldl,
+                                                           const double* given, double* x) {
   return with_team_alone(threads, [&](tovrin::Team& t) {
+    copy(n, 1, given, x, n);
     dense::solve_lower_vector(t, op_of(transpose), n, l, ldl, x);
     return 0;
   });

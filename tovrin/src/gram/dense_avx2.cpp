@@ -4,6 +4,8 @@
 // only where the processor has both (dense_path.cpp).
 #include <immintrin.h>
 
+#include <cmath>
+
 #include "gram/dense_kernels.h"
 #include "gram/dense_pack.h"
 
@@ -136,6 +138,33 @@ void solve_tile(Index k, const double* l, const double* rinv, double* x) {
   for (int r = 0; r < mr; ++r) _mm256_store_pd(xk + r * nr, t[r]);
 }
 
+// The column loop of factor_tile with rows in vectors: lanes_between picks
+// the rows below the pivot, or at and below the target column.
+Index factor_tile(Index nb, double* a, Index lda, const double* given, double relative) {
+  for (Index c = 0; c < nb; ++c) {
+    double* col = a + c * lda;
+    const double d = col[c];
+    if (!(d > relative * given[c]) || !(d > 0.0)) return c;
+    const __m256d l = _mm256_set1_pd(std::sqrt(d));
+    col[c] = std::sqrt(d);
+    for (Index i0 = (c + 1) / width * width; i0 < nb; i0 += width) {
+      const __m256i rows = lanes_between(i0, c + 1, nb);
+      _mm256_maskstore_pd(col + i0, rows, _mm256_div_pd(_mm256_maskload_pd(col + i0, rows), l));
+    }
+    for (Index j = c + 1; j < nb; ++j) {
+      double* target = a + j * lda;
+      const __m256d ljc = _mm256_set1_pd(col[j]);
+      for (Index i0 = j / width * width; i0 < nb; i0 += width) {
+        const __m256i rows = lanes_between(i0, j, nb);
+        const __m256d t = _mm256_maskload_pd(target + i0, rows);
+        _mm256_maskstore_pd(target + i0, rows,
+                            _mm256_fnmadd_pd(_mm256_maskload_pd(col + i0, rows), ljc, t));
+      }
+    }
+  }
+  return nb;
+}
+
 // y += A x by groups of four columns, each step one fused multiply-add, as
 // four single columns in turn would give.
 void gemv_columns(Index m, Index n, const double* a, Index lda, const double* x, double* y) {
@@ -215,8 +244,8 @@ void gemv_dots(Index m, Index n, const double* a, Index lda, const double* x, do
 }  // namespace
 
 extern const Kernels avx2_kernels = {
-    mr,           nr,         tile, tile_transposed, solve_tile, pack_rows_of<mr>, pack_columns_of<nr>,
-    unpack_columns_of<nr>, gemv_columns, gemv_dots};
+    mr,           nr,         tile, tile_transposed, solve_tile, factor_tile, pack_rows_of<mr>,
+    pack_columns_of<nr>, unpack_columns_of<nr>, gemv_columns, gemv_dots};
 
 }  // namespace detail
 }  // namespace dense

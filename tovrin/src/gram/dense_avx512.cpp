@@ -10,6 +10,8 @@
 #include <immintrin.h>
 #pragma GCC diagnostic pop
 
+#include <cmath>
+
 #include "gram/dense_kernels.h"
 #include "gram/dense_pack.h"
 
@@ -290,6 +292,37 @@ void unpack_columns(Index k, Index n, const double* in, double* b, Index rs, Ind
   if (full < n) unpack_columns_of<nr>(k, n - full, in, b + full * cs, rs, cs);
 }
 
+// The rows lo..lo+7 at or after first and before end.
+inline __mmask8 rows_between(Index lo, Index first, Index end) {
+  return static_cast<__mmask8>(tail_mask(end - lo) & ~tail_mask(first - lo));
+}
+
+// The column loop of factor_tile with rows in vectors.
+Index factor_tile(Index nb, double* a, Index lda, const double* given, double relative) {
+  for (Index c = 0; c < nb; ++c) {
+    double* col = a + c * lda;
+    const double d = col[c];
+    if (!(d > relative * given[c]) || !(d > 0.0)) return c;
+    col[c] = std::sqrt(d);
+    const __m512d l = _mm512_set1_pd(col[c]);
+    for (Index i0 = (c + 1) / width * width; i0 < nb; i0 += width) {
+      const __mmask8 rows = rows_between(i0, c + 1, nb);
+      _mm512_mask_storeu_pd(col + i0, rows, _mm512_div_pd(_mm512_maskz_loadu_pd(rows, col + i0), l));
+    }
+    for (Index j = c + 1; j < nb; ++j) {
+      double* target = a + j * lda;
+      const __m512d ljc = _mm512_set1_pd(col[j]);
+      for (Index i0 = j / width * width; i0 < nb; i0 += width) {
+        const __mmask8 rows = rows_between(i0, j, nb);
+        const __m512d t = _mm512_maskz_loadu_pd(rows, target + i0);
+        _mm512_mask_storeu_pd(target + i0, rows,
+                              _mm512_fnmadd_pd(_mm512_maskz_loadu_pd(rows, col + i0), ljc, t));
+      }
+    }
+  }
+  return nb;
+}
+
 // y += A x by groups of four columns: y_i = (((y_i + a_i0 x_0) + a_i1 x_1)
 // + a_i2 x_2) + a_i3 x_3, each step one fused multiply-add, as four single
 // columns in turn would give.
@@ -371,8 +404,8 @@ void gemv_dots(Index m, Index n, const double* a, Index lda, const double* x, do
 }  // namespace
 
 extern const Kernels avx512_kernels = {
-    mr,           nr,          tile,          tile_transposed, solve_tile,
-    pack_rows,    pack_columns, unpack_columns, gemv_columns,   gemv_dots};
+    mr,        nr,           tile,           tile_transposed, solve_tile, factor_tile,
+    pack_rows, pack_columns, unpack_columns, gemv_columns,    gemv_dots};
 
 }  // namespace detail
 }  // namespace dense

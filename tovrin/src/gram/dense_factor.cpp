@@ -37,8 +37,9 @@ constexpr Index factor_block = 192;
 // The diagonal block of the factorisation is factored by the same blocked
 // algorithm with blocks of this many columns, on one thread...
 constexpr Index inner_factor_block = 24;
-// ...and blocks of at most this many columns element by element.
+// ...and blocks of at most this many columns by factor_tile.
 constexpr Index unblocked_columns = inner_factor_block;
+static_assert(unblocked_columns <= detail::factor_tile_order, "");
 // Slivers solved by one item of a solve region.
 constexpr Index slivers_per_solve_item = 4;
 
@@ -116,27 +117,6 @@ void solve_diagonal(Team& team, const Kernels& kern, bool parallel, Index nb, In
 
 // --- Cholesky ---------------------------------------------------------------
 
-// Column by column on the nb x nb block a (nb <= unblocked_columns): the
-// pivot^2 d = a_cc after the updates of the columns before it is checked,
-// l_cc = sqrt(d), the column below is divided by it, and the trailing lower
-// triangle loses l_ic l_jc.  Returns the first failing column, or nb.
-Index factor_unblocked(Index nb, double* a, Index lda, const double* given, double relative) {
-  for (Index c = 0; c < nb; ++c) {
-    double* col = a + c * lda;
-    const double d = col[c];
-    if (!(d > relative * given[c]) || !(d > 0.0)) return c;
-    const double l = std::sqrt(d);
-    col[c] = l;
-    for (Index i = c + 1; i < nb; ++i) col[i] /= l;
-    for (Index j = c + 1; j < nb; ++j) {
-      double* target = a + j * lda;
-      const double ljc = col[j];
-      for (Index i = j; i < nb; ++i) target[i] -= col[i] * ljc;
-    }
-  }
-  return nb;
-}
-
 // The blocked factorisation of the n x n block a with blocks of `block`
 // columns; given holds the diagonal as the caller gave it.
 Index factor_blocked(Team& team, Buffers& ws, const Kernels& kern, bool parallel, Index n,
@@ -147,7 +127,7 @@ Index factor_blocked(Team& team, Buffers& ws, const Kernels& kern, bool parallel
     double* d = a + j0 + j0 * lda;
     const Index done =
         jb <= unblocked_columns
-            ? factor_unblocked(jb, d, lda, given + j0, relative)
+            ? kern.factor_tile(jb, d, lda, given + j0, relative)
             : factor_blocked(team, ws, kern, false, jb, d, lda, given + j0, relative,
                              inner_factor_block);
     if (below > 0 && done > 0) {

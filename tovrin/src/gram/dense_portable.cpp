@@ -1,5 +1,7 @@
 // The portable path: plain C++ for any processor, every product rounded
 // before it is added (the library is built without contraction).
+#include <cmath>
+
 #include "gram/dense_kernels.h"
 #include "gram/dense_pack.h"
 
@@ -63,6 +65,22 @@ void solve_tile(Index k, const double* l, const double* rinv, double* x) {
     for (int q = 0; q < nr; ++q) xk[r * nr + q] = t[r][q];
 }
 
+Index factor_tile(Index nb, double* a, Index lda, const double* given, double relative) {
+  for (Index c = 0; c < nb; ++c) {
+    double* col = a + c * lda;
+    const double d = col[c];
+    if (!(d > relative * given[c]) || !(d > 0.0)) return c;
+    const double l = std::sqrt(d);
+    col[c] = l;
+    for (Index i = c + 1; i < nb; ++i) col[i] /= l;
+    for (Index j = c + 1; j < nb; ++j) {
+      double* target = a + j * lda;
+      for (Index i = j; i < nb; ++i) target[i] -= col[i] * col[j];
+    }
+  }
+  return nb;
+}
+
 void gemv_columns(Index m, Index n, const double* a, Index lda, const double* x, double* y) {
   for (Index j = 0; j < n; ++j) {
     const double* column = a + j * lda;
@@ -85,8 +103,8 @@ void gemv_dots(Index m, Index n, const double* a, Index lda, const double* x, do
 }  // namespace
 
 extern const Kernels portable_kernels = {
-    mr,           nr,         tile, tile_transposed, solve_tile, pack_rows_of<mr>, pack_columns_of<nr>,
-    unpack_columns_of<nr>, gemv_columns, gemv_dots};
+    mr,           nr,         tile, tile_transposed, solve_tile, factor_tile, pack_rows_of<mr>,
+    pack_columns_of<nr>, unpack_columns_of<nr>, gemv_columns, gemv_dots};
 
 }  // namespace detail
 }  // namespace dense
