@@ -136,12 +136,13 @@ namespace {
 constexpr Index no_diagonal = max_nr;
 // Slivers packed by one item of a packing region.
 constexpr Index slivers_per_pack_item = 16;
-// Items per member that a region of a lower-triangular product is cut
-// into: the row blocks' costs grow with their index, and the largest go
-// first, so that the last items to end are the smallest.
-constexpr Index lower_items_per_member = 4;
-// Items per member below which a region's columns are cut too.
-constexpr Index items_per_member = 2;
+// Items per member that a region is cut into, at the least: the members
+// take them in turn, so that one slowed by another process on its core
+// hands its share to the others.  A lower-triangular product's row blocks
+// cost more the lower they lie; the largest go first and there are twice as
+// many, so that the last items to end are small.
+constexpr Index items_per_member = 4;
+constexpr Index lower_items_per_member = 2 * items_per_member;
 // A product with at most this many rows and more columns runs transposed,
 // C' = B'A': its long side then streams through packed blocks of rows, and
 // each sliver of its short side stays in the first-level cache.  Every
@@ -159,7 +160,7 @@ Grid plan_grid(const Kernels& kern, Index m, Index n, bool lower, int members) {
   Index blocks = ceil_div(m, max_rows_block);
   if (members > 1) {
     blocks = lower ? std::max<Index>(blocks, lower_items_per_member * members)
-                   : round_up(blocks, members);
+                   : round_up(std::max<Index>(blocks, items_per_member * members), members);
   }
   g.rows = round_up(ceil_div(m, blocks), kern.mr);
   g.row_blocks = ceil_div(m, g.rows);
