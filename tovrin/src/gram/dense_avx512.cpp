@@ -121,6 +121,18 @@ void tile(Index kc, const double* a, const double* b, double alpha, double beta,
   }
   alignas(64) double t[nr][mr];
   accumulate(kc, a, b, t, m, n);
+  if (m == mr && n == nr && diag >= nr - 1 && beta == 1.0) {
+    // A whole tile off the diagonal, added to C: the common case, unmasked.
+    const __m512d va = _mm512_set1_pd(alpha);
+#pragma GCC unroll 8
+    for (int q = 0; q < nr; ++q)
+#pragma GCC unroll 3
+      for (int v = 0; v < vectors; ++v) {
+        double* cv = c + q * ldc + v * width;
+        _mm512_storeu_pd(cv, _mm512_fmadd_pd(va, _mm512_load_pd(&t[q][v * width]), _mm512_loadu_pd(cv)));
+      }
+    return;
+  }
   for (int q = 0; q < n; ++q)
     for (int v = 0; v < vectors; ++v) {
       const __mmask8 mask = row_mask(v * width, m, q - diag);
