@@ -21,8 +21,6 @@ using detail::round_up;
 using detail::Source;
 
 constexpr char path_variable[] = "TOVRIN_DENSE_PATH";
-constexpr char bad_size_text[] = "dense kernel: a size is negative or a leading dimension too small";
-constexpr char small_workspace_text[] = "dense kernel: the workspace is too small for this call";
 
 const Kernels& kernels_of(Path path) {
   switch (path) {
@@ -99,6 +97,17 @@ namespace detail {
 
 const Kernels& active_kernels() { return kernels_of(active_path()); }
 
+void check_matrix(Index rows, Index cols, Index ld) {
+  if (rows < 0 || cols < 0 || ld < std::max<Index>(rows, 1))
+    throw std::invalid_argument(bad_size_text);
+}
+
+DenseWorkspace::Buffers& buffers_for(DenseWorkspace& ws, const Team& team, Index order) {
+  if (ws.team_size() < team.size() || ws.order() < order)
+    throw std::invalid_argument(small_workspace_text);
+  return ws.buffers();
+}
+
 AlignedArray aligned_array(Index count) {
   return AlignedArray(new (std::align_val_t(64)) double[static_cast<std::size_t>(count)]);
 }
@@ -109,7 +118,7 @@ AlignedArray aligned_array(Index count) {
 // factorisation's packed panel needs; the diagonal block with its padding
 // and reciprocals takes the triangle buffer.
 DenseWorkspace::DenseWorkspace(int team_size, Index order) : buffers_(new Buffers) {
-  if (team_size < 1 || order < 0) throw std::invalid_argument(bad_size_text);
+  if (team_size < 1 || order < 0) throw std::invalid_argument(detail::bad_size_text);
   Buffers& b = *buffers_;
   b.team_size = team_size;
   b.order = order;
@@ -304,20 +313,12 @@ void multiply_packed(Team& team, DenseWorkspace::Buffers& ws, const Kernels& ker
 
 namespace {
 
+using detail::buffers_for;
+using detail::check_matrix;
 using detail::Product;
 
 void check(bool ok) {
-  if (!ok) throw std::invalid_argument(bad_size_text);
-}
-
-// A column-major r x c matrix with leading dimension ld.
-void check_matrix(Index rows, Index cols, Index ld) {
-  check(rows >= 0 && cols >= 0 && ld >= std::max<Index>(rows, 1));
-}
-
-DenseWorkspace::Buffers& buffers_for(DenseWorkspace& ws, const Team& team) {
-  if (ws.team_size() < team.size()) throw std::invalid_argument(small_workspace_text);
-  return ws.buffers();
+  if (!ok) throw std::invalid_argument(detail::bad_size_text);
 }
 
 // op(A)(i, p) for A stored column-major with leading dimension ld.
@@ -347,7 +348,7 @@ void gemm(Team& team, DenseWorkspace& ws, Op op_a, Op op_b, Index m, Index n, In
   check_matrix(m, n, ldc);
   const Product p{m, n, k, alpha, operand(op_a, a, lda), operand(op_b, b, ldb), beta, c, ldc,
                   false};
-  detail::multiply(team, buffers_for(ws, team), detail::active_kernels(), p);
+  detail::multiply(team, buffers_for(ws, team, 0), detail::active_kernels(), p);
 }
 
 void syrk(Team& team, DenseWorkspace& ws, Op op, Index n, Index k, double alpha, const double* a,
@@ -356,7 +357,7 @@ void syrk(Team& team, DenseWorkspace& ws, Op op, Index n, Index k, double alpha,
   check_matrix(n, n, ldc);
   const Op other = op == Op::none ? Op::transpose : Op::none;
   const Product p{n, n, k, alpha, operand(op, a, lda), operand(other, a, lda), beta, c, ldc, true};
-  detail::multiply(team, buffers_for(ws, team), detail::active_kernels(), p);
+  detail::multiply(team, buffers_for(ws, team, 0), detail::active_kernels(), p);
 }
 
 // Tiles of mirror_tile x mirror_tile below the diagonal are copied onto
@@ -393,7 +394,7 @@ void cross(Team& team, DenseWorkspace& ws, Layout x_layout, Index m, Index n, co
   check_matrix(n, k, ldc);
   const Product p{n, k, m, 1.0, transposed(x_layout, x, ldx), plain(b_layout, b, ldb), 0.0, c,
                   ldc, false};
-  detail::multiply(team, buffers_for(ws, team), detail::active_kernels(), p);
+  detail::multiply(team, buffers_for(ws, team, 0), detail::active_kernels(), p);
 }
 
 }  // namespace dense

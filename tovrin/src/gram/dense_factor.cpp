@@ -11,7 +11,6 @@
 // packed L_21' from the solve.
 #include <algorithm>
 #include <cmath>
-#include <stdexcept>
 
 #include "gram/dense.h"
 #include "gram/dense_engine.h"
@@ -21,14 +20,13 @@ namespace dense {
 
 namespace {
 
+using detail::buffers_for;
 using detail::ceil_div;
+using detail::check_matrix;
 using detail::Kernels;
 using detail::round_up;
 using detail::Source;
 using Buffers = DenseWorkspace::Buffers;
-
-constexpr char bad_size_text[] = "dense kernel: a size is negative or a leading dimension too small";
-constexpr char small_workspace_text[] = "dense kernel: the workspace is too small for this call";
 
 // Rows of the blocks of a solve and columns of those of the factorisation:
 // a multiple of every path's mr, at most max_depth.
@@ -51,19 +49,7 @@ struct Strided {
   double* p;
   Index rs, cs;
   double* at(Index i, Index j) const { return p + i * rs + j * cs; }
-  Source source() const { return Source{p, rs, cs}; }
 };
-
-Buffers& buffers_for(DenseWorkspace& ws, const Team& team, Index n) {
-  if (ws.team_size() < team.size() || ws.order() < n)
-    throw std::invalid_argument(small_workspace_text);
-  return ws.buffers();
-}
-
-void check_matrix(Index rows, Index cols, Index ld) {
-  if (rows < 0 || cols < 0 || ld < std::max<Index>(rows, 1))
-    throw std::invalid_argument(bad_size_text);
-}
 
 // The lower triangular nb x nb block l (element (i, j), i >= j, read) packed
 // for solve_tile: panel s holds rows s*mr..s*mr+mr-1 over columns
@@ -218,7 +204,7 @@ void solve_lower(Team& team, DenseWorkspace& ws, Op op, Index n, Index k, const 
                  Index ldl, double* b, Index ldb) {
   check_matrix(n, n, ldl);
   check_matrix(n, k, ldb);
-  Buffers& buffers = buffers_for(ws, team, n);
+  Buffers& buffers = buffers_for(ws, team, 0);
   solve_columns(team, buffers, detail::active_kernels(), op, n, k, l, ldl, b, ldb,
                 [](Index, Index w, Index) { return w; });
 }
@@ -229,7 +215,7 @@ void solve_lower_staircase(Team& team, DenseWorkspace& ws, Index n, Index k, con
                            Index ldl, double* b, Index ldb, const Index* first) {
   check_matrix(n, n, ldl);
   check_matrix(n, k, ldb);
-  Buffers& buffers = buffers_for(ws, team, n);
+  Buffers& buffers = buffers_for(ws, team, 0);
   solve_columns(team, buffers, detail::active_kernels(), Op::none, n, k, l, ldl, b, ldb,
                 [&](Index c0, Index w, Index i1) {
                   Index count = 0;
