@@ -408,13 +408,7 @@ TEST_P(DensePath, VectorKernelsMatchLoops) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Paths, DensePath,
-                         ::testing::Values(Path::portable, Path::avx2, Path::avx512),
-                         [](const ::testing::TestParamInfo<Path>& info) {
-                           return std::string(dense::path_name(info.param));
-                         });
-
-// --- Bits ---------------------------------------------------------------------
+// --- Bits on every path -----------------------------------------------------------
 
 // Runs body(team, ws) for teams of 1, 2 and 3 and expects the same bits.
 template <class Body>
@@ -429,7 +423,7 @@ void expect_same_bits_for_team_sizes(Index order, const Body& body) {
   }
 }
 
-TEST(DenseBits, EveryKernelGivesTheSameBitsForEveryTeamSize) {
+TEST_P(DensePath, EveryKernelGivesTheSameBitsForEveryTeamSize) {
   std::mt19937_64 rng(7);
   const Matrix a = random_matrix(331, 297, rng), b = random_matrix(331, 450, rng);
   expect_same_bits_for_team_sizes(0, [&](Team& t, dense::DenseWorkspace& ws) {
@@ -473,7 +467,7 @@ TEST(DenseBits, EveryKernelGivesTheSameBitsForEveryTeamSize) {
 
 // Column j of X'B computed among k columns, alone, and in a slice starting
 // elsewhere: the same bits.  k exceeds a workspace panel's width.
-TEST(DenseBits, AColumnOfAProductIgnoresTheOtherColumns) {
+TEST_P(DensePath, AColumnOfAProductIgnoresTheOtherColumns) {
   std::mt19937_64 rng(11);
   const Index m = 300, n = 21, k = 1700;
   const Matrix x = random_matrix(m, n, rng), b = random_matrix(m, k, rng);
@@ -499,6 +493,35 @@ TEST(DenseBits, AColumnOfAProductIgnoresTheOtherColumns) {
         for (Index i = 0; i < n; ++i) ASSERT_EQ(std::memcmp(&g(i, j), &all(i, j0 + j), sizeof(double)), 0);
     }
 }
+
+// A cancelled team: products return before writing, and a factorisation
+// led by run_leading stops when the poll refuses.
+TEST_P(DensePath, KernelsOfACancelledTeamReturnEarly) {
+  std::mt19937_64 rng(5);
+  const Matrix a = random_matrix(300, 300, rng);
+  Team cancelled(2);
+  cancelled.cancel();
+  dense::DenseWorkspace ws(2, 900);
+  Matrix c(300, 300);
+  dense::gemm(cancelled, ws, Op::none, Op::none, 300, 300, 300, 1.0, a.v.data(), a.ld, a.v.data(),
+              a.ld, 0.0, c.data(), c.ld);
+  for (Index j = 0; j < 300; ++j)
+    for (Index i = 0; i < 300; ++i) ASSERT_TRUE(std::isnan(c(i, j)));
+
+  Team team(2);
+  Matrix f = spd_matrix(900, rng);
+  const bool completed = team.run_leading(
+      [&] { dense::cholesky(team, ws, 900, f.data(), f.ld, 0.0); }, [] { return false; },
+      std::chrono::milliseconds(1));
+  EXPECT_FALSE(completed);
+  EXPECT_TRUE(team.cancelled());
+}
+
+INSTANTIATE_TEST_SUITE_P(Paths, DensePath,
+                         ::testing::Values(Path::portable, Path::avx2, Path::avx512),
+                         [](const ::testing::TestParamInfo<Path>& info) {
+                           return std::string(dense::path_name(info.param));
+                         });
 
 TEST(DenseArguments, TooSmallWorkspaceOrBadSizesAreRefused) {
   Team team(2);

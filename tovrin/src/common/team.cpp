@@ -35,11 +35,16 @@ bool spin_until(const Ready& ready) {
 
 Team::Team(int size) : size_(size) {
   if (size < 1) throw std::invalid_argument(team_size_text);
+}
+
+void Team::start_helpers() {
   try {
-    helpers_.reserve(static_cast<std::size_t>(size - 1));
-    for (int worker = 1; worker < size; ++worker) helpers_.emplace_back(&Team::serve, this, worker);
+    helpers_.reserve(static_cast<std::size_t>(size_ - 1));
+    for (int worker = 1; worker < size_; ++worker) helpers_.emplace_back(&Team::serve, this, worker);
   } catch (...) {
     stop_helpers();
+    std::lock_guard<std::mutex> lock(mutex_);
+    stopping_ = false;
     throw;
   }
 }
@@ -96,6 +101,7 @@ void Team::serve(int worker) {
 }
 
 bool Team::run_region(std::ptrdiff_t items, Thunk thunk, const void* body) {
+  if (helpers_.empty()) start_helpers();
   thunk_ = thunk;
   body_ = body;
   items_ = items;

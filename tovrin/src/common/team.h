@@ -1,10 +1,11 @@
 // A team of threads for one call with many parallel regions.
 //
 // Team(size) is the calling thread plus size - 1 helper threads, started
-// once and alive until the team is destroyed.  Between regions a helper
-// spins for at most spin_before_sleep, then sleeps on a condition variable:
-// a machine shared with other busy processes loses no core to a waiting
-// helper.
+// once, at the first region that shares its items (a team whose work all
+// turns out too small to share starts no thread), and alive until the team
+// is destroyed.  Between regions a helper spins for at most
+// spin_before_sleep, then sleeps on a condition variable: a machine shared
+// with other busy processes loses no core to a waiting helper.
 //
 // run(items, body) is a parallel region: body(worker, item) runs once for
 // every item in [0, items), on the member that called run (worker 0) and on
@@ -20,7 +21,8 @@
 // another item, and bodies may read cancelled() to stop early.  run returns
 // true when every item ran.  An exception thrown by a body stops the region
 // (no member takes another item) and the first one is rethrown by run once
-// every member is done.
+// every member is done.  A failure to start the helpers (std::system_error)
+// is thrown by the run that starts them, before any item runs.
 //
 // run_leading(fn, poll, interval) runs fn() on a new thread, the leader,
 // which calls run for its regions and does the sequential work between
@@ -102,6 +104,7 @@ class Team {
   }
 
   bool run_region(std::ptrdiff_t items, Thunk thunk, const void* body);
+  void start_helpers();
   bool lead(void (*fn)(const void*), const void* fn_object, bool (*poll)(const void*),
             const void* poll_object, std::chrono::milliseconds interval);
   void take_items(int worker);

@@ -21,8 +21,6 @@ using detail::round_up;
 using detail::Source;
 
 constexpr char path_variable[] = "TOVRIN_DENSE_PATH";
-constexpr char bad_size_text[] = "dense kernel: a size is negative or a leading dimension too small";
-constexpr char small_workspace_text[] = "dense kernel: the workspace is too small for this call";
 
 const Kernels& kernels_of(Path path) {
   switch (path) {
@@ -99,6 +97,17 @@ namespace detail {
 
 const Kernels& active_kernels() { return kernels_of(active_path()); }
 
+void check_matrix(Index rows, Index cols, Index ld) {
+  if (rows < 0 || cols < 0 || ld < std::max<Index>(rows, 1))
+    throw std::invalid_argument(bad_size_text);
+}
+
+DenseWorkspace::Buffers& buffers_for(DenseWorkspace& ws, const Team& team, Index order) {
+  if (ws.team_size() < team.size() || ws.order() < order)
+    throw std::invalid_argument(small_workspace_text);
+  return ws.buffers();
+}
+
 AlignedArray aligned_array(Index count) {
   return AlignedArray(new (std::align_val_t(64)) double[static_cast<std::size_t>(count)]);
 }
@@ -109,7 +118,7 @@ AlignedArray aligned_array(Index count) {
 // factorisation's packed panel needs; the diagonal block with its padding
 // and reciprocals takes the triangle buffer.
 DenseWorkspace::DenseWorkspace(int team_size, Index order) : buffers_(new Buffers) {
-  if (team_size < 1 || order < 0) throw std::invalid_argument(bad_size_text);
+  if (team_size < 1 || order < 0) throw std::invalid_argument(detail::bad_size_text);
   Buffers& b = *buffers_;
   b.team_size = team_size;
   b.order = order;
@@ -136,12 +145,18 @@ namespace {
 constexpr Index no_diagonal = max_nr;
 // Slivers packed by one item of a packing region.
 constexpr Index slivers_per_pack_item = 16;
-// Items per member that a region of a lower-triangular product is cut
-// into: the row blocks' costs grow with their index, and the largest go
-// first, so that the last items to end are the smallest.
-constexpr Index lower_items_per_member = 4;
-// Items per member below which a region's columns are cut too.
-constexpr Index items_per_member = 2;
+// Items per member that a region is cut into, at the least: the members
+// take them in turn, so that one slowed by another process on its core
+// hands its share to the others.  A lower-triangular product's row blocks
+// cost more the lower they lie; the largest go first and there are twice as
+// many, so that the last items to end are small.
+constexpr Index items_per_member = 4;
+constexpr Index lower_items_per_member = 2 * items_per_member;
+// A product with at most this many rows and more columns runs transposed,
+// C' = B'A': its long side then streams through packed blocks of rows, and
+// each sliver of its short side stays in the first-level cache.  Every
+// entry takes the same products in the same order, so the same bits.
+constexpr Index thin_rows = 4 * max_mr;
 
 // How one panel's product is shared: row blocks of `rows` (a multiple of
 // mr), each against column chunks of `slivers` slivers.
@@ -154,7 +169,7 @@ Grid plan_grid(const Kernels& kern, Index m, Index n, bool lower, int members) {
   Index blocks = ceil_div(m, max_rows_block);
   if (members > 1) {
     blocks = lower ? std::max<Index>(blocks, lower_items_per_member * members)
-                   : round_up(blocks, members);
+                   : round_up(std::max<Index>(blocks, items_per_member * members), members);
   }
   g.rows = round_up(ceil_div(m, blocks), kern.mr);
   g.row_blocks = ceil_div(m, g.rows);
@@ -167,12 +182,13 @@ Grid plan_grid(const Kernels& kern, Index m, Index n, bool lower, int members) {
   return g;
 }
 
-// The tiles of C(i0.., j0..) from packed rows (rows x kc) and the slivers
-// of packed columns starting at column j0 (cols of them), rows first within
-// each sliver so that the sliver stays in the first-level cache.
+// The tiles of C(i0.., j0..) from packed rows (rows x kc) and packed
+// slivers (sliver s at packed_b + s*sliver_stride), rows first within each
+// sliver so that the sliver stays in the first-level cache.  A transposed
+// target takes tile_transposed.
 void multiply_block(const Kernels& kern, Index rows, Index cols, Index kc, double alpha,
                     const double* packed_a, const double* packed_b, Index sliver_stride,
-                    double beta, double* c, Index ldc, bool lower, Index diag) {
+                    double beta, Target c, bool lower, Index diag) {
   const Index mr = kern.mr, nr = kern.nr;
   for (Index jr = 0; jr < cols; jr += nr) {
     const int n = static_cast<int>(std::min(nr, cols - jr));
@@ -181,18 +197,23 @@ void multiply_block(const Kernels& kern, Index rows, Index cols, Index kc, doubl
       const int m = static_cast<int>(std::min(mr, rows - ir));
       const Index tile_diag = diag + ir - jr;
       if (lower && tile_diag + m - 1 < 0) continue;  // entirely above the diagonal
-      kern.tile(kc, packed_a + ir * kc, b, alpha, beta, c + ir + jr * ldc, ldc, m, n,
-                lower ? tile_diag : no_diagonal);
+      const double* a = packed_a + ir * kc;
+      if (c.rs == 1)
+        kern.tile(kc, a, b, alpha, beta, c.at(ir, jr), c.cs, m, n, lower ? tile_diag : no_diagonal);
+      else
+        kern.tile_transposed(kc, a, b, alpha, beta, c.at(ir, jr), c.rs, m, n);
     }
   }
 }
 
 // One depth block of C = beta C + alpha A B: B packed (packed_b, when
-// b_source is null) or packed here from b_source into the workspace panel.
+// b_source is null), or packed here from b_source into the workspace panel
+// that the row blocks share, by a region of its own (several row blocks)
+// or by the items of its column chunks (one row block).
 void multiply_panel(Team& team, DenseWorkspace::Buffers& ws, const Kernels& kern, bool parallel,
                     Index m, Index n, Index kc, double alpha, Source a, const Source* b_source,
-                    const double* packed_b, Index sliver_stride, double beta, double* c,
-                    Index ldc, bool lower, Index row_offset) {
+                    const double* packed_b, Index sliver_stride, double beta, Target c,
+                    bool lower, Index row_offset) {
   const int members = parallel ? team.size() : 1;
   const Grid g = plan_grid(kern, m, n, lower, members);
   const Index nr = kern.nr;
@@ -230,7 +251,7 @@ void multiply_panel(Team& team, DenseWorkspace::Buffers& ws, const Kernels& kern
     double* packed_a = ws.rows_of(worker);
     kern.pack_rows(rows, kc, a.at(i0, 0), a.rs, a.cs, packed_a);
     multiply_block(kern, rows, j1 - j0, kc, alpha, packed_a, packed_b + j0 / nr * sliver_stride,
-                   sliver_stride, beta, c + i0 + j0 * ldc, ldc, lower, row_offset + i0 - j0);
+                   sliver_stride, beta, c.from(i0, j0), lower, row_offset + i0 - j0);
   };
   const Index items = g.row_blocks * g.chunks;
   if (members > 1) team.run(items, compute); else team.run_here(items, compute);
@@ -255,21 +276,26 @@ void multiply(Team& team, DenseWorkspace::Buffers& ws, const Kernels& kern, cons
     scale(p.m, p.n, p.beta, p.c, p.ldc, p.lower);
     return;
   }
+  const bool transposed = !p.lower && p.m <= thin_rows && p.n > p.m;
+  const Index m = transposed ? p.n : p.m, n = transposed ? p.m : p.n;
+  const Source a = transposed ? Source{p.b.p, p.b.cs, p.b.rs} : p.a;
+  const Source b = transposed ? Source{p.a.p, p.a.cs, p.a.rs} : p.b;
+  const Target c = transposed ? Target{p.c, p.ldc, 1} : Target{p.c, 1, p.ldc};
   const DepthBlocks depth(p.k);
   const Index deepest = ceil_div(p.k, depth.count);
   const Index panel_width =
       std::max<Index>(kern.nr, ws.panel_capacity / deepest / kern.nr * kern.nr);
-  const bool parallel = share(team, p.m, p.n, p.k);
-  for (Index j0 = 0; j0 < p.n; j0 += panel_width) {
-    const Index cols = std::min(panel_width, p.n - j0);
+  const bool parallel = share(team, m, n, p.k);
+  for (Index j0 = 0; j0 < n; j0 += panel_width) {
+    const Index cols = std::min(panel_width, n - j0);
     const Index row0 = p.lower ? j0 : 0;
-    for (Index b = 0; b < depth.count; ++b) {
+    for (Index block = 0; block < depth.count; ++block) {
       if (team.cancelled()) return;
-      const Index p0 = depth.bound(b), kc = depth.bound(b + 1) - p0;
-      const Source a{p.a.at(row0, p0), p.a.rs, p.a.cs};
-      const Source bs{p.b.at(p0, j0), p.b.rs, p.b.cs};
-      multiply_panel(team, ws, kern, parallel, p.m - row0, cols, kc, p.alpha, a, &bs, nullptr, 0,
-                     b == 0 ? p.beta : 1.0, p.c + row0 + j0 * p.ldc, p.ldc, p.lower, 0);
+      const Index p0 = depth.bound(block), kc = depth.bound(block + 1) - p0;
+      const Source ab{a.at(row0, p0), a.rs, a.cs};
+      const Source bb{b.at(p0, j0), b.rs, b.cs};
+      multiply_panel(team, ws, kern, parallel, m - row0, cols, kc, p.alpha, ab, &bb, nullptr, 0,
+                     block == 0 ? p.beta : 1.0, c.from(row0, j0), p.lower, 0);
     }
   }
 }
@@ -280,27 +306,19 @@ void multiply_packed(Team& team, DenseWorkspace::Buffers& ws, const Kernels& ker
                      Index row_offset) {
   if (m <= 0 || n <= 0 || k <= 0) return;
   multiply_panel(team, ws, kern, parallel, m, n, k, alpha, a, nullptr, packed_b,
-                 sliver_stride, beta, c, ldc, lower, row_offset);
+                 sliver_stride, beta, Target{c, 1, ldc}, lower, row_offset);
 }
 
 }  // namespace detail
 
 namespace {
 
+using detail::buffers_for;
+using detail::check_matrix;
 using detail::Product;
 
 void check(bool ok) {
-  if (!ok) throw std::invalid_argument(bad_size_text);
-}
-
-// A column-major r x c matrix with leading dimension ld.
-void check_matrix(Index rows, Index cols, Index ld) {
-  check(rows >= 0 && cols >= 0 && ld >= std::max<Index>(rows, 1));
-}
-
-DenseWorkspace::Buffers& buffers_for(DenseWorkspace& ws, const Team& team) {
-  if (ws.team_size() < team.size()) throw std::invalid_argument(small_workspace_text);
-  return ws.buffers();
+  if (!ok) throw std::invalid_argument(detail::bad_size_text);
 }
 
 // op(A)(i, p) for A stored column-major with leading dimension ld.
@@ -330,7 +348,7 @@ void gemm(Team& team, DenseWorkspace& ws, Op op_a, Op op_b, Index m, Index n, In
   check_matrix(m, n, ldc);
   const Product p{m, n, k, alpha, operand(op_a, a, lda), operand(op_b, b, ldb), beta, c, ldc,
                   false};
-  detail::multiply(team, buffers_for(ws, team), detail::active_kernels(), p);
+  detail::multiply(team, buffers_for(ws, team, 0), detail::active_kernels(), p);
 }
 
 void syrk(Team& team, DenseWorkspace& ws, Op op, Index n, Index k, double alpha, const double* a,
@@ -339,7 +357,7 @@ void syrk(Team& team, DenseWorkspace& ws, Op op, Index n, Index k, double alpha,
   check_matrix(n, n, ldc);
   const Op other = op == Op::none ? Op::transpose : Op::none;
   const Product p{n, n, k, alpha, operand(op, a, lda), operand(other, a, lda), beta, c, ldc, true};
-  detail::multiply(team, buffers_for(ws, team), detail::active_kernels(), p);
+  detail::multiply(team, buffers_for(ws, team, 0), detail::active_kernels(), p);
 }
 
 // Tiles of mirror_tile x mirror_tile below the diagonal are copied onto
@@ -376,7 +394,7 @@ void cross(Team& team, DenseWorkspace& ws, Layout x_layout, Index m, Index n, co
   check_matrix(n, k, ldc);
   const Product p{n, k, m, 1.0, transposed(x_layout, x, ldx), plain(b_layout, b, ldb), 0.0, c,
                   ldc, false};
-  detail::multiply(team, buffers_for(ws, team), detail::active_kernels(), p);
+  detail::multiply(team, buffers_for(ws, team, 0), detail::active_kernels(), p);
 }
 
 }  // namespace dense

@@ -58,9 +58,10 @@ const char* path_name(Path path);
 bool use_path(Path path);
 
 // The buffers of the kernels' calls with one team: per member, a block of
-// packed rows; shared, a panel of packed columns and the factorisation's
-// scratch.  order bounds the n of cholesky, solve_lower and the staircase
-// solve.  Made once per call, before the kernels run.
+// packed rows; shared, a panel of packed columns (max(order, 512) wide) and
+// the factorisation's scratch.  order bounds the n of cholesky.  Made once
+// per call, before the kernels run; about 8 * (256 * max(order, 512) +
+// 98304 * team_size) bytes, of which a small problem touches little.
 class DenseWorkspace {
  public:
   DenseWorkspace(int team_size, Index order);
@@ -112,7 +113,7 @@ void cross(Team& team, DenseWorkspace& ws, Layout x_layout, Index m, Index n, co
 Index cholesky(Team& team, DenseWorkspace& ws, Index n, double* a, Index lda,
                double relative_pivot);
 
-// B = L^-1 B (op none) or B = L^-T B (op transpose), B n x k.  n <= ws.order().
+// B = L^-1 B (op none) or B = L^-T B (op transpose), B n x k.
 void solve_lower(Team& team, DenseWorkspace& ws, Op op, Index n, Index k, const double* l,
                  Index ldl, double* b, Index ldb);
 
@@ -120,7 +121,7 @@ void solve_lower(Team& team, DenseWorkspace& ws, Op op, Index n, Index k, const 
 // 0..first[j]-1): so are the columns of L^-1 B, and the blocks of rows that
 // are zero in a column are skipped.  The saving is largest when first is
 // nondecreasing (the columns of L^-1 E_H for the unit vectors e_h, h in H
-// increasing); any order gives the same result.  n <= ws.order().
+// increasing); any order gives the same result.
 void solve_lower_staircase(Team& team, DenseWorkspace& ws, Index n, Index k, const double* l,
                            Index ldl, double* b, Index ldb, const Index* first);
 

@@ -4,6 +4,8 @@
 // only where the processor has both (dense_path.cpp).
 #include <immintrin.h>
 
+#include <cmath>
+
 #include "gram/dense_kernels.h"
 #include "gram/dense_pack.h"
 
@@ -17,6 +19,7 @@ constexpr int width = 4;  // doubles in a vector
 constexpr int vectors = 3;
 constexpr int mr = vectors * width;
 constexpr int nr = 4;
+static_assert(nr == width, "a transposed tile is vectors of one column of C");
 constexpr int dot_vectors = 2;  // gemv_dots sums in 8 lanes
 constexpr int gemv_group = 4;   // columns per pass of the gemv kernels
 
@@ -31,14 +34,14 @@ inline __m256i lanes_between(Index lo, Index first, Index end) {
 
 inline __m256i tail_lanes(Index count) { return lanes_between(0, 0, count); }
 
-void tile(Index kc, const double* a, const double* b, double alpha, double beta, double* c,
-          Index ldc, int m, int n, Index diag) {
-  __m256d t[nr][vectors];
+// t[q][v] = sum_p a[p*mr + v*4 + l] b[p*nr + q] in its lanes l, from zero in
+// increasing p, one fused multiply-add per term.
+__attribute__((always_inline)) inline void accumulate(Index kc, const double* a, const double* b,
+                                                      __m256d (&t)[nr][vectors]) {
 #pragma GCC unroll 4
   for (int q = 0; q < nr; ++q)
 #pragma GCC unroll 3
     for (int v = 0; v < vectors; ++v) t[q][v] = _mm256_setzero_pd();
-
   for (Index p = 0; p < kc; ++p, a += mr, b += nr) {
     const __m256d a0 = _mm256_load_pd(a);
     const __m256d a1 = _mm256_load_pd(a + width);
@@ -51,27 +54,65 @@ void tile(Index kc, const double* a, const double* b, double alpha, double beta,
       t[q][2] = _mm256_fmadd_pd(a2, bq, t[q][2]);
     }
   }
+}
 
+// c = alpha t + beta c in the lanes of mask (beta = 0: c not read).
+inline void update(double* c, __m256i mask, __m256d t, double alpha, double beta) {
   const __m256d va = _mm256_set1_pd(alpha);
-  const __m256d vb = _mm256_set1_pd(beta);
+  __m256d r;
+  if (beta == 0.0) {
+    r = _mm256_mul_pd(va, t);
+  } else {
+    __m256d old = _mm256_maskload_pd(c, mask);
+    if (beta != 1.0) old = _mm256_mul_pd(_mm256_set1_pd(beta), old);
+    r = _mm256_fmadd_pd(va, t, old);
+  }
+  _mm256_maskstore_pd(c, mask, r);
+}
+
+void tile(Index kc, const double* a, const double* b, double alpha, double beta, double* c,
+          Index ldc, int m, int n, Index diag) {
+  __m256d t[nr][vectors];
+  accumulate(kc, a, b, t);
 #pragma GCC unroll 4
   for (int q = 0; q < nr; ++q) {
     if (q >= n) break;
-    double* cq = c + q * ldc;
 #pragma GCC unroll 3
     for (int v = 0; v < vectors; ++v) {
       const __m256i mask = lanes_between(v * width, q - diag, m);
-      if (_mm256_testz_si256(mask, mask)) continue;
-      double* cv = cq + v * width;
-      __m256d r;
-      if (beta == 0.0) {
-        r = _mm256_mul_pd(va, t[q][v]);
-      } else {
-        __m256d old = _mm256_maskload_pd(cv, mask);
-        if (beta != 1.0) old = _mm256_mul_pd(vb, old);
-        r = _mm256_fmadd_pd(va, t[q][v], old);
-      }
-      _mm256_maskstore_pd(cv, mask, r);
+      if (!_mm256_testz_si256(mask, mask)) update(c + q * ldc + v * width, mask, t[q][v], alpha, beta);
+    }
+  }
+}
+
+// The 4 x 4 block in v[0..3] (row i in v[i]) transposed in place.
+inline void transpose(__m256d v[width]) {
+  constexpr int low_halves = 0x20, high_halves = 0x31;
+  const __m256d t0 = _mm256_unpacklo_pd(v[0], v[1]), t1 = _mm256_unpackhi_pd(v[0], v[1]);
+  const __m256d t2 = _mm256_unpacklo_pd(v[2], v[3]), t3 = _mm256_unpackhi_pd(v[2], v[3]);
+  v[0] = _mm256_permute2f128_pd(t0, t2, low_halves);
+  v[1] = _mm256_permute2f128_pd(t1, t3, low_halves);
+  v[2] = _mm256_permute2f128_pd(t0, t2, high_halves);
+  v[3] = _mm256_permute2f128_pd(t1, t3, high_halves);
+}
+
+// Each 4 x 4 block {t[q][v] : q < 4} holds C(q, v*4 + l) in lane l of
+// t[q][v]; transposed, its vector l is C(0..3, v*4 + l), a piece of a column.
+void tile_transposed(Index kc, const double* a, const double* b, double alpha, double beta,
+                     double* c, Index ldc, int m, int n) {
+  __m256d t[nr][vectors];
+  accumulate(kc, a, b, t);
+  const __m256i rows = tail_lanes(n);
+#pragma GCC unroll 3
+  for (int v = 0; v < vectors; ++v) {
+    __m256d block[width];
+#pragma GCC unroll 4
+    for (int q = 0; q < width; ++q) block[q] = t[q][v];
+    transpose(block);
+#pragma GCC unroll 4
+    for (int l = 0; l < width; ++l) {
+      if (v * width + l >= m) break;
+      update(c + (v * width + l) * ldc, rows, block[l], alpha, beta);
     }
   }
 }
@@ -95,6 +136,33 @@ void solve_tile(Index k, const double* l, const double* rinv, double* x) {
   }
 #pragma GCC unroll 12
   for (int r = 0; r < mr; ++r) _mm256_store_pd(xk + r * nr, t[r]);
+}
+
+// The column loop of factor_tile with rows in vectors: lanes_between picks
+// the rows below the pivot, or at and below the target column.
+Index factor_tile(Index nb, double* a, Index lda, const double* given, double relative) {
+  for (Index c = 0; c < nb; ++c) {
+    double* col = a + c * lda;
+    const double d = col[c];
+    if (!(d > relative * given[c]) || !(d > 0.0)) return c;
+    const __m256d l = _mm256_set1_pd(std::sqrt(d));
+    col[c] = std::sqrt(d);
+    for (Index i0 = (c + 1) / width * width; i0 < nb; i0 += width) {
+      const __m256i rows = lanes_between(i0, c + 1, nb);
+      _mm256_maskstore_pd(col + i0, rows, _mm256_div_pd(_mm256_maskload_pd(col + i0, rows), l));
+    }
+    for (Index j = c + 1; j < nb; ++j) {
+      double* target = a + j * lda;
+      const __m256d ljc = _mm256_set1_pd(col[j]);
+      for (Index i0 = j / width * width; i0 < nb; i0 += width) {
+        const __m256i rows = lanes_between(i0, j, nb);
+        const __m256d t = _mm256_maskload_pd(target + i0, rows);
+        _mm256_maskstore_pd(target + i0, rows,
+                            _mm256_fnmadd_pd(_mm256_maskload_pd(col + i0, rows), ljc, t));
+      }
+    }
+  }
+  return nb;
 }
 
 // y += A x by groups of four columns, each step one fused multiply-add, as
@@ -176,8 +244,8 @@ void gemv_dots(Index m, Index n, const double* a, Index lda, const double* x, do
 }  // namespace
 
 extern const Kernels avx2_kernels = {
-    mr, nr, tile, solve_tile, pack_rows_of<mr>, pack_columns_of<nr>, unpack_columns_of<nr>,
-    gemv_columns, gemv_dots};
+    mr,           nr,         tile, tile_transposed, solve_tile, factor_tile, pack_rows_of<mr>,
+    pack_columns_of<nr>, unpack_columns_of<nr>, gemv_columns, gemv_dots};
 
 }  // namespace detail
 }  // namespace dense

@@ -2,7 +2,15 @@
 // eight columns: 24 accumulators), every multiply-add fused.  This file
 // alone is compiled with -mavx512f -mfma (CMakeLists.txt) and runs only
 // where the processor has both (dense_path.cpp).
+// GCC 12's intrinsics give their "undefined" vectors themselves as initial
+// values, which its own -W[maybe-]uninitialized reports wherever they inline.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wuninitialized"
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #include <immintrin.h>
+#pragma GCC diagnostic pop
+
+#include <cmath>
 
 #include "gram/dense_kernels.h"
 #include "gram/dense_pack.h"
@@ -17,6 +25,7 @@ constexpr int width = 8;  // doubles in a vector
 constexpr int vectors = 3;
 constexpr int mr = vectors * width;
 constexpr int nr = 8;
+static_assert(nr == width, "a transposed tile is vectors of one column of C");
 constexpr int dot_vectors = 2;  // gemv_dots sums in 16 lanes
 constexpr int gemv_group = 4;   // columns per pass of the gemv kernels
 
@@ -38,49 +47,143 @@ inline __mmask8 tail_mask(Index count) {
   return static_cast<__mmask8>(count >= width ? 0xFFu : (1u << count) - 1u);
 }
 
-void tile(Index kc, const double* a, const double* b, double alpha, double beta, double* c,
-          Index ldc, int m, int n, Index diag) {
-  __m512d t[nr][vectors];
+// t[q][r] = sum_p a[p*mr + r] b[p*nr + q] for r < 8*Vectors, q < Cols, from
+// zero in increasing p, one fused multiply-add per term.  The sums are left
+// in memory: with the 24 accumulators live, the tile's stores would crowd
+// the registers of the loop, which must hold all of them.
+template <int Vectors, int Cols>
+__attribute__((always_inline)) inline void accumulate_part(Index kc, const double* a,
+                                                           const double* b, double (&t)[nr][mr]) {
+  __m512d s[Cols][Vectors];
 #pragma GCC unroll 8
-  for (int q = 0; q < nr; ++q)
+  for (int q = 0; q < Cols; ++q)
 #pragma GCC unroll 3
-    for (int v = 0; v < vectors; ++v) t[q][v] = _mm512_setzero_pd();
-#pragma GCC unroll 8
-  for (int q = 0; q < nr; ++q) _mm_prefetch(reinterpret_cast<const char*>(c + q * ldc), _MM_HINT_T0);
-
+    for (int v = 0; v < Vectors; ++v) s[q][v] = _mm512_setzero_pd();
   for (Index p = 0; p < kc; ++p, a += mr, b += nr) {
-    const __m512d a0 = _mm512_load_pd(a);
-    const __m512d a1 = _mm512_load_pd(a + width);
-    const __m512d a2 = _mm512_load_pd(a + 2 * width);
+    __m512d av[Vectors];
+#pragma GCC unroll 3
+    for (int v = 0; v < Vectors; ++v) av[v] = _mm512_load_pd(a + v * width);
 #pragma GCC unroll 8
-    for (int q = 0; q < nr; ++q) {
+    for (int q = 0; q < Cols; ++q) {
       const __m512d bq = _mm512_set1_pd(b[q]);
-      t[q][0] = _mm512_fmadd_pd(a0, bq, t[q][0]);
-      t[q][1] = _mm512_fmadd_pd(a1, bq, t[q][1]);
-      t[q][2] = _mm512_fmadd_pd(a2, bq, t[q][2]);
+#pragma GCC unroll 3
+      for (int v = 0; v < Vectors; ++v) s[q][v] = _mm512_fmadd_pd(av[v], bq, s[q][v]);
     }
   }
+#pragma GCC unroll 8
+  for (int q = 0; q < Cols; ++q)
+#pragma GCC unroll 3
+    for (int v = 0; v < Vectors; ++v) _mm512_store_pd(&t[q][v * width], s[q][v]);
+}
 
+// The sums of an m x n tile, over only the vectors of rows and the columns
+// that it has (every sum the same whichever part computes it).
+inline void accumulate(Index kc, const double* a, const double* b, double (&t)[nr][mr], int m,
+                       int n) {
+  constexpr int half = nr / 2;
+  if (n <= half) {
+    if (m <= width) accumulate_part<1, half>(kc, a, b, t);
+    else if (m <= 2 * width) accumulate_part<2, half>(kc, a, b, t);
+    else accumulate_part<3, half>(kc, a, b, t);
+  } else {
+    if (m <= width) accumulate_part<1, nr>(kc, a, b, t);
+    else if (m <= 2 * width) accumulate_part<2, nr>(kc, a, b, t);
+    else accumulate_part<3, nr>(kc, a, b, t);
+  }
+}
+
+inline void prefetch(const double* p) { _mm_prefetch(reinterpret_cast<const char*>(p), _MM_HINT_T0); }
+
+// c = alpha t + beta c in the lanes of mask (beta = 0: c not read).
+inline void update(double* c, __mmask8 mask, __m512d t, double alpha, double beta) {
   const __m512d va = _mm512_set1_pd(alpha);
-  const __m512d vb = _mm512_set1_pd(beta);
+  __m512d r;
+  if (beta == 0.0) {
+    r = _mm512_mul_pd(va, t);
+  } else {
+    __m512d old = _mm512_maskz_loadu_pd(mask, c);
+    if (beta != 1.0) old = _mm512_mul_pd(_mm512_set1_pd(beta), old);
+    r = _mm512_fmadd_pd(va, t, old);
+  }
+  _mm512_mask_storeu_pd(c, mask, r);
+}
+
+void tile(Index kc, const double* a, const double* b, double alpha, double beta, double* c,
+          Index ldc, int m, int n, Index diag) {
+  // A column of the tile spans at most four cache lines, the last holding
+  // its last row.
 #pragma GCC unroll 8
   for (int q = 0; q < nr; ++q) {
-    if (q >= n) break;
-    double* cq = c + q * ldc;
+    prefetch(c + q * ldc);
+    prefetch(c + q * ldc + width);
+    prefetch(c + q * ldc + 2 * width);
+    prefetch(c + q * ldc + mr - 1);
+  }
+  alignas(64) double t[nr][mr];
+  accumulate(kc, a, b, t, m, n);
+  if (m == mr && n == nr && diag >= nr - 1 && beta == 1.0) {
+    // A whole tile off the diagonal, added to C: the common case, unmasked.
+    const __m512d va = _mm512_set1_pd(alpha);
+#pragma GCC unroll 8
+    for (int q = 0; q < nr; ++q)
 #pragma GCC unroll 3
+      for (int v = 0; v < vectors; ++v) {
+        double* cv = c + q * ldc + v * width;
+        _mm512_storeu_pd(cv, _mm512_fmadd_pd(va, _mm512_load_pd(&t[q][v * width]), _mm512_loadu_pd(cv)));
+      }
+    return;
+  }
+  for (int q = 0; q < n; ++q)
     for (int v = 0; v < vectors; ++v) {
       const __mmask8 mask = row_mask(v * width, m, q - diag);
-      if (mask == 0) continue;
-      double* cv = cq + v * width;
-      __m512d r;
-      if (beta == 0.0) {
-        r = _mm512_mul_pd(va, t[q][v]);
-      } else {
-        __m512d old = _mm512_maskz_loadu_pd(mask, cv);
-        if (beta != 1.0) old = _mm512_mul_pd(vb, old);
-        r = _mm512_fmadd_pd(va, t[q][v], old);
-      }
-      _mm512_mask_storeu_pd(cv, mask, r);
+      if (mask != 0) update(c + q * ldc + v * width, mask, _mm512_load_pd(&t[q][v * width]), alpha, beta);
+    }
+}
+
+// The 8 x 8 block held in v[0..7] (row i in v[i]) transposed in place:
+// pairs of rows interleaved, then pairs of 128-bit lanes, then halves.
+inline void transpose(__m512d v[width]) {
+  constexpr int even_lanes = 0x88, odd_lanes = 0xDD;
+  __m512d t[width], u[width];
+#pragma GCC unroll 4
+  for (int i = 0; i < width; i += 2) {
+    t[i] = _mm512_unpacklo_pd(v[i], v[i + 1]);
+    t[i + 1] = _mm512_unpackhi_pd(v[i], v[i + 1]);
+  }
+#pragma GCC unroll 2
+  for (int h = 0; h < width; h += 4) {
+    u[h] = _mm512_shuffle_f64x2(t[h], t[h + 2], even_lanes);
+    u[h + 1] = _mm512_shuffle_f64x2(t[h + 1], t[h + 3], even_lanes);
+    u[h + 2] = _mm512_shuffle_f64x2(t[h], t[h + 2], odd_lanes);
+    u[h + 3] = _mm512_shuffle_f64x2(t[h + 1], t[h + 3], odd_lanes);
+  }
+#pragma GCC unroll 4
+  for (int i = 0; i < 4; ++i) {
+    v[i] = _mm512_shuffle_f64x2(u[i], u[i + 4], even_lanes);
+    v[i + 4] = _mm512_shuffle_f64x2(u[i], u[i + 4], odd_lanes);
+  }
+}
+
+// Each 8 x 8 block {t[q][v*8 .. v*8+7] : q < 8} holds C(q, v*8 + l) at
+// t[q][v*8 + l]; transposed, its vector l is C(0..7, v*8 + l), a piece of a
+// column.
+void tile_transposed(Index kc, const double* a, const double* b, double alpha, double beta,
+                     double* c, Index ldc, int m, int n) {
+#pragma GCC unroll 8
+  for (int col = 0; col < mr; ++col) prefetch(c + col * ldc);
+  alignas(64) double t[nr][mr];
+  accumulate(kc, a, b, t, m, n);
+  const __mmask8 rows = tail_mask(n);
+#pragma GCC unroll 3
+  for (int v = 0; v < vectors; ++v) {
+    __m512d block[width];
+#pragma GCC unroll 8
+    for (int q = 0; q < width; ++q) block[q] = _mm512_load_pd(&t[q][v * width]);
+    transpose(block);
+#pragma GCC unroll 8
+    for (int l = 0; l < width; ++l) {
+      if (v * width + l >= m) break;
+      update(c + (v * width + l) * ldc, rows, block[l], alpha, beta);
     }
   }
 }
@@ -104,6 +207,132 @@ void solve_tile(Index k, const double* l, const double* rinv, double* x) {
   }
 #pragma GCC unroll 24
   for (int r = 0; r < mr; ++r) _mm512_store_pd(xk + r * nr, t[r]);
+}
+
+// pack_rows with vector copies for column-major sources (rs = 1) and 8 x 8
+// transposes for row-major ones (cs = 1); other strides and a last panel
+// of fewer than mr rows take the shared loops.
+void pack_rows(Index m, Index k, const double* a, Index rs, Index cs, double* out) {
+  const Index full = m / mr * mr;
+  if (rs == 1) {
+    // Column p of the block is read whole, in order, for every panel.
+    for (Index p = 0; p < k; ++p)
+      for (Index i0 = 0; i0 < full; i0 += mr)
+#pragma GCC unroll 3
+        for (int v = 0; v < vectors; ++v)
+          _mm512_store_pd(out + i0 * k + p * mr + v * width,
+                          _mm512_loadu_pd(a + i0 + p * cs + v * width));
+    out += full * k;
+  } else if (cs == 1) {
+    const Index k8 = k / width * width;
+    for (Index i0 = 0; i0 < full; i0 += mr, out += mr * k) {
+      for (Index p0 = 0; p0 < k8; p0 += width)
+        for (int v = 0; v < vectors; ++v) {
+          __m512d block[width];
+#pragma GCC unroll 8
+          for (int i = 0; i < width; ++i)
+            block[i] = _mm512_loadu_pd(a + (i0 + v * width + i) * rs + p0);
+          transpose(block);
+#pragma GCC unroll 8
+          for (int q = 0; q < width; ++q) _mm512_store_pd(out + (p0 + q) * mr + v * width, block[q]);
+        }
+      for (Index p = k8; p < k; ++p)
+        for (int r = 0; r < mr; ++r) out[p * mr + r] = a[(i0 + r) * rs + p];
+    }
+  } else {
+    pack_rows_of<mr>(full, k, a, rs, cs, out);
+    out += full * k;
+  }
+  if (full < m) pack_rows_of<mr>(m - full, k, a + full * rs, rs, cs, out);
+}
+
+// pack_columns with vector copies for row-major sources (cs = 1) and 8 x 8
+// transposes for column-major ones (rs = 1).
+void pack_columns(Index k, Index n, const double* b, Index rs, Index cs, double* out) {
+  const Index full = n / nr * nr;
+  if (cs == 1) {
+    // Row p of the block is read whole, in order, for every sliver.
+    for (Index p = 0; p < k; ++p)
+      for (Index j0 = 0; j0 < full; j0 += nr)
+        _mm512_store_pd(out + j0 * k + p * nr, _mm512_loadu_pd(b + p * rs + j0));
+    out += full * k;
+  } else if (rs == 1) {
+    const Index k8 = k / width * width;
+    for (Index j0 = 0; j0 < full; j0 += nr, out += nr * k) {
+      for (Index p0 = 0; p0 < k8; p0 += width) {
+        __m512d block[width];
+#pragma GCC unroll 8
+        for (int q = 0; q < width; ++q) block[q] = _mm512_loadu_pd(b + (j0 + q) * cs + p0);
+        transpose(block);
+#pragma GCC unroll 8
+        for (int i = 0; i < width; ++i) _mm512_store_pd(out + (p0 + i) * nr, block[i]);
+      }
+      for (Index p = k8; p < k; ++p)
+        for (int q = 0; q < nr; ++q) out[p * nr + q] = b[(j0 + q) * cs + p];
+    }
+  } else {
+    pack_columns_of<nr>(k, full, b, rs, cs, out);
+    out += full / nr * nr * k;
+  }
+  if (full < n) pack_columns_of<nr>(k, n - full, b + full * cs, rs, cs, out);
+}
+
+// unpack_columns with the same vector copies and transposes.
+void unpack_columns(Index k, Index n, const double* in, double* b, Index rs, Index cs) {
+  const Index full = n / nr * nr;
+  if (cs == 1) {
+    for (Index j0 = 0; j0 < full; j0 += nr, in += nr * k)
+      for (Index p = 0; p < k; ++p) _mm512_storeu_pd(b + p * rs + j0, _mm512_load_pd(in + p * nr));
+  } else if (rs == 1) {
+    const Index k8 = k / width * width;
+    for (Index j0 = 0; j0 < full; j0 += nr, in += nr * k) {
+      for (Index p0 = 0; p0 < k8; p0 += width) {
+        __m512d block[width];
+#pragma GCC unroll 8
+        for (int i = 0; i < width; ++i) block[i] = _mm512_load_pd(in + (p0 + i) * nr);
+        transpose(block);
+#pragma GCC unroll 8
+        for (int q = 0; q < width; ++q) _mm512_storeu_pd(b + (j0 + q) * cs + p0, block[q]);
+      }
+      for (Index p = k8; p < k; ++p)
+        for (int q = 0; q < nr; ++q) b[(j0 + q) * cs + p] = in[p * nr + q];
+    }
+  } else {
+    unpack_columns_of<nr>(k, full, in, b, rs, cs);
+    in += full / nr * nr * k;
+  }
+  if (full < n) unpack_columns_of<nr>(k, n - full, in, b + full * cs, rs, cs);
+}
+
+// The rows lo..lo+7 at or after first and before end.
+inline __mmask8 rows_between(Index lo, Index first, Index end) {
+  return static_cast<__mmask8>(tail_mask(end - lo) & ~tail_mask(first - lo));
+}
+
+// The column loop of factor_tile with rows in vectors.
+Index factor_tile(Index nb, double* a, Index lda, const double* given, double relative) {
+  for (Index c = 0; c < nb; ++c) {
+    double* col = a + c * lda;
+    const double d = col[c];
+    if (!(d > relative * given[c]) || !(d > 0.0)) return c;
+    col[c] = std::sqrt(d);
+    const __m512d l = _mm512_set1_pd(col[c]);
+    for (Index i0 = (c + 1) / width * width; i0 < nb; i0 += width) {
+      const __mmask8 rows = rows_between(i0, c + 1, nb);
+      _mm512_mask_storeu_pd(col + i0, rows, _mm512_div_pd(_mm512_maskz_loadu_pd(rows, col + i0), l));
+    }
+    for (Index j = c + 1; j < nb; ++j) {
+      double* target = a + j * lda;
+      const __m512d ljc = _mm512_set1_pd(col[j]);
+      for (Index i0 = j / width * width; i0 < nb; i0 += width) {
+        const __mmask8 rows = rows_between(i0, j, nb);
+        const __m512d t = _mm512_maskz_loadu_pd(rows, target + i0);
+        _mm512_mask_storeu_pd(target + i0, rows,
+                              _mm512_fnmadd_pd(_mm512_maskz_loadu_pd(rows, col + i0), ljc, t));
+      }
+    }
+  }
+  return nb;
 }
 
 // y += A x by groups of four columns: y_i = (((y_i + a_i0 x_0) + a_i1 x_1)
@@ -187,8 +416,8 @@ void gemv_dots(Index m, Index n, const double* a, Index lda, const double* x, do
 }  // namespace
 
 extern const Kernels avx512_kernels = {
-    mr, nr, tile, solve_tile, pack_rows_of<mr>, pack_columns_of<nr>, unpack_columns_of<nr>,
-    gemv_columns, gemv_dots};
+    mr,        nr,           tile,           tile_transposed, solve_tile, factor_tile,
+    pack_rows, pack_columns, unpack_columns, gemv_columns,    gemv_dots};
 
 }  // namespace detail
 }  // namespace dense

@@ -32,6 +32,15 @@ constexpr double parallel_products = 1 << 21;
 
 const Kernels& active_kernels();
 
+// The texts of the std::invalid_argument that the kernels throw.
+constexpr char bad_size_text[] =
+    "dense kernel: a size is negative or a leading dimension too small";
+constexpr char small_workspace_text[] = "dense kernel: the workspace is too small for this call";
+
+// Throws bad_size_text unless rows, cols >= 0 and ld >= max(rows, 1) (a
+// column-major rows x cols matrix).
+void check_matrix(Index rows, Index cols, Index ld);
+
 // Memory aligned to a cache line, released with the owner.
 struct AlignedDelete {
   void operator()(double* p) const { ::operator delete[](p, std::align_val_t(64)); }
@@ -56,11 +65,23 @@ struct DenseWorkspace::Buffers {
 
 namespace detail {
 
+// The workspace's buffers, after checking (small_workspace_text) that it was
+// made for a team at least as large and for matrices of this order.
+DenseWorkspace::Buffers& buffers_for(DenseWorkspace& ws, const Team& team, Index order);
+
 // Element (i, j) at p[i*rs + j*cs].
 struct Source {
   const double* p;
   Index rs, cs;
   const double* at(Index i, Index j) const { return p + i * rs + j * cs; }
+};
+
+// Element (i, j) at p[i*rs + j*cs], writable; one of rs, cs is 1.
+struct Target {
+  double* p;
+  Index rs, cs;
+  double* at(Index i, Index j) const { return p + i * rs + j * cs; }
+  Target from(Index i, Index j) const { return Target{at(i, j), rs, cs}; }
 };
 
 // The inner dimension k cut into blocks of at most max_depth, of nearly

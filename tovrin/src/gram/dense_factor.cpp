@@ -11,7 +11,6 @@
 // packed L_21' from the solve.
 #include <algorithm>
 #include <cmath>
-#include <stdexcept>
 
 #include "gram/dense.h"
 #include "gram/dense_engine.h"
@@ -21,14 +20,13 @@ namespace dense {
 
 namespace {
 
+using detail::buffers_for;
 using detail::ceil_div;
+using detail::check_matrix;
 using detail::Kernels;
 using detail::round_up;
 using detail::Source;
 using Buffers = DenseWorkspace::Buffers;
-
-constexpr char bad_size_text[] = "dense kernel: a size is negative or a leading dimension too small";
-constexpr char small_workspace_text[] = "dense kernel: the workspace is too small for this call";
 
 // Rows of the blocks of a solve and columns of those of the factorisation:
 // a multiple of every path's mr, at most max_depth.
@@ -37,8 +35,9 @@ constexpr Index factor_block = 192;
 // The diagonal block of the factorisation is factored by the same blocked
 // algorithm with blocks of this many columns, on one thread...
 constexpr Index inner_factor_block = 24;
-// ...and blocks of at most this many columns element by element.
+// ...and blocks of at most this many columns by factor_tile.
 constexpr Index unblocked_columns = inner_factor_block;
+static_assert(unblocked_columns <= detail::factor_tile_order, "");
 // Slivers solved by one item of a solve region.
 constexpr Index slivers_per_solve_item = 4;
 
@@ -50,19 +49,7 @@ struct Strided {
   double* p;
   Index rs, cs;
   double* at(Index i, Index j) const { return p + i * rs + j * cs; }
-  Source source() const { return Source{p, rs, cs}; }
 };
-
-Buffers& buffers_for(DenseWorkspace& ws, const Team& team, Index n) {
-  if (ws.team_size() < team.size() || ws.order() < n)
-    throw std::invalid_argument(small_workspace_text);
-  return ws.buffers();
-}
-
-void check_matrix(Index rows, Index cols, Index ld) {
-  if (rows < 0 || cols < 0 || ld < std::max<Index>(rows, 1))
-    throw std::invalid_argument(bad_size_text);
-}
 
 // The lower triangular nb x nb block l (element (i, j), i >= j, read) packed
 // for solve_tile: panel s holds rows s*mr..s*mr+mr-1 over columns
@@ -116,27 +103,6 @@ void solve_diagonal(Team& team, const Kernels& kern, bool parallel, Index nb, In
 
 // --- Cholesky ---------------------------------------------------------------
 
-// Column by column on the nb x nb block a (nb <= unblocked_columns): the
-// pivot^2 d = a_cc after the updates of the columns before it is checked,
-// l_cc = sqrt(d), the column below is divided by it, and the trailing lower
-// triangle loses l_ic l_jc.  Returns the first failing column, or nb.
-Index factor_unblocked(Index nb, double* a, Index lda, const double* given, double relative) {
-  for (Index c = 0; c < nb; ++c) {
-    double* col = a + c * lda;
-    const double d = col[c];
-    if (!(d > relative * given[c]) || !(d > 0.0)) return c;
-    const double l = std::sqrt(d);
-    col[c] = l;
-    for (Index i = c + 1; i < nb; ++i) col[i] /= l;
-    for (Index j = c + 1; j < nb; ++j) {
-      double* target = a + j * lda;
-      const double ljc = col[j];
-      for (Index i = j; i < nb; ++i) target[i] -= col[i] * ljc;
-    }
-  }
-  return nb;
-}
-
 // The blocked factorisation of the n x n block a with blocks of `block`
 // columns; given holds the diagonal as the caller gave it.
 Index factor_blocked(Team& team, Buffers& ws, const Kernels& kern, bool parallel, Index n,
@@ -147,7 +113,7 @@ Index factor_blocked(Team& team, Buffers& ws, const Kernels& kern, bool parallel
     double* d = a + j0 + j0 * lda;
     const Index done =
         jb <= unblocked_columns
-            ? factor_unblocked(jb, d, lda, given + j0, relative)
+            ? kern.factor_tile(jb, d, lda, given + j0, relative)
             : factor_blocked(team, ws, kern, false, jb, d, lda, given + j0, relative,
                              inner_factor_block);
     if (below > 0 && done > 0) {
@@ -238,7 +204,7 @@ void solve_lower(Team& team, DenseWorkspace& ws, Op op, Index n, Index k, const 
                  Index ldl, double* b, Index ldb) {
   check_matrix(n, n, ldl);
   check_matrix(n, k, ldb);
-  Buffers& buffers = buffers_for(ws, team, n);
+  Buffers& buffers = buffers_for(ws, team, 0);
   solve_columns(team, buffers, detail::active_kernels(), op, n, k, l, ldl, b, ldb,
                 [](Index, Index w, Index) { return w; });
 }
@@ -249,7 +215,7 @@ void solve_lower_staircase(Team& team, DenseWorkspace& ws, Index n, Index k, con
                            Index ldl, double* b, Index ldb, const Index* first) {
   check_matrix(n, n, ldl);
   check_matrix(n, k, ldb);
-  Buffers& buffers = buffers_for(ws, team, n);
+  Buffers& buffers = buffers_for(ws, team, 0);
   solve_columns(team, buffers, detail::active_kernels(), Op::none, n, k, l, ldl, b, ldb,
                 [&](Index c0, Index w, Index i1) {
                   Index count = 0;

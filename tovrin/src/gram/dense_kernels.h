@@ -22,6 +22,9 @@ namespace detail {
 
 using Index = std::ptrdiff_t;
 
+// The largest diagonal block that factor_tile takes.
+constexpr Index factor_tile_order = 24;
+
 struct Kernels {
   int mr;  // rows of a micro-tile
   int nr;  // columns of a micro-tile
@@ -35,6 +38,10 @@ struct Kernels {
   // diagonal).
   void (*tile)(Index kc, const double* a, const double* b, double alpha, double beta, double* c,
                Index ldc, int m, int n, Index diag);
+  // The same t, written transposed: c_qr = alpha t + beta c_qr for the
+  // n x m tile C(0..n-1, 0..m-1) (a product C = B'A' computed as (AB)').
+  void (*tile_transposed)(Index kc, const double* a, const double* b, double alpha, double beta,
+                          double* c, Index ldc, int m, int n);
 
   // Rows k..k+mr-1 of a sliver x (nr columns, rows 0..k-1 solved) of
   // L X = B: with l the packed panel of L's rows k..k+mr-1 over columns
@@ -43,6 +50,14 @@ struct Kernels {
   // x_{k+r} = (t_r - sum_{q<r} l_{r,k+q} x_{k+q}) * rinv_r in increasing r.
   // Padding rows (zero in l, rinv 0) give zeros.
   void (*solve_tile)(Index k, const double* l, const double* rinv, double* x);
+
+  // A = L L' in place on the lower triangle of the nb x nb block a
+  // (nb <= factor_tile_order), column by column: the pivot^2 d = a_cc
+  // (after the updates of the columns before it) must be above
+  // relative * given[c] and above 0, else the column is returned; then
+  // l_cc = sqrt(d), a_ic = a_ic / l_cc below it, and a_ij loses a_ic a_jc
+  // for c < j <= i.  Returns nb when every column succeeds.
+  Index (*factor_tile)(Index nb, double* a, Index lda, const double* given, double relative);
 
   void (*pack_rows)(Index m, Index k, const double* a, Index rs, Index cs, double* out);
   void (*pack_columns)(Index k, Index n, const double* b, Index rs, Index cs, double* out);

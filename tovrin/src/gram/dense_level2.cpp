@@ -1,7 +1,6 @@
 // Matrix-vector kernels for the rounds between factorisations: gemv and the
 // triangular solves with one vector; see dense.h.
 #include <algorithm>
-#include <stdexcept>
 
 #include "gram/dense.h"
 #include "gram/dense_engine.h"
@@ -12,9 +11,8 @@ namespace dense {
 namespace {
 
 using detail::ceil_div;
+using detail::check_matrix;
 using detail::Kernels;
-
-constexpr char bad_size_text[] = "dense kernel: a size is negative or a leading dimension too small";
 
 // Columns whose scaled x (or dot products) one pass keeps on the stack.
 constexpr Index vector_chunk = 256;
@@ -27,11 +25,6 @@ constexpr Index gemv_columns_per_item = 64;
 constexpr double parallel_gemv = 1 << 18;
 // Rows of the blocks of a triangular solve with one vector.
 constexpr Index vector_solve_block = 256;
-
-void check_matrix(Index rows, Index cols, Index ld) {
-  if (rows < 0 || cols < 0 || ld < std::max<Index>(rows, 1))
-    throw std::invalid_argument(bad_size_text);
-}
 
 bool share_vector(const Team& team, Index m, Index n) {
   return team.size() > 1 && double(m) * double(n) >= parallel_gemv;

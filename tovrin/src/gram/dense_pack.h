@@ -21,14 +21,19 @@ inline Index smaller(Index a, Index b) { return a < b ? a : b; }
 // MR values per p; row-major ones (cs = 1) read each row once, in order.
 template <int MR>
 void pack_rows_of(Index m, Index k, const double* a, Index rs, Index cs, double* out) {
+  if (rs == 1) {
+    // Column p of the whole panels is read in order, for every panel.
+    const Index full = m / MR * MR;
+    for (Index p = 0; p < k; ++p)
+      for (Index i0 = 0; i0 < full; i0 += MR)
+        for (int r = 0; r < MR; ++r) out[i0 * k + p * MR + r] = a[i0 + p * cs + r];
+    a += full;
+    m -= full;
+    out += full * k;
+  }
   for (Index i0 = 0; i0 < m; i0 += MR, out += MR * k) {
     const Index rows = smaller(MR, m - i0);
     const double* src = a + i0 * rs;
-    if (rows == MR && rs == 1) {
-      for (Index p = 0; p < k; ++p)
-        for (int r = 0; r < MR; ++r) out[p * MR + r] = src[p * cs + r];
-      continue;
-    }
     for (Index r = 0; r < MR; ++r) {
       if (r < rows) {
         for (Index p = 0; p < k; ++p) out[p * MR + r] = src[r * rs + p * cs];
@@ -43,14 +48,19 @@ void pack_rows_of(Index m, Index k, const double* a, Index rs, Index cs, double*
 // b[p*rs + j*cs]), columns beyond n zero.
 template <int NR>
 void pack_columns_of(Index k, Index n, const double* b, Index rs, Index cs, double* out) {
+  if (cs == 1) {
+    // Row p of the whole slivers is read in order, for every sliver.
+    const Index full = n / NR * NR;
+    for (Index p = 0; p < k; ++p)
+      for (Index j0 = 0; j0 < full; j0 += NR)
+        for (int q = 0; q < NR; ++q) out[j0 * k + p * NR + q] = b[p * rs + j0 + q];
+    b += full;
+    n -= full;
+    out += full * k;
+  }
   for (Index j0 = 0; j0 < n; j0 += NR, out += NR * k) {
     const Index cols = smaller(NR, n - j0);
     const double* src = b + j0 * cs;
-    if (cols == NR && cs == 1) {
-      for (Index p = 0; p < k; ++p)
-        for (int q = 0; q < NR; ++q) out[p * NR + q] = src[p * rs + q];
-      continue;
-    }
     for (Index q = 0; q < NR; ++q) {
       if (q < cols) {
         for (Index p = 0; p < k; ++p) out[p * NR + q] = src[p * rs + q * cs];
