@@ -125,7 +125,7 @@ def test_degenerate_data():
     assert res.rnorm == pytest.approx(tovrin.nnls(a, b).rnorm, rel=1e-10)
 
     zero = tovrin.nnls(a, np.zeros(30), method="gram")
-    assert (zero.x == 0).all() and zero.rnorm == 0.0 and zero.iterations == 0
+    assert (zero.x == 0).all() and zero.rnorm == 0.0 and zero.iterations <= 1
 
     col = tovrin.nnls(np.array([[2.0], [0.0]]), np.array([3.0, 1.0]), method="gram")
     assert col.x[0] == pytest.approx(1.5) and col.rnorm == pytest.approx(1.0)
@@ -167,12 +167,14 @@ def test_many_right_hand_sides_match_per_problem_solves_and_any_thread_count():
         np.testing.assert_allclose(alone.x, batch.x[:, j], rtol=0, atol=1e-13)
 
 
-@pytest.mark.parametrize("m, n, k", [(200, 20, 300), (600, 300, 1)])
-def test_results_do_not_depend_on_the_threads(m, n, k):
+@pytest.mark.parametrize("m, n, k", [(200, 20, 300), (600, 300, 3)])
+def test_a_problems_bits_depend_neither_on_the_threads_nor_on_the_others(m, n, k):
     rng = np.random.default_rng(3)
     a, b = random_problem(rng, m, n, k)
     one, two = (tovrin.nnls(a, b, method="gram", threads=t) for t in (1, 2))
     assert one.x.tobytes() == two.x.tobytes() and one.dual.tobytes() == two.dual.tobytes()
+    alone = tovrin.nnls(a, b[:, 1], method="gram")
+    assert alone.x.tobytes() == one.x[:, 1].tobytes() and alone.rnorm == one.rnorm[1]
 
 
 def test_the_interpreter_lock_is_released_during_the_solve():

@@ -187,7 +187,7 @@ std::int64_t solve_again_exactly(const Problem& p, std::int64_t maxiter, std::in
   const StridedMatrix bq{reinterpret_cast<const char*>(b.data()), m, f, sizeof(double),
                          std::int64_t(m * sizeof(double))};
   const BatchSolver solver(p.am, bq, maxiter);
-  solve_exact(solver, plan_least_squares(m, n, f, Method::exact, maxiter, threads, false).threads,
+  solve_exact(solver, plan_least_squares(m, n, f, Method::exact, maxiter, threads).threads,
               {x.data(), dual.data(), passive.get(), rnorm.data(), iterations.data(),
                status.data()});
   for (std::int64_t q = 0; q < f; ++q) {
@@ -236,8 +236,8 @@ nb::object nnls(nb::handle a_obj, nb::handle b_obj, nb::handle maxiter_obj,
     raise_text(PyExc_ValueError, "X0_EXACT", {});
   }
   const nb::object x0 = read_start(x0_obj, p.n(), p.k(), p.single(), "A and b");
-  const Plan plan = plan_least_squares(p.m(), p.n(), p.k(), method, maxiter, threads,
-                                       !x0.is_none(), read_forced(solver_obj));
+  const Plan plan =
+      plan_least_squares(p.m(), p.n(), p.k(), method, maxiter, threads, read_forced(solver_obj));
 
   Outputs out(p.n(), p.k(), p.single());
   const BatchResults view = out.view();
@@ -341,7 +341,7 @@ nb::object nnls_gram(nb::handle g_obj, nb::handle c_obj, nb::handle btb_obj,
   const std::int64_t threads = positive_int(threads_obj, "threads", 0);
   const nb::object x0 = read_start(x0_obj, n, k, single, "AtA and Atb");
   const Plan plan =
-      plan_gram_form(n, k, maxiter, threads, !x0.is_none(), read_forced(solver_obj));
+      plan_gram_form(n, k, maxiter, threads, read_forced(solver_obj));
 
   Outputs out(n, k, single);
   const BatchResults view = out.view();

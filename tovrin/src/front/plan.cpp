@@ -22,12 +22,6 @@ namespace {
 // further.
 constexpr double auto_min_work = 1.0e7;
 
-// Right-hand sides from which block pivoting across the problems takes
-// them, rather than the one-at-a-time method: measured against it at
-// k = 4, 8, 16 (one thread), 0.65, 0.57, 0.44 of its time at 200 x 20 and
-// 1.14, 0.73, 0.49 at 400 x 100; at k = 1, 1.03 to 1.71.
-constexpr std::int64_t many_problems = 8;
-
 // Variables from which a problem is solved by block pivoting with its
 // algebra shared by the team (the held form through the factor of G), a
 // problem at a time.
@@ -53,16 +47,16 @@ std::int64_t problem_threads(std::int64_t requested, std::int64_t k) {
   return std::max<std::int64_t>(1, std::min(wanted, k));
 }
 
-gram::Solver gram_solver(std::int64_t n, std::int64_t k, bool with_start, Forced forced) {
+gram::Solver gram_solver(std::int64_t n, Forced forced) {
   switch (forced) {
     case Forced::one_at_a_time: return gram::Solver::one_at_a_time;
     case Forced::many: return gram::Solver::many;
     case Forced::large: return gram::Solver::large;
     case Forced::none: break;
   }
-  if (n >= large_variables) return gram::Solver::large;
-  if (k >= many_problems || with_start) return gram::Solver::many;
-  return gram::Solver::one_at_a_time;
+  // By n alone: a problem's bits must not depend on how many others share
+  // its call (a Dask chunk's, say).
+  return n >= large_variables ? gram::Solver::large : gram::Solver::many;
 }
 
 // Threads of the Gram method: one problem's algebra may use every core
@@ -83,8 +77,7 @@ std::int64_t available_cores() {
 }
 
 Plan plan_least_squares(std::int64_t m, std::int64_t n, std::int64_t k, Method method,
-                        std::int64_t maxiter, std::int64_t threads, bool with_start,
-                        Forced forced) {
+                        std::int64_t maxiter, std::int64_t threads, Forced forced) {
   const bool empty = m == 0 || n == 0 || k == 0;
   const double work = double(m) * double(n) * double(n) * double(k);
   const bool gram = !empty && (method == Method::gram ||
@@ -95,15 +88,15 @@ Plan plan_least_squares(std::int64_t m, std::int64_t n, std::int64_t k, Method m
     plan.threads = problem_threads(threads, k);
     return plan;
   }
-  plan.solver = gram_solver(n, k, with_start, forced);
+  plan.solver = gram_solver(n, forced);
   plan.limit = gram_limit(n, maxiter);
   plan.threads = gram_threads(plan.solver, threads, k);
   return plan;
 }
 
 Plan plan_gram_form(std::int64_t n, std::int64_t k, std::int64_t maxiter, std::int64_t threads,
-                    bool with_start, Forced forced) {
-  Plan plan{true, false, gram_solver(n, k, with_start, forced), gram_limit(n, maxiter), 1};
+                    Forced forced) {
+  Plan plan{true, false, gram_solver(n, forced), gram_limit(n, maxiter), 1};
   plan.threads = gram_threads(plan.solver, threads, k);
   return plan;
 }

@@ -31,14 +31,13 @@ std::int64_t available_cores();
 enum class Forced { none, one_at_a_time, many, large };
 
 // tovrin.nnls on A (m x n) and k right-hand sides.  maxiter and threads as
-// given, 0 meaning None; with_start: x0 was given.
+// given, 0 meaning None.
 Plan plan_least_squares(std::int64_t m, std::int64_t n, std::int64_t k, Method method,
-                        std::int64_t maxiter, std::int64_t threads, bool with_start,
-                        Forced forced = Forced::none);
+                        std::int64_t maxiter, std::int64_t threads, Forced forced = Forced::none);
 
 // tovrin.nnls_gram on G (n x n) and k right-hand sides.
 Plan plan_gram_form(std::int64_t n, std::int64_t k, std::int64_t maxiter, std::int64_t threads,
-                    bool with_start, Forced forced = Forced::none);
+                    Forced forced = Forced::none);
 
 // The Gram method's settings of a plan, for its driver.
 gram::Settings gram_settings(const Plan& plan);
