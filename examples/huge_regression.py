@@ -9,11 +9,11 @@ pass over the row blocks sums the Gram form A^T A, A^T b, b^T b, the n x n
 problem is solved in this process, and a second pass computes the true
 residual and the duals A^T (b - A x) that certify the result.
 
-Here A (by default 5 million rows x 200 columns, 8 GB) is generated block by
-block from fixed seeds on two worker processes, each allowed less memory
-than a tenth of A: no worker ever holds more than a block or two.  The
-observations are b = A x_true + Gaussian noise, with about half of x_true
-zero, so the fit's error is known.
+Here A (by default 5 million rows x 200 columns of uniform entries, 8 GB) is
+generated block by block from fixed seeds on two worker processes, each
+allowed less memory than an eighth of A: no worker ever holds more than a
+block or two.  The observations are b = A x_true + Gaussian noise, with
+about half of x_true zero, so the fit's error is known.
 
     pip install .[dask] matplotlib && python3 examples/huge_regression.py
 
@@ -51,29 +51,39 @@ def true_coefficients(n, seed):
     return rng.uniform(0.5, 2.0, n) * (rng.random(n) >= SHARE_ZERO)
 
 
+def design_rows(seed, index, shape):
+    """The rows of A of row block `index`, entries uniform in [0, 1): the
+    same numbers every time they are made."""
+    return np.random.default_rng([seed, index]).random(shape)
+
+
 def design_block(seed, block_info=None):
-    """The rows of A of one block: the same numbers every time the block is
-    made (the second pass makes it again)."""
+    """A block of A (map_blocks gives its place and shape)."""
+    block = block_info[None]
+    return design_rows(seed, block["chunk-location"][0], block["chunk-shape"])
+
+
+def observation_block(x_true, seed, block_info=None):
+    """The block of b: A x_true plus noise, from the block's rows of A made
+    afresh here.  b then depends on no task of A, so that Dask fuses the
+    making of each block of A into the task that reads it: a worker holds a
+    block only while a task uses it."""
     block = block_info[None]
     index = block["chunk-location"][0]
-    return np.random.default_rng([seed, index]).standard_normal(block["chunk-shape"])
-
-
-def observe_block(a, x_true, seed, block_id=None):
-    """b for a block of A: A x_true plus noise."""
-    noise = np.random.default_rng([seed, block_id[0], 1]).normal(0.0, NOISE, a.shape[0])
+    rows = block["chunk-shape"][0]
+    a = design_rows(seed, index, (rows, x_true.size))
+    noise = np.random.default_rng([seed, index, 1]).normal(0.0, NOISE, rows)
     return a @ x_true + noise
 
 
 def tall_problem(m, n, block_rows, seed):
     """Lazy A (m, n) in row blocks of block_rows, b (m,) and x_true."""
     x_true = true_coefficients(n, seed)
-    a = da.map_blocks(design_block, seed, chunks=((block_rows,) * (m // block_rows) +
-                                                  ((m % block_rows,) if m % block_rows else ()),
-                                                  (n,)),
-                      dtype=np.float64, meta=np.empty((0, 0)))
-    b = a.map_blocks(observe_block, x_true, seed, drop_axis=1, dtype=np.float64,
-                     meta=np.empty((0,)))
+    rows = (block_rows,) * (m // block_rows) + ((m % block_rows,) if m % block_rows else ())
+    a = da.map_blocks(design_block, seed, chunks=(rows, (n,)), dtype=np.float64,
+                      meta=np.empty((0, 0)))
+    b = da.map_blocks(observation_block, x_true, seed, chunks=(rows,), dtype=np.float64,
+                      meta=np.empty((0,)))
     return a, b, x_true
 
 

@@ -208,7 +208,7 @@ def nnls(A: Any, B: Any, *, method: Optional[str] = None,
 
         A dask array: real (integers and float32 are converted block by
         block), chunked along its rows in any way, with any chunking of its
-        columns (a task joins a row block's column chunks).  Its graph must
+        columns (a rechunk joins the column chunks of a row block).  Its graph must
         give the same numbers each time it is computed (data read from
         files, or generated from fixed seeds): the second pass reads A again
         unless it is persisted.
@@ -512,7 +512,12 @@ def _checked_tall_matrix(A: da.Array) -> da.Array:
         raise TypeError(NOT_REAL.format(name="A", dtype=A.dtype))
     if np.isnan(A.shape).any():
         raise ValueError(A_ROWS_UNKNOWN)
-    return A
+    return _whole_rows(A)
+
+
+def _whole_rows(X: da.Array) -> da.Array:
+    """X with one chunk along its columns (its column chunks joined)."""
+    return X if X.numblocks[1] == 1 else X.rechunk({1: -1})
 
 
 def _aligned_rows(B: Any, A: da.Array) -> Tuple[da.Array, bool]:
@@ -527,11 +532,11 @@ def _aligned_rows(B: Any, A: da.Array) -> Tuple[da.Array, bool]:
     single = B.ndim == 1
     if single:
         B = B[:, None]
-    if isinstance(B, da.Array):
-        _check_rows(B, A.shape[0])
-        return (B if B.chunks[0] == A.chunks[0] else B.rechunk({0: A.chunks[0]})), single
     _check_rows(B, A.shape[0])
-    return da.from_array(B, chunks=(A.chunks[0], -1)), single
+    if not isinstance(B, da.Array):
+        return da.from_array(B, chunks=(A.chunks[0], -1)), single
+    B = _whole_rows(B)
+    return (B if B.chunks[0] == A.chunks[0] else B.rechunk({0: A.chunks[0]})), single
 
 
 def _check_limits(maxiter: Optional[int], threads: Optional[int]) -> None:
@@ -562,12 +567,17 @@ def _checked_start(x0: Optional[npt.ArrayLike], n: int, k: int,
 def _sum_over_blocks(terms: Any, add: Any, token: str, A: da.Array, B: da.Array,
                      **arguments: Any) -> Any:
     """add(terms(A_i, B_i, **arguments) for every row block i), computed as
-    one graph: one task per row block (fused with the tasks that make the
-    block where Dask can), then a tree of sums of SPLIT_EVERY consecutive
-    blocks each."""
-    parts = da.blockwise(terms, "i", A, "ij", B, "ik", concatenate=True,
-                         adjust_chunks={"i": 1}, token=token, dtype=object,
-                         meta=np.empty((0,), dtype=object), **arguments)
+    one graph: one task per row block, then a tree of sums of SPLIT_EVERY
+    consecutive blocks each.
+
+    A and B have one chunk along their columns.  The block tasks index
+    every dimension of their inputs (no index is contracted), so Dask fuses
+    each with the tasks that make its blocks (generated, read from a file):
+    a block of A exists only inside the task that uses it.
+    """
+    parts = da.blockwise(terms, "ijk", A, "ij", B, "ik",
+                         adjust_chunks={"i": 1, "j": 1, "k": 1}, token=token, dtype=object,
+                         meta=np.empty((0, 0, 0), dtype=object), **arguments)
     level = list(parts.to_delayed(optimize_graph=True).ravel())
     add_terms = dask.delayed(add, pure=True)
     while len(level) > 1:
