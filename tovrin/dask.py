@@ -291,14 +291,13 @@ def nnls(A: Any, B: Any, *, method: Optional[str] = None,
 
     Warns
     -----
-    Many right-hand sides: the iteration limit is reported through
-    ``status`` and ``converged``; the blocks' own warnings are silenced, and
-    :meth:`DaskNNLSResult.compute` issues one ``tovrin.IterationLimitWarning``
-    for all K problems.  Computing single fields issues none.
-
-    A dask A: ``nnls`` issues the warnings that ``tovrin.nnls`` would
-    (one of each class), and a ``GramAccuracyWarning`` for flagged problems
-    says whether "auto" could solve them again.
+    IterationLimitWarning, NonFiniteResultWarning, GramAccuracyWarning
+        Many right-hand sides: the blocks' own warnings are silenced, the
+        statuses report them, and :meth:`DaskNNLSResult.compute` issues one
+        warning of each class for all K problems; computing single fields
+        issues none.  A dask A: ``nnls`` itself issues them, one of each
+        class, as ``tovrin.nnls`` does; for flagged problems the
+        ``GramAccuracyWarning`` says whether "auto" could solve them again.
 
     Notes
     -----
