@@ -22,11 +22,12 @@ if os.path.dirname(os.path.dirname(os.path.abspath(tovrin.__file__))) == ROOT:
 
 
 
-@pytest.fixture(scope="session")
+@pytest.fixture(scope="module")
 def client():
     """A dask.distributed client of two one-thread worker processes on
-    loopback, the default scheduler from the first test that asks for it
-    on; one cluster serves every module that tests tovrin.dask."""
+    loopback, the default scheduler of the module from the first test that
+    asks for it on.  Closed with the module: its threads would otherwise
+    run beside the tests of other modules (and their memory checks)."""
     distributed = pytest.importorskip(
         "distributed", reason="tovrin.dask needs dask[array,distributed]: pip install .[dask]")
     with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,

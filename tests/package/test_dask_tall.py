@@ -25,6 +25,7 @@ cloudpickle.register_pickle_by_value(sys.modules[__name__])
 M, N, K = 3000, 12, 3
 ROWS = 700  # a row block; the last one is shorter
 SECONDS_PER_SLOW_BLOCK = 0.1
+SLOW_ROWS = 300  # ten slow blocks: the first pass lasts half a second at least
 KILL_DEADLINE = 60.0
 
 
@@ -206,8 +207,8 @@ def test_the_certificate_flags_a_solution_off_by_more_than_rounding(problem):
 
 def test_a_killed_worker_during_the_first_pass_changes_nothing(client, problem):
     a, b = problem
-    expected = tdask.nnls(da.from_array(a, chunks=(ROWS, -1)), b).compute()
-    slow_a = da.from_array(a, chunks=(ROWS, -1)).map_blocks(slowly, meta=np.empty((0, 0)))
+    expected = tdask.nnls(da.from_array(a, chunks=(SLOW_ROWS, -1)), b).compute()
+    slow_a = da.from_array(a, chunks=(SLOW_ROWS, -1)).map_blocks(slowly, meta=np.empty((0, 0)))
     with distributed.get_task_stream(client) as stream, \
             concurrent.futures.ThreadPoolExecutor(1) as pool:
         call = pool.submit(tdask.nnls, slow_a, b)
@@ -221,16 +222,20 @@ def test_a_killed_worker_during_the_first_pass_changes_nothing(client, problem):
     assert relative(result.x, expected.x) <= 1e-13
     assert (result.status == expected.status).all()
     firsts = [t["key"] for t in stream.data if is_block_sums(t["key"])]
-    assert len(firsts) > len(set(firsts)) == -(-M // ROWS)
+    assert len(firsts) > len(set(firsts))
 
 
 def is_block_sums(key):
-    return isinstance(key, tuple) and key[0].startswith("tovrin-gram-sums")
+    """A block's task of the first pass (Dask may fuse it with the tasks that
+    make the block, and prefix their names)."""
+    return isinstance(key, tuple) and "tovrin-gram-sums" in key[0]
 
 
 def worker_holding_block_sums(dask_scheduler):
+    """A worker that holds a block's sums that a waiting task still needs."""
     for key, task in dask_scheduler.tasks.items():
-        if is_block_sums(key) and task.state == "memory":
+        if (is_block_sums(key) and task.state == "memory" and
+                any(dependent.state != "memory" for dependent in task.dependents)):
             return next(iter(task.who_has)).address
     return None
 
