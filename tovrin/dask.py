@@ -66,6 +66,10 @@ for _category in (tovrin.IterationLimitWarning, tovrin.GramAccuracyWarning,
                   tovrin.NonFiniteResultWarning):
     warnings.filterwarnings("ignore", category=_category, module=r"tovrin\.dask\Z")
 
+# The certificate's tolerance: CERTIFICATE_RELATIVE of the Gram form's scale,
+# at least CERTIFICATE_ROUNDING eps sqrt(m) times the size of a_i^T r.
+CERTIFICATE_RELATIVE = 1e-10
+CERTIFICATE_ROUNDING = 2.0
 # A tall A's passes add the terms of SPLIT_EVERY consecutive row blocks in
 # one task of a tree: such a task holds SPLIT_EVERY terms and their sum, at
 # most 4 n^2 doubles of Gram matrices.
@@ -473,9 +477,9 @@ def _solve_tall(A: da.Array, B: Any, method: Optional[str], maxiter: Optional[in
     if m == 0 or n == 0 or k == 0:
         # As tovrin.nnls: x = 0 and rnorm = ||b||, without a solve ("auto"
         # then names the exact method, as tovrin.nnls does).
-        fields = _unsolved_fields(sums, n, k, tovrin.Status.SOLVED)
+        fields = _unsolved_fields(n, k, tovrin.Status.SOLVED)
         fields["rnorm"] = np.ldexp(np.sqrt(sums.btb), -b_shift)
-        used = method.replace("auto", "exact")
+        used = "exact" if method == "auto" else "gram"
     else:
         fields = _certified_solution(A, B, m, sums, a_shift, b_shift, maxiter, threads, start)
         flagged = np.isin(fields["status"], (tovrin.Status.GRAM_INACCURATE,
@@ -496,10 +500,10 @@ def _tall_method(method: Optional[str]) -> str:
     """The method for a dask A: "gram" for None; "exact" is refused."""
     if method is None:
         return "gram"
-    if isinstance(method, str) and method == "exact":
-        raise ValueError(EXACT_NEEDS_A)
-    if not (isinstance(method, str) and method in ("gram", "auto")):
+    if not isinstance(method, str) or method not in ("exact", "gram", "auto"):
         raise ValueError(METHOD.format(value=method))
+    if method == "exact":
+        raise ValueError(EXACT_NEEDS_A)
     return method
 
 
@@ -616,7 +620,7 @@ def _raise_at_bad_rows(sums: GramSums) -> None:
             raise ValueError(NOT_FINITE_ROWS.format(name=name, start=rows[0], stop=rows[1]))
 
 
-def _unsolved_fields(sums: GramSums, n: int, k: int, status: int) -> Fields:
+def _unsolved_fields(n: int, k: int, status: int) -> Fields:
     """x = 0 for k problems: no iterations, nothing passive, the status given."""
     return dict(x=np.zeros((n, k)), rnorm=np.zeros(k), dual=np.zeros((n, k)),
                 passive=np.zeros((n, k), dtype=bool), iterations=np.zeros(k, dtype=np.int64),
@@ -630,7 +634,7 @@ def _certified_solution(A: da.Array, B: da.Array, m: int, sums: GramSums,
     the residual pass for all, the certificate's verdict, and the fields
     scaled back to the caller's units."""
     n, k = sums.atb.shape
-    fields = _unsolved_fields(sums, n, k, tovrin.Status.NOT_FINITE)
+    fields = _unsolved_fields(n, k, tovrin.Status.NOT_FINITE)
     finite = np.isfinite(sums.b_high) & (sums.a_bad is None)
     if finite.any():
         with warnings.catch_warnings():
@@ -684,12 +688,6 @@ def _certify(AtA: np.ndarray, Atb: np.ndarray, btb: np.ndarray, x: np.ndarray,
                                duals <= tolerance).all(axis=0)
         status[(status == tovrin.Status.SOLVED) & ~optimal] = tovrin.Status.GRAM_INACCURATE
     return status, np.sqrt(residual_squares), duals
-
-
-# The certificate's tolerance: CERTIFICATE_RELATIVE of the Gram form's scale,
-# at least CERTIFICATE_ROUNDING eps sqrt(m) times the size of a_i^T r.
-CERTIFICATE_RELATIVE = 1e-10
-CERTIFICATE_ROUNDING = 2.0
 
 
 def _scale_back(fields: Fields, a_shift: np.ndarray, b_shift: np.ndarray) -> None:
@@ -780,11 +778,9 @@ def _held_result(fields: Fields, single: bool, used: str, limit: int) -> DaskNNL
         values.update(rnorm=float(values["rnorm"]), iterations=int(values["iterations"]),
                       status=tovrin.Status(int(values["status"])),
                       converged=bool(values["converged"]))
-    for name in PER_VARIABLE:
-        values[name] = np.ascontiguousarray(values[name])
-        values[name].flags.writeable = False
-    if not single:
-        for name in FIELDS:
+    for name in FIELDS:
+        if isinstance(values[name], np.ndarray):
+            values[name] = np.ascontiguousarray(values[name])
             values[name].flags.writeable = False
     solved = tovrin.NNLSResult(**values, method=used)
     lazy = {name: da.from_array(np.asarray(values[name])) for name in FIELDS}
