@@ -564,7 +564,7 @@ def _checked_start(x0: Optional[npt.ArrayLike], n: int, k: int,
         raise ValueError(X0_SHAPE.format(want=want, shape=start.shape))
     if not np.isfinite(start).all():
         raise ValueError(NOT_FINITE.format(name="x0"))
-    return np.broadcast_to(start.reshape(n, -1), (n, k))
+    return np.broadcast_to(start if start.ndim == 2 else start[:, None], (n, k))
 
 
 def _sum_over_blocks(terms: Any, add: Any, token: str, A: da.Array, B: da.Array,
