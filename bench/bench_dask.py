@@ -161,7 +161,8 @@ def tall_report(args, report):
         held_a, held_b = client.persist([a, b])
         dask.compute(held_a.sum(), held_b.sum())
         # Another seed: other keys than the persisted blocks, made afresh.
-        fresh_a, fresh_b, _ = huge_regression.tall_problem(m, n, args.tall_block_rows, args.seed + 1)
+        fresh_a, fresh_b, _ = huge_regression.tall_problem(m, n, args.tall_block_rows,
+                                                           args.seed + 1)
         t = medians_in_turns({
             "A.T @ A, persisted": lambda: (held_a.T @ held_a).compute(),
             "tovrin.dask.nnls, persisted": lambda: tovrin.dask.nnls(held_a, held_b),

@@ -89,9 +89,10 @@ def largest_magnitudes(block: np.ndarray) -> np.ndarray:
     return np.maximum(np.max(block, axis=0), -np.min(block, axis=0))
 
 
-def magnitude_bounds(block: np.ndarray, squares: np.ndarray) -> Tuple[np.ndarray, np.ndarray, bool]:
-    """Bounds low <= max |column| <= high for a block with rows, and whether
-    the block is finite, from the columns' squared norms ``squares``.
+def magnitude_bounds(block: np.ndarray,
+                     squares: np.ndarray) -> Tuple[np.ndarray, np.ndarray, bool]:
+    """Bounds low <= max |column| <= high for a block, and whether the block
+    is finite, from the columns' squared norms ``squares`` (0 for no rows).
 
     ||a||_2 / sqrt(rows) <= max |a| <= ||a||_2 places most columns inside the
     safe range at no cost; the others (zero, tiny, huge or not finite
@@ -100,6 +101,8 @@ def magnitude_bounds(block: np.ndarray, squares: np.ndarray) -> Tuple[np.ndarray
     finds every element finite (a square that overflows is not a NaN).
     """
     rows = block.shape[0]
+    if rows == 0:
+        return np.zeros(block.shape[1]), np.zeros(block.shape[1]), True
     norms = np.sqrt(squares)
     low = norms / np.sqrt(rows)
     high = norms.copy()
@@ -121,18 +124,13 @@ def gram_sums(a_block: npt.ArrayLike, b_block: npt.ArrayLike,
     scaled by 2^a_shift and 2^b_shift where given."""
     a = as_float64(a_block, a_shift)
     b = as_float64(b_block, b_shift)
-    rows, n = a.shape
-    k = b.shape[1]
+    rows = a.shape[0]
     with np.errstate(over="ignore", invalid="ignore"):
         gram = a.T @ a
         atb = a.T @ b
         btb = np.einsum("ij,ij->j", b, b)
-        if rows == 0:
-            nothing = (np.zeros(n), np.zeros(n), True), (np.zeros(k), np.zeros(k), True)
-            (a_low, a_high, a_finite), (b_low, b_high, b_finite) = nothing
-        else:
-            a_low, a_high, a_finite = magnitude_bounds(a, np.diagonal(gram))
-            b_low, b_high, b_finite = magnitude_bounds(b, btb)
+        a_low, a_high, a_finite = magnitude_bounds(a, np.diagonal(gram))
+        b_low, b_high, b_finite = magnitude_bounds(b, btb)
     return GramSums(rows, gram, atb, btb, a_low, a_high, b_low, b_high,
                     None if a_finite else (0, rows), None if b_finite else (0, rows))
 
