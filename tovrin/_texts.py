@@ -36,6 +36,30 @@ B_ROWS = "B has {rows} rows but A has {m}"
 B_ROWS_UNKNOWN = "B has an unknown number of rows; call B.compute_chunk_sizes() first"
 DASK_MISSING = 'tovrin.dask needs Dask: pip install "tovrin[dask]"'
 
+# tovrin.dask.nnls: A as a dask array chunked along its rows.
+EXACT_NEEDS_A = ("method='exact' needs A in memory in one piece, but A is a dask array: use "
+                 "method='gram' or 'auto', which read A block by block, or "
+                 "tovrin.nnls(A.compute(), ...) when A fits in memory")
+X0_NEEDS_DASK_A = ("x0 is taken only with A as a dask array (the Gram form of one tall "
+                   "problem); with A in memory every block of B is solved from a cold start")
+TALL_B_RANK = "B must have shape (m,) or (m, k), got shape {shape}"
+A_ROWS_UNKNOWN = "A has an unknown number of rows; call A.compute_chunk_sizes() first"
+NOT_FINITE_ROWS = ("{name} must not contain NaN or infinity; its block of rows "
+                   "{start}:{stop} holds one")
+TALL_INACCURATE_ONE = ("the Gram-form result may be inaccurate (status GRAM_INACCURATE): its "
+                       "optimality conditions do not hold against A within rounding; "
+                       "method='auto' solves it again by the exact method when A fits in memory")
+TALL_INACCURATE_MANY = ("{count} of {total} Gram-form results may be inaccurate (status "
+                        "GRAM_INACCURATE): their optimality conditions do not hold against A "
+                        "within rounding; method='auto' solves them again by the exact method "
+                        "when A fits in memory")
+TALL_KEPT_ONE = ("the Gram-form result may be inaccurate (status GRAM_INACCURATE), and A does "
+                 "not fit in memory for the exact method ({need:.3g} GB needed, "
+                 "{available:.3g} GB available), so it stays flagged")
+TALL_KEPT_MANY = ("{count} of {total} Gram-form results may be inaccurate (status "
+                  "GRAM_INACCURATE), and A does not fit in memory for the exact method "
+                  "({need:.3g} GB needed, {available:.3g} GB available), so they stay flagged")
+
 # Warnings, one of each class per call: ONE for a single problem, MANY with
 # the count of k.
 LIMIT_ONE = ("the solver stopped on the iteration limit (maxiter={maxiter}) before "

@@ -1,4 +1,4 @@
-"""tovrin.dask on a real LocalCluster: two worker processes on loopback."""
+"""tovrin.dask on a real LocalCluster (the fixture client of conftest.py)."""
 import os
 import signal
 import subprocess
@@ -27,15 +27,6 @@ cloudpickle.register_pickle_by_value(sys.modules[__name__])
 M, N, K = 12, 5, 61
 SECONDS_PER_SLOW_BLOCK = 0.1
 KILL_DEADLINE = 60.0  # seconds to wait for a first solved block
-
-
-@pytest.fixture(scope="module")
-def client():
-    with distributed.LocalCluster(n_workers=2, threads_per_worker=1,
-                                  processes=True, host="127.0.0.1",
-                                  dashboard_address=None) as cluster:
-        with distributed.Client(cluster) as client:
-            yield client
 
 
 @pytest.fixture(scope="module")
