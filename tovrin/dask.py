@@ -31,7 +31,6 @@ import numpy.typing as npt
 import tovrin
 from tovrin import _solver
 from tovrin._convert import REAL_KINDS, as_real_array
-from tovrin._gram_method import default_limit
 from tovrin._row_blocks import (GramSums, ResidualSums, add_gram, add_residuals, gram_sums,
                                 range_shifts, residual_sums)
 from tovrin._texts import (A_ROWS_UNKNOWN, B_NOT_2D, B_NOT_DASK, B_ROWS, B_ROWS_UNKNOWN,
@@ -66,10 +65,6 @@ for _category in (tovrin.IterationLimitWarning, tovrin.GramAccuracyWarning,
                   tovrin.NonFiniteResultWarning):
     warnings.filterwarnings("ignore", category=_category, module=r"tovrin\.dask\Z")
 
-# The certificate's tolerance: CERTIFICATE_RELATIVE of the Gram form's scale,
-# at least CERTIFICATE_ROUNDING eps sqrt(m) times the size of a_i^T r.
-CERTIFICATE_RELATIVE = 1e-10
-CERTIFICATE_ROUNDING = 2.0
 # A tall A's passes add the terms of SPLIT_EVERY consecutive row blocks in
 # one task of a tree: such a task holds SPLIT_EVERY terms and their sum, at
 # most 4 n^2 doubles of Gram matrices.
@@ -472,7 +467,7 @@ def _solve_tall(A: da.Array, B: Any, method: Optional[str], maxiter: Optional[in
     sums, a_shift, b_shift = _gram_pass(A, B)
     if check_finite:
         _raise_at_bad_rows(sums)
-    limit = default_limit(n) if maxiter is None else maxiter
+    limit = _solver.gram_limit(n) if maxiter is None else maxiter
     used, kept = "gram", None
     if m == 0 or n == 0 or k == 0:
         # As tovrin.nnls: x = 0 and rnorm = ||b||, without a solve ("auto"
@@ -561,7 +556,7 @@ def _checked_start(x0: Optional[npt.ArrayLike], n: int, k: int,
             (start.ndim == 2 and start.shape == (n, 1 if single else k)))
     if not fits:
         want = (n,) if single else (n, k)
-        raise ValueError(X0_SHAPE.format(want=want, shape=start.shape))
+        raise ValueError(X0_SHAPE.format(want=want, against="A and b", shape=start.shape))
     if not np.isfinite(start).all():
         raise ValueError(NOT_FINITE.format(name="x0"))
     return np.broadcast_to(start if start.ndim == 2 else start[:, None], (n, k))
@@ -646,48 +641,11 @@ def _certified_solution(A: da.Array, B: da.Array, m: int, sums: GramSums,
         for name in ("x", "passive", "iterations", "status"):
             fields[name][..., finite] = getattr(solved, name)
     residuals = _residual_pass(A, B, fields["x"], a_shift, b_shift)
-    fields["status"], fields["rnorm"], fields["dual"] = _certify(
+    fields["x"], fields["status"], fields["rnorm"], fields["dual"] = _solver.gram_certify(
         sums.gram, sums.atb, sums.btb, fields["x"], fields["passive"], fields["status"], m,
         residuals.squares, residuals.duals)
     _scale_back(fields, a_shift, b_shift)
     return fields
-
-
-def _certify(AtA: np.ndarray, Atb: np.ndarray, btb: np.ndarray, x: np.ndarray,
-             passive: np.ndarray, status: np.ndarray, rows: int,
-             residual_squares: np.ndarray,
-             duals: np.ndarray) -> Tuple[np.ndarray, np.ndarray, np.ndarray]:
-    """The Gram method's verdict checked against A: (status, rnorm, dual).
-
-    AtA (n, n), Atb (n, k), btb (k,), x and passive (n, k), status (k,) from
-    nnls_gram, rows = m, residual_squares (k,) = ||b_j - A x_j||^2 and
-    duals (n, k) = A^T (b_j - A x_j), all in one set of units.  A problem
-    keeps status SOLVED only where its duals d satisfy the optimality
-    conditions, |d_i| <= tol_i for passive i and d_i <= tol_i for the
-    others, with
-
-        tol_i = max(1e-10 (||AtA||_1 ||x_j||_inf + ||Atb_j||_inf),
-                    2 eps sqrt(rows) sqrt(AtA_ii) (sqrt(btb_j) + sum_l sqrt(AtA_ll) x_lj));
-
-    the second term bounds the rounding of a_i^T r in float64 (||a_i|| times
-    a bound on ||r||).  Otherwise it becomes GRAM_INACCURATE; other statuses
-    are kept.  rnorm = sqrt(residual_squares), dual = duals.
-    """
-    status = np.array(status, dtype=np.int64)
-    n, k = x.shape
-    if n > 0 and k > 0:
-        with np.errstate(invalid="ignore", over="ignore"):
-            norms = np.sqrt(np.diagonal(AtA))
-            relative = CERTIFICATE_RELATIVE * (np.max(np.sum(np.abs(AtA), axis=0)) *
-                                               np.max(np.abs(x), axis=0) +
-                                               np.max(np.abs(Atb), axis=0))
-            rounding = (CERTIFICATE_ROUNDING * np.finfo(np.float64).eps * np.sqrt(rows) *
-                        np.outer(norms, np.sqrt(btb) + norms @ x))
-            tolerance = np.maximum(relative[None, :], rounding)
-            optimal = np.where(passive, np.abs(duals) <= tolerance,
-                               duals <= tolerance).all(axis=0)
-        status[(status == tovrin.Status.SOLVED) & ~optimal] = tovrin.Status.GRAM_INACCURATE
-    return status, np.sqrt(residual_squares), duals
 
 
 def _scale_back(fields: Fields, a_shift: np.ndarray, b_shift: np.ndarray) -> None:

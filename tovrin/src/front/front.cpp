@@ -10,6 +10,7 @@
 
 #include "front/front.h"
 
+#include "gram/certificate.h"
 #include "gram/driver.h"
 
 #include "common/pool.h"
@@ -363,6 +364,77 @@ nb::object nnls_gram(nb::handle g_obj, nb::handle c_obj, nb::handle btb_obj,
   count_as_exact(view, k, plan.limit);
   settle_gram_fields(gm, cm, btb.empty() ? nullptr : btb.data(), view, k);
   return out.result("gram", plan.limit);
+}
+
+std::int64_t gram_limit(std::int64_t n) { return plan_gram_form(n, 1, 0, 1).limit; }
+
+nb::object gram_certify(nb::handle g_obj, nb::handle c_obj, nb::handle btb_obj, nb::handle x_obj,
+                        nb::handle passive_obj, nb::handle status_obj, std::int64_t rows,
+                        nb::handle squares_obj, nb::handle duals_obj) {
+  using namespace nb::literals;
+  nb::module_ numpy = nb::module_::import_("numpy");
+  const auto doubles = [&](nb::handle v) {
+    return numpy.attr("array")(v, "dtype"_a = nb::handle(imports.float64), "order"_a = nb::str("C"));
+  };
+  const nb::object g = numpy.attr("array")(g_obj, "dtype"_a = nb::handle(imports.float64), "order"_a = nb::str("F"));
+  const nb::object c = doubles(c_obj), btb = doubles(btb_obj), x = doubles(x_obj);
+  const nb::object passive = numpy.attr("array")(passive_obj, "dtype"_a = nb::handle(imports.bool_),
+                                                 "order"_a = nb::str("C"));
+  const nb::object status = numpy.attr("array")(status_obj, "dtype"_a = nb::handle(imports.int64));
+  const nb::object squares = doubles(squares_obj), duals = doubles(duals_obj);
+  const RealArray gv(g, "AtA"), cv(c, "Atb"), xv(x, "x"), dv(duals, "duals");
+  const std::int64_t n = gv.extent(0), k = cv.ndim() == 2 ? cv.extent(1) : 1;
+  nb::object rnorm = numpy.attr("empty")(k, "dtype"_a = nb::handle(imports.float64));
+  Py_buffer views[6];
+  const nb::handle arrays[6] = {x, passive, status, squares, duals, rnorm};
+  int held = 0;
+  const auto release = [&] {
+    for (int i = 0; i < held; ++i) PyBuffer_Release(&views[i]);
+  };
+  for (; held < 6; ++held) {
+    if (PyObject_GetBuffer(arrays[held].ptr(), &views[held], PyBUF_RECORDS) != 0) {
+      release();
+      throw nb::python_error();
+    }
+  }
+  double* xs = static_cast<double*>(views[0].buf);
+  const bool* free = static_cast<const bool*>(views[1].buf);
+  std::int64_t* codes = static_cast<std::int64_t*>(views[2].buf);
+  double* r2 = static_cast<double*>(views[3].buf);
+  double* d = static_cast<double*>(views[4].buf);
+  double* norms = static_cast<double*>(views[5].buf);
+  const RealArray bv(btb, "btb");
+  const StridedMatrix gm = gv.matrix(), cm = cv.matrix();
+  const double* btbs = reinterpret_cast<const double*>(bv.matrix().base);
+  {
+    nb::gil_scoped_release unlocked;
+    std::vector<double> xj(static_cast<std::size_t>(n)), dj(static_cast<std::size_t>(n)),
+        cj(static_cast<std::size_t>(n));
+    std::vector<unsigned char> fj(static_cast<std::size_t>(n));
+    for (std::int64_t j = 0; j < k; ++j) {
+      for (std::int64_t i = 0; i < n; ++i) {
+        xj[i] = xs[i * k + j];
+        dj[i] = d[i * k + j];
+        cj[i] = cm(i, j);
+        fj[i] = free[i * k + j] && xj[i] > 0.0;
+      }
+      double squares_j = r2[j];
+      if (codes[j] == status::solved) {
+        const gram::ResidualProblem problem{reinterpret_cast<const double*>(gm.base),
+                                            std::int32_t(n), cj.data(), btbs[j], rows};
+        const gram::Verdict verdict =
+            gram::certify_residual(problem, fj.data(), xj.data(), dj.data(), squares_j);
+        codes[j] = verdict.status;
+        for (std::int64_t i = 0; i < n; ++i) {
+          xs[i * k + j] = xj[i];
+          d[i * k + j] = dj[i];
+        }
+      }
+      norms[j] = std::sqrt(std::max(squares_j, 0.0));
+    }
+  }
+  release();
+  return nb::make_tuple(x, status, rnorm, duals);
 }
 
 }  // namespace front

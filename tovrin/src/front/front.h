@@ -159,6 +159,16 @@ nb::object nnls(nb::handle a, nb::handle b, nb::handle maxiter, nb::handle threa
 nb::object nnls_gram(nb::handle g, nb::handle c, nb::handle btb, nb::handle maxiter,
                      nb::handle threads, nb::handle x0, nb::handle solver = nb::none());
 
+// tovrin.dask's certificate of Gram-form solutions against a pass over A:
+// (AtA, Atb, btb, x, passive, status, rows, residual_squares, duals) ->
+// (x, status, rnorm, dual), x refined by one step (gram::certify_residual).
+nb::object gram_certify(nb::handle g, nb::handle c, nb::handle btb, nb::handle x,
+                        nb::handle passive, nb::handle status, std::int64_t rows,
+                        nb::handle residual_squares, nb::handle duals);
+
+// The Gram method's iteration limit for n variables when maxiter is None.
+std::int64_t gram_limit(std::int64_t n);
+
 struct NNLSResult {
   nb::object x, rnorm, dual, passive, iterations, status, converged, method;
 };

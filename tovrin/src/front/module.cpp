@@ -146,6 +146,11 @@ NB_MODULE(_solver, m) {
         "btb"_a.none(), "maxiter"_a.none(), "threads"_a.none(), "x0"_a.none(),
         "solver"_a.none() = nb::none(),
         "The implementation of tovrin.nnls_gram; call that.");
+  m.def("gram_certify", &tovrin::front::gram_certify, "AtA"_a, "Atb"_a, "btb"_a, "x"_a,
+        "passive"_a, "status"_a, "rows"_a, "residual_squares"_a, "duals"_a,
+        "tovrin.dask's certificate of Gram-form solutions against a pass over A.");
+  m.def("gram_limit", &tovrin::front::gram_limit, "n"_a,
+        "The Gram method's iteration limit for n variables when maxiter is None.");
   m.def(
       "warn",
       [](nb::handle status, std::int64_t maxiter, bool single, int stacklevel) {

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "common/team.h"
+#include "gram/factor.h"
 #include "gram/form.h"
 
 namespace tovrin {
@@ -200,6 +201,82 @@ double Certificate::lowering(std::int32_t t, const double* z, const FreeSystem& 
   if (!(vnorm > rounding)) return zero;
   const double rnorm = std::sqrt(dot(m_, r_.data(), r_.data()));
   return (std::fabs(dot(m_, r_.data(), orth_.data())) + rounding * rnorm) / vnorm;
+}
+
+Verdict certify_residual(const ResidualProblem& pr, const unsigned char* free, double* x,
+                         double* d, double& r2) {
+  const std::int32_t n = pr.n;
+  Verdict verdict;
+  std::vector<std::int32_t> set;
+  for (std::int32_t i = 0; i < n; ++i) {
+    if (free[i]) set.push_back(i);
+  }
+  const std::int32_t p = std::int32_t(set.size());
+  Factor factor(std::max(p, 1));
+  std::vector<double> diag(static_cast<std::size_t>(n)), v(static_cast<std::size_t>(n));
+  std::vector<double> z(static_cast<std::size_t>(n));
+  for (std::int32_t i = 0; i < n; ++i) diag[std::size_t(i)] = pr.g[std::size_t(i) * (n + 1)];
+  if (!factor.make(pr.g, n, set.data(), p)) {
+    verdict.status = status::gram_inaccurate;
+    verdict.rnorm = std::sqrt(std::fmax(r2, zero));
+    return verdict;
+  }
+  const double rho = eps * factor.condition(diag.data(), v.data(), z.data());
+  // The step and its effects: d_F'step = |A_F step|^2.
+  for (std::int32_t q = 0; q < p; ++q) v[std::size_t(q)] = d[set[std::size_t(q)]];
+  std::vector<double> step(v.begin(), v.begin() + p);
+  factor.solve(step.data());
+  const double fit = std::sqrt(std::fmax(dot(p, v.data(), step.data()), zero));
+  double dmax = zero;
+  bool positive = true;
+  for (std::int32_t q = 0; q < p; ++q) {
+    const std::int32_t j = set[std::size_t(q)];
+    x[j] = x[j] + step[std::size_t(q)];
+    positive = positive && x[j] > zero;
+    dmax = std::fmax(dmax, std::fabs(step[std::size_t(q)]));
+    const double* gj = pr.g + std::size_t(j) * n;
+    axpy(n, -step[std::size_t(q)], gj, d);
+  }
+  r2 = r2 - fit * fit;
+  verdict.refinements = 1;
+  verdict.rnorm = std::sqrt(std::fmax(r2, zero));
+  // The step corrected the error of x; what is left of it is about rho times
+  // as large (the contraction of refinement through the factor of G_FF).
+  const double xmax = max_abs(x, n);
+  const double contraction = std::fmin(one, rho);
+  verdict.error = std::fmax((xmax > zero ? dmax / xmax : dmax) * contraction, 4 * eps);
+  double gnorm = zero;
+  for (std::int32_t j = 0; j < n; ++j) {
+    double sum = zero;
+    for (std::int32_t i = 0; i < n; ++i) sum += std::fabs(pr.g[i + std::size_t(j) * n]);
+    gnorm = std::fmax(gnorm, sum);
+  }
+  const double scale = gnorm * xmax + max_abs(pr.c, n);
+  double across = std::sqrt(std::fmax(pr.btb, zero));
+  for (std::int32_t j = 0; j < n; ++j) across += std::sqrt(diag[std::size_t(j)]) * std::fabs(x[j]);
+  bool accurate = positive && verdict.error <= accuracy_target &&
+                  fit * contraction <= residual_target * across;
+  for (std::int32_t i = 0; i < n && accurate; ++i) {
+    const double noise =
+        residual_rounding * std::sqrt(double(pr.m)) * std::sqrt(diag[std::size_t(i)]) * across;
+    const double tol = std::fmax(dual_tolerance * scale, noise);
+    if (free[i]) {
+      accurate = std::fabs(d[i]) <= tol;
+    } else if (d[i] > -dual_tolerance * scale && diag[std::size_t(i)] > zero) {
+      const double* gi = pr.g + std::size_t(i) * n;
+      for (std::int32_t q = 0; q < p; ++q) z[std::size_t(q)] = gi[set[std::size_t(q)]];
+      factor.forward(z.data());
+      const double pivot_squared =
+          std::fmax(diag[std::size_t(i)] - dot(p, z.data(), z.data()), eps * diag[std::size_t(i)]);
+      accurate = d[i] <= tol && held_dual(d[i], noise, pivot_squared, xmax, verdict.rnorm,
+                                          across) == HeldDual::settled;
+    }
+  }
+  verdict.status = accurate ? status::solved : status::gram_inaccurate;
+  if (accurate) {
+    for (std::int32_t j : set) d[j] = zero;
+  }
+  return verdict;
 }
 
 }  // namespace gram

@@ -191,6 +191,26 @@ class Certificate {
   std::vector<double> v_, grad_, xs_, z_, u_;  // n
 };
 
+// The certificate of one problem solved from the Gram form alone, against
+// the residual of a pass over A made afterwards (tovrin.dask on an A larger
+// than memory): r2 = ||b - A x||^2 and d = A'(b - A x) for the x given.
+// One refinement step with them, x_F += G_FF^-1 d_F, updates x, d and r2
+// (d - G(:, F) step, r2 - d_F'step); the optimality conditions are then
+// checked on d with tol_i = max(dual_tolerance scale, the rounding of
+// a_i'r), and each held dual that is not clearly negative by held_dual,
+// an unresolved one failing (there is no A to resolve it with).  G (n x n,
+// column-major) and c in any units; free: the n flags of F (x > 0 there).
+// m: the rows of A.  Returns the verdict; x, d and r2 are updated.
+struct ResidualProblem {
+  const double* g;
+  std::int32_t n;
+  const double* c;
+  double btb;
+  std::int64_t m;
+};
+Verdict certify_residual(const ResidualProblem& problem, const unsigned char* free, double* x,
+                         double* d, double& r2);
+
 }  // namespace gram
 }  // namespace tovrin
 
