@@ -175,6 +175,9 @@ def test_a_problems_bits_depend_neither_on_the_threads_nor_on_the_others(m, n, k
     assert one.x.tobytes() == two.x.tobytes() and one.dual.tobytes() == two.dual.tobytes()
     alone = tovrin.nnls(a, b[:, 1], method="gram")
     assert alone.x.tobytes() == one.x[:, 1].tobytes() and alone.rnorm == one.rnorm[1]
+    # Nor on the memory order of A and B.
+    fortran = tovrin.nnls(np.asfortranarray(a), np.asfortranarray(b), method="gram", threads=1)
+    assert fortran.x.tobytes() == one.x.tobytes()
 
 
 def test_the_interpreter_lock_is_released_during_the_solve():
