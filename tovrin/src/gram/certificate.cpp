@@ -71,6 +71,10 @@ void Certificate::gram_dual(const double* c, const double* x, double* w) {
 // equations: the residual of the least-squares form), else g = c - G x.
 // r_ = b - A S x.
 void Certificate::residual(const double* x) {
+  if (b_->step == 1 && b_->shift == 0) {
+    a_->residual(team_, b_->base, x, xs_.data(), r_.data());
+    return;
+  }
   b_->gather(m_, r_.data());
   a_->residual(team_, r_.data(), x, xs_.data(), r_.data());
 }
@@ -130,6 +134,8 @@ Verdict Certificate::check(FreeSystem& system, const unsigned char* free, const 
     const bool weak = held_dual_weak(free, w, scale);
     if (squares >= zero && !(accurate && weak)) {
       verdict.rnorm = std::sqrt(squares);
+    } else if (defer_rnorm_ && !(accurate && weak)) {
+      verdict.rnorm = rnorm_deferred;
     } else {
       residual(x);
       verdict.rnorm = std::sqrt(dot(m_, r_.data(), r_.data()));

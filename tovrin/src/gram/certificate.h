@@ -145,10 +145,14 @@ inline double gram_residual_squares(double btb, double xc, double xw, double spr
 double violation(std::int32_t n, const unsigned char* free, const double* x, const double* w,
                  double tol);
 
+// A Verdict's rnorm for a problem whose residual is left to be formed with
+// A by its solver, for many problems at once (Certificate::defer_rnorm).
+constexpr double rnorm_deferred = -2.0;
+
 // What the certificate found for one problem.
 struct Verdict {
   std::int64_t status = status::solved;
-  double rnorm = -1.0;        // ||b - A x||, with A
+  double rnorm = -1.0;        // ||b - A x||, with A (or rnorm_deferred)
   double error = 0.0;         // predicted relative error of x
   int refinements = 0;
 };
@@ -172,6 +176,11 @@ class Certificate {
   Verdict check(FreeSystem& system, const unsigned char* free, const double* c,
                 const RightHandSide* b, double error, double* x, double* w);
 
+  // From now on, an rnorm that needs A but no other test does is left to
+  // the solver (Verdict::rnorm = rnorm_deferred), which forms the residuals
+  // of many problems in one product.
+  void defer_rnorm() { defer_rnorm_ = true; }
+
  private:
   void gram_dual(const double* c, const double* x, double* w);
   void residual(const double* x);
@@ -187,6 +196,7 @@ class Certificate {
   Team& team_;
   std::int32_t n_, m_;
   const RightHandSide* b_ = nullptr;           // of the problem being checked
+  bool defer_rnorm_ = false;
   std::vector<double> r_, orth_;               // m
   std::vector<double> v_, grad_, xs_, z_, u_;  // n
 };

@@ -43,6 +43,9 @@ constexpr int b_range = 200;
 // no Cholesky factor: an eigenvalue below -indefinite ||G||_1 is beyond any
 // rounding of a Gram matrix formed in float64.
 constexpr double indefinite = 1e-8;
+// The residuals left to the many-problem solver are formed this many
+// problems at a time.
+constexpr Index residual_chunk = 256;
 
 // A view of the caller's matrix as a dense one, by columns or by rows, when
 // its elements are aligned doubles at unit stride along one dimension.
@@ -86,6 +89,43 @@ DenseView dense_of(const StridedMatrix& v, std::vector<double>& storage) {
 
 double element(const DenseView& v, Index i, Index j) {
   return v.layout == Layout::columns ? v.data[i + j * v.ld] : v.data[j + i * v.ld];
+}
+
+// sum_i b_ij^2 for each column j, reading B in memory order.
+std::vector<double> column_squares(const DenseView& b, Index m, Index k) {
+  std::vector<double> squares(static_cast<std::size_t>(k), 0.0);
+  if (b.layout == Layout::columns) {
+    for (Index j = 0; j < k; ++j) {
+      const double* bj = b.data + j * b.ld;
+      double sum = 0.0;
+      for (Index i = 0; i < m; ++i) sum += bj[i] * bj[i];
+      squares[std::size_t(j)] = sum;
+    }
+  } else {
+    for (Index i = 0; i < m; ++i) {
+      const double* bi = b.data + i * b.ld;
+      for (Index j = 0; j < k; ++j) squares[std::size_t(j)] += bi[j] * bi[j];
+    }
+  }
+  return squares;
+}
+
+// A matrix by rows copied by columns into storage, in tiles that keep both
+// sides in the caches.
+DenseView transposed_copy(const DenseView& b, Index m, Index k, std::vector<double>& storage) {
+  constexpr Index tile = 32;
+  std::vector<double> copy(static_cast<std::size_t>(m * k));
+  for (Index i0 = 0; i0 < m; i0 += tile) {
+    for (Index j0 = 0; j0 < k; j0 += tile) {
+      for (Index i = i0; i < std::min(m, i0 + tile); ++i) {
+        for (Index j = j0; j < std::min(k, j0 + tile); ++j) {
+          copy[std::size_t(i + j * m)] = b.data[j + i * b.ld];
+        }
+      }
+    }
+  }
+  storage.swap(copy);
+  return {storage.data(), Layout::columns, std::max<Index>(m, 1)};
 }
 
 // The exponent e with sqrt(d) 2^-e in [1/2, 1); 0 for d zero, negative or
@@ -166,6 +206,52 @@ void write(const BatchResults& out, std::int64_t k, std::int64_t j, std::int32_t
   out.iterations[j] = rounds;
   out.status[j] = status;
   out.rnorm[j] = rnorm;
+}
+
+// rnorm_j = ||b_j - (A S) x_j|| for the problems whose certificate left it
+// (rnorm_deferred), residual_chunk of them at a time: R = B(:, J) - A (S X)
+// by one product, whose column j has the same bits whatever the others.
+void deferred_residuals(Team& team, dense::DenseWorkspace& ws, const DataMatrix& a,
+                        const DenseView& b, std::int64_t k, const BatchResults& out) {
+  const Index m = a.m, n = a.n;
+  std::vector<Index> deferred;
+  for (std::int64_t j = 0; j < k; ++j) {
+    if (out.rnorm[j] == rnorm_deferred) deferred.push_back(j);
+  }
+  if (deferred.empty()) return;
+  const Index chunk = std::min<Index>(residual_chunk, Index(deferred.size()));
+  std::vector<double> r(static_cast<std::size_t>(m * chunk)), x(static_cast<std::size_t>(n * chunk));
+  for (std::size_t first = 0; first < deferred.size(); first += std::size_t(chunk)) {
+    const Index count = std::min<Index>(chunk, Index(deferred.size() - first));
+    for (Index q = 0; q < count; ++q) {
+      const Index j = deferred[first + std::size_t(q)];
+      for (Index i = 0; i < n; ++i) {
+        const double xi = out.x[i * k + j];
+        x[std::size_t(i + q * n)] = a.scale != nullptr ? a.scale[i] * xi : xi;
+      }
+    }
+    if (b.layout == Layout::columns) {
+      for (Index q = 0; q < count; ++q) {
+        std::memcpy(r.data() + q * m, b.data + deferred[first + std::size_t(q)] * b.ld,
+                    sizeof(double) * std::size_t(m));
+      }
+    } else {
+      for (Index i = 0; i < m; ++i) {
+        const double* bi = b.data + i * b.ld;
+        for (Index q = 0; q < count; ++q) r[std::size_t(i + q * m)] = bi[deferred[first + std::size_t(q)]];
+      }
+    }
+    const bool by_columns = a.layout == Layout::columns;
+    dense::gemm(team, ws, by_columns ? dense::Op::none : dense::Op::transpose, dense::Op::none, m,
+                count, n, -1.0, a.a, a.ld, x.data(), std::max<Index>(n, 1), 1.0, r.data(),
+                std::max<Index>(m, 1));
+    for (Index q = 0; q < count; ++q) {
+      const double* rq = r.data() + q * m;
+      double sum = 0.0;
+      for (Index i = 0; i < m; ++i) sum += rq[i] * rq[i];
+      out.rnorm[deferred[first + std::size_t(q)]] = std::sqrt(sum);
+    }
+  }
 }
 
 // The call's solver over the scaled problem: everything after the
@@ -435,11 +521,9 @@ bool solve_least_squares(const StridedMatrix& a_in, const StridedMatrix& b_in, c
       dense::gram(team, ws, a.layout, m, n, a.data, a.ld, s.g.data(), n);
       s.gnorm = gram_norm(s.g.data(), n, n);
     }
-    // b'b per problem, in one pass over B; b_j 2^-f_j where out of range.
-    std::vector<double> btb(static_cast<std::size_t>(k), 0.0);
-    for (std::int64_t j = 0; j < k; ++j) {
-      for (std::int64_t i = 0; i < m; ++i) btb[std::size_t(j)] += element(b, i, j) * element(b, i, j);
-    }
+    // b'b per problem, in one pass over B in memory order; b_j 2^-f_j
+    // where out of range.
+    std::vector<double> btb = column_squares(b, m, k);
     s.f.assign(std::size_t(k), 0);
     const bool b_in_range = std::all_of(btb.begin(), btb.end(), [](double q) {
       return q == 0.0 || (q >= std::ldexp(1.0, -2 * b_range) && q <= std::ldexp(1.0, 2 * b_range));
@@ -476,9 +560,15 @@ bool solve_least_squares(const StridedMatrix& a_in, const StridedMatrix& b_in, c
       rhs[std::size_t(j)] = {b.data + (by_columns ? j * b.ld : j), by_columns ? 1 : b.ld, 0,
                              btb[std::size_t(j)]};
     }
+    if (settings.solver != Solver::large && a.layout == Layout::rows) {
+      // Problems of few variables read A a column at a time.
+      a = transposed_copy(a, m, n, a_copy);
+    }
     const DataMatrix data{a.data, a.layout, a.ld, std::int32_t(m), n, scale};
     Call(s, &data, &rhs, x0, settings, team, ws, out).run();
-    if (!team.cancelled()) unscale(s, true, out);
+    if (team.cancelled()) return;
+    deferred_residuals(team, ws, data, b, k, out);
+    unscale(s, true, out);
   });
 }
 

@@ -106,6 +106,7 @@ BlockPivoting::BlockPivoting(const ManyProblems& problems, const DataMatrix* a,
       z_(std::size_t(problems.g.n)), diag_(std::size_t(problems.g.n)),
       group_set_(std::size_t(problems.g.n)),
       one_at_a_time_(problems.g.n), certificate_(problems.g, a, team) {
+  certificate_.defer_rnorm();
   for (std::int32_t i = 0; i < n_; ++i) diag_[std::size_t(i)] = pr_.g.diagonal(i);
   if (inverse_.m != nullptr) {
     u_.assign(std::size_t(pr_.k) * std::size_t(n_), zero);

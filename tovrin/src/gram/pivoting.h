@@ -18,7 +18,9 @@
 // depend on its data only -- not on the other problems, the grouping, the
 // order the groups run in, or the number of threads.
 //
-// A solved problem goes through the certificate (certificate.h); a
+// A solved problem goes through the certificate (certificate.h), which
+// leaves rnorm = rnorm_deferred where only the residual itself needs A: the
+// caller forms those residuals in one product.  A
 // problem whose free system breaks down (rank deficiency, duplicate or
 // zero columns, m < n), or that is still iterating after its share of
 // rounds (with rounding, exchanges on an ill-conditioned G can wander
