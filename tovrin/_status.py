@@ -28,6 +28,11 @@ class Status(enum.IntEnum):
         semi-definite (code 6): a pivot of its factorisation was clearly
         negative, so AtA is the Gram matrix of no A and the result is not a
         solution.
+
+    The codes 1 and 3 are the low-level module's ``mode`` values.  Its
+    ``mode`` 2, bad dimensions (m <= 0 or n <= 0), never reaches a result of
+    the package: empty dimensions are solved, x = 0 and rnorm = ||b||.
+    Hence no code 2.
     """
 
     SOLVED = 1
