@@ -79,17 +79,20 @@ unset PYTHONPATH PYTHONHOME VIRTUAL_ENV PIP_REQUIRE_VIRTUALENV PIP_USER
 export PIP_DISABLE_PIP_VERSION_CHECK=1
 mkdir -p "$logs"
 
-# stage NAME LOG COMMAND...: runs COMMAND with its output in LOG; on failure
-# shows the end of LOG and stops the run.
+# stage NAME LOG COMMAND...: runs COMMAND with its output in LOG and prints
+# NAME and the seconds it took; on failure shows the end of LOG and stops
+# the run.
 stage() {
-  local name=$1 log=$logs/$2.log
+  local name=$1 log=$logs/$2.log began=$SECONDS
   shift 2
-  printf '== %s\n' "$name"
+  printf '== %s ... ' "$name"
   if ! "$@" >"$log" 2>&1; then
+    printf 'failed\n'
     tail -n 60 "$log"
     printf '== %s failed; full output in %s\n' "$name" "$log" >&2
     exit 1
   fi
+  printf '%d s\n' "$((SECONDS - began))"
 }
 
 if ! "$venv/bin/python" -c '' 2>/dev/null; then
@@ -110,15 +113,15 @@ stage "installing NumPy and the build tools" install \
 stage "building the package and the C++ tests" build \
   python -m pip install --no-build-isolation "${config[@]}" ".[$extras]"
 
-# summary LOG PATTERN: the last line of LOG that matches PATTERN.
-summary() { grep -E "$2" "$1" | tail -n 1; }
+# totals LOG PATTERN: the last line of LOG that matches PATTERN, indented.
+totals() { printf '   %s\n' "$(grep -E "$2" "$1" | tail -n 1)"; }
 
 stage "C++ tests (CTest)" ctest ctest --test-dir "$dir/cmake" -j 2 --output-on-failure
-printf '   %s\n' "$(summary "$logs/ctest.log" 'tests passed')"
+totals "$logs/ctest.log" 'tests passed'
 # The pytest command, not python -m pytest: the top of the source tree stays
 # off sys.path, so the installed modules are the ones tested.
 stage "Python tests (pytest)" pytest pytest tests -q -rfE -p no:cacheprovider
-printf '   %s\n' "$(summary "$logs/pytest.log" ' (passed|skipped)')"
+totals "$logs/pytest.log" ' (passed|skipped)'
 
 if [ "$ci" = 1 ]; then
   # Any Sphinx warning (a broken docstring, a public name without its page)

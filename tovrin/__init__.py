@@ -38,7 +38,11 @@ except Exception:  # not installed as a distribution (a bare build tree)
 __all__ = ["nnls", "nnls_gram", "NNLSResult", "Status", "IterationLimitWarning",
            "GramAccuracyWarning", "NonFiniteResultWarning", "__version__"]
 
-NNLSResult.__module__ = __name__
+# The public classes show, in help() and reprs, as tovrin's own.
+for _public in (NNLSResult, Status, IterationLimitWarning, GramAccuracyWarning,
+                NonFiniteResultWarning):
+    _public.__module__ = __name__
+del _public
 
 # Submodules imported on first use: tovrin.dask needs Dask, which importing
 # tovrin never imports.
