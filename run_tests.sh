@@ -1,87 +1,141 @@
 #!/usr/bin/env bash
-# Runs every test of the project on a fresh Debian machine: installs what the
-# tests need when it is missing, builds and runs the C++ core tests through
-# CTest, installs the module and runs the Python tests with pytest, then
-# runs both suites again under the sanitizers.
+# Builds tovrin and runs every test once, the C++ cores' (CTest) and the
+# Python package's (pytest), in a virtual environment of its own under
+# build/test/: the caller's active environment and its pip are never used.
+# Prints what runs and the totals; the full output of each stage goes to
+# build/test/logs/ and is shown when the stage fails.
 #
-# Works in the active virtual environment, or else in build/venv (made here).
-# Everything its stages need goes into that environment: pip's own upgrade
-# first (a stock distribution's venv brings an old pip, without -C), the
-# module with its extras, the build tools of the sanitized module (built
-# without isolation) and Sphinx for the documentation.
-# Settings, each with the default of a plain run (the CI matrix in .ci/run
-# sets them per cell):
-#   TOVRIN_NUMPY_MAJOR=2  the module's NumPy headers: 2 builds against NumPy 2
-#                         in pip's build isolation, whatever NumPy the
-#                         environment runs; 1 builds against the environment's
-#                         own NumPy 1.x (--no-build-isolation)
-#   TOVRIN_EXTRAS=test,dask  optional dependencies installed with the module
-#                         (and always docs, for the documentation's build)
-#   TOVRIN_SANITIZE=1     0 leaves out the sanitizer runs
+#   bash run_tests.sh         the tests
+#   bash run_tests.sh --ci    the same with compiler warnings as errors, then
+#                             the documentation built with Sphinx's warnings
+#                             as errors and both suites again under the
+#                             sanitizers (tools/sanitize.sh)
+#
+# The package and the C++ tests build in one CMake tree (build/test/cmake),
+# so the solver cores compile once; a second run reuses the environment and
+# the tree and rebuilds only what changed.
+#
+# Settings, each with the default of a plain run (.ci/run sets them per cell):
+#   TOVRIN_TEST_DIR=build/test  the run's folder: venv/ (made with python3
+#                         when missing; a cell may make it beforehand with
+#                         another interpreter or NumPy), cmake/ and logs/
+#   TOVRIN_NUMPY_MAJOR=2  the NumPy headers the module builds against: 2 puts
+#                         NumPy 2 in the environment unless it has one; 1
+#                         needs the environment's own NumPy 1.x (1.25 or later)
+#   TOVRIN_SANITIZE=1     with --ci, 0 leaves out the sanitizer runs
 set -euo pipefail
 cd "$(dirname "$0")"
 
+ci=0
+case "${1:-}" in
+  "") ;;
+  --ci) ci=1 ;;
+  *) echo "usage: bash run_tests.sh [--ci]" >&2; exit 2 ;;
+esac
+dir=${TOVRIN_TEST_DIR:-build/test}
 numpy_major=${TOVRIN_NUMPY_MAJOR:-2}
-extras=docs,${TOVRIN_EXTRAS:-test,dask}
 sanitize=${TOVRIN_SANITIZE:-1}
+venv=$dir/venv
+logs=$dir/logs
+start=$SECONDS
 
-if [ ! -f /usr/include/gtest/gtest.h ] || ! command -v cmake >/dev/null ||
-   ! command -v g++ >/dev/null; then
-  apt-get update -qq
-  apt-get install -y -qq libgtest-dev cmake g++ >/dev/null
-fi
-if [ -z "${VIRTUAL_ENV:-}" ]; then
-  if [ ! -x build/venv/bin/python ]; then
-    # Debian's interpreter makes virtual environments only with python3-venv.
-    python3 -m venv build/venv 2>/dev/null || {
-      rm -rf build/venv
-      apt-get install -y -qq python3-venv >/dev/null
-      python3 -m venv build/venv
-    }
-  fi
-  . build/venv/bin/activate
-fi
-pip() { python -m pip --disable-pip-version-check -q "$@"; }
-pip install --upgrade pip
-
-# What the builds without isolation need (the sanitized module's, and the
-# NumPy 1.x flavour's), as pyproject.toml's build-system table names it.
-build_tools=("scikit-build-core>=0.8" "nanobind>=2.0")
-# Every build of this run treats a compiler warning as an error (CMake 3.24+).
-werror=CMAKE_COMPILE_WARNING_AS_ERROR=ON
 case "$numpy_major" in
-  2) pip install -C cmake.define.TOVRIN_NUMPY_MAJOR=2 -C cmake.define.$werror \
-       ".[$extras]" "${build_tools[@]}" ;;
-  1) pip install "numpy>=1.25,<2" "${build_tools[@]}"
-     pip install --no-build-isolation -C cmake.define.TOVRIN_NUMPY_MAJOR=1 \
-       -C cmake.define.$werror ".[$extras]" ;;
+  1) numpy="numpy>=1.25,<2" ;;
+  2) numpy="numpy>=2,<3" ;;
   *) echo "TOVRIN_NUMPY_MAJOR must be 1 or 2, not $numpy_major" >&2; exit 2 ;;
 esac
-python -c 'import sys, numpy
-print("== Python", sys.version.split()[0], "NumPy", numpy.__version__)'
+# The build runs without pip's isolation, in the run's environment, so that
+# NumPy is installed once: these are pyproject.toml's build requirements
+# (NumPy apart), and Ninja for a parallel build.
+build_tools=("scikit-build-core>=0.8" "nanobind>=2.0" ninja)
+extras=test,dask
+config=(--config-settings=build-dir="$dir/cmake"
+        --config-settings=cmake.define.TOVRIN_BUILD_TESTS=ON
+        --config-settings=cmake.define.TOVRIN_NUMPY_MAJOR="$numpy_major")
+if [ "$ci" = 1 ]; then
+  extras=$extras,docs
+  # CMake 3.24 or later.
+  config+=(--config-settings=cmake.define.CMAKE_COMPILE_WARNING_AS_ERROR=ON)
+fi
 
-cmake -S . -B build/cpp -DCMAKE_BUILD_TYPE=Release -D"$werror" >/dev/null
-cmake --build build/cpp -j 2
-ctest --test-dir build/cpp --output-on-failure -j 2
+# What the system must provide; the rest goes into the run's environment.
+missing=()
+command -v g++ >/dev/null || missing+=(g++)
+[ -f /usr/include/gtest/gtest.h ] || [ -f /usr/local/include/gtest/gtest.h ] ||
+  missing+=(libgtest-dev)
+if [ "${#missing[@]}" != 0 ]; then
+  echo "the tests need ${missing[*]} (on Debian and Ubuntu: apt-get install ${missing[*]})" >&2
+  exit 1
+fi
+# CMake 3.18 or later, from the system or else from pip into the environment.
+cmake_version=$(cmake --version 2>/dev/null | sed -n 's/^cmake version \([0-9]*\.[0-9]*\).*/\1/p')
+if [ -z "$cmake_version" ] ||
+   [ "$(printf '%s\n' 3.18 "$cmake_version" | sort -V | head -n 1)" != 3.18 ]; then
+  build_tools+=("cmake>=3.18")
+fi
 
-# The pytest command, not python -m pytest: the top of the source tree stays
-# off sys.path, so the installed modules are the ones tested.
-pytest tests -q
+# Nothing of the caller's Python setting reaches the run.
+unset PYTHONPATH PYTHONHOME VIRTUAL_ENV PIP_REQUIRE_VIRTUALENV PIP_USER
+export PIP_DISABLE_PIP_VERSION_CHECK=1
+mkdir -p "$logs"
 
-# The API reference and guide from the installed package's docstrings; any
-# Sphinx warning (a broken docstring, a public name without its page) fails
+# stage NAME LOG COMMAND...: runs COMMAND with its output in LOG and prints
+# NAME and the seconds it took; on failure shows the end of LOG and stops
 # the run.
-python -m sphinx -W --keep-going -q -b html docs build/docs
+stage() {
+  local name=$1 log=$logs/$2.log began=$SECONDS
+  shift 2
+  printf '== %s ... ' "$name"
+  if ! "$@" >"$log" 2>&1; then
+    printf 'failed\n'
+    tail -n 60 "$log"
+    printf '== %s failed; full output in %s\n' "$name" "$log" >&2
+    exit 1
+  fi
+  printf '%d s\n' "$((SECONDS - began))"
+}
 
-# Memory, undefined-behaviour and race checks: the same suites against
-# AddressSanitizer/UndefinedBehaviorSanitizer builds, the core from many
-# threads under ThreadSanitizer.
-# The sanitized module builds against the environment's own NumPy headers,
-# which must be 1.x where this run asked for that flavour.
-if [ "$sanitize" = 1 ]; then
-  if [ "$numpy_major" = 1 ]; then
-    TOVRIN_NUMPY_MAJOR=1 bash tools/sanitize.sh
-  else
-    env -u TOVRIN_NUMPY_MAJOR bash tools/sanitize.sh
+if ! "$venv/bin/python" -c '' 2>/dev/null; then
+  rm -rf "$venv"
+  if ! python3 -m venv "$venv" >"$logs/venv.log" 2>&1; then
+    cat "$logs/venv.log" >&2
+    echo "python3 could not make a virtual environment (on Debian and Ubuntu: apt-get install python3-venv)" >&2
+    exit 1
   fi
 fi
+python=$(cd "$venv/bin" && pwd)/python
+export PATH=${python%/python}:$PATH
+printf '== tovrin tests in %s (Python %s)\n' "$venv" \
+  "$(python -c 'import sys; print(sys.version.split()[0])')"
+
+stage "installing NumPy and the build tools" install \
+  python -m pip install "$numpy" "${build_tools[@]}"
+stage "building the package and the C++ tests" build \
+  python -m pip install --no-build-isolation "${config[@]}" ".[$extras]"
+
+# totals LOG PATTERN: the last line of LOG that matches PATTERN, indented.
+totals() { printf '   %s\n' "$(grep -E "$2" "$1" | tail -n 1)"; }
+
+stage "C++ tests (CTest)" ctest ctest --test-dir "$dir/cmake" -j 2 --output-on-failure
+totals "$logs/ctest.log" 'tests passed'
+# The pytest command, not python -m pytest: the top of the source tree stays
+# off sys.path, so the installed modules are the ones tested.
+stage "Python tests (pytest)" pytest pytest tests -q -rfE -p no:cacheprovider
+totals "$logs/pytest.log" ' (passed|skipped)'
+
+if [ "$ci" = 1 ]; then
+  # Any Sphinx warning (a broken docstring, a public name without its page)
+  # fails the run.
+  stage "documentation (Sphinx, warnings as errors)" docs \
+    python -m sphinx -W --keep-going -q -b html docs build/docs
+  if [ "$sanitize" = 1 ]; then
+    # The sanitized module builds against the environment's own NumPy
+    # headers, which must be 1.x where this run asked for that flavour.
+    headers=""
+    [ "$numpy_major" = 1 ] && headers=1
+    stage "the suites under the sanitizers (tools/sanitize.sh)" sanitize \
+      env TOVRIN_NUMPY_MAJOR="$headers" bash tools/sanitize.sh
+  fi
+fi
+
+printf '== all passed in %d s\n' "$((SECONDS - start))"

@@ -47,7 +47,7 @@ html_title = f"tovrin {release}"
 exclude_patterns = ["_build"]
 
 # Every public name of tovrin must have its page under api/; a new one
-# without a page fails the build (run_tests.sh treats warnings as errors).
+# without a page fails the build (run_tests.sh --ci treats warnings as errors).
 PUBLIC_NAMES = [name for name in tovrin.__all__ if name != "__version__"]
 
 

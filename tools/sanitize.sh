@@ -35,9 +35,10 @@ step "Python tests with the ASan + UBSan module"
 # set, names the flavour they must be.
 PIP_ROOT_USER_ACTION=ignore python3 -m pip install --no-build-isolation --no-deps -q \
   --disable-pip-version-check --upgrade --target build/asan-py \
-  -C cmake.define.TOVRIN_SANITIZE=ON -C cmake.build-type=RelWithDebInfo \
-  -C cmake.define.TOVRIN_NUMPY_MAJOR="${TOVRIN_NUMPY_MAJOR:-}" \
-  -C build-dir="build/asan-skb/{wheel_tag}" .
+  --config-settings=cmake.define.TOVRIN_SANITIZE=ON \
+  --config-settings=cmake.build-type=RelWithDebInfo \
+  --config-settings=cmake.define.TOVRIN_NUMPY_MAJOR="${TOVRIN_NUMPY_MAJOR:-}" \
+  --config-settings=build-dir="build/asan-skb/{wheel_tag}" .
 # The interpreter is not instrumented, so the runtime must be loaded before
 # it; its own allocations at exit are not ours to judge, hence no leak
 # check.  A small quarantine still catches a use after free within a call,

@@ -3,13 +3,16 @@
 ``tovrin.nnls(A, b)`` solves one problem, or one per column of b, by the
 active-set method of Lawson and Hanson, with results reproducible bit for
 bit; ``method="gram"`` solves on the normal equations, fast for large
-problems and many right-hand sides, and ``tovrin.nnls_gram`` does so from
-A^T A and A^T b alone.  The low-level module ``__tovrin`` offers the exact
-solver's raw contract.
+problems and many right-hand sides, and ``method="auto"`` chooses between
+the two.  ``tovrin.nnls_gram`` solves from A^T A and A^T b alone, and
+``tovrin.dask.nnls`` (imported on first use, it needs Dask) spreads the
+columns of a dask array over a cluster.  The low-level module ``__tovrin``
+offers the exact solver's raw contract.
 """
 from __future__ import annotations
 
-from typing import Optional
+import importlib
+from typing import TYPE_CHECKING, Optional
 
 import numpy.typing as npt
 
@@ -35,7 +38,28 @@ except Exception:  # not installed as a distribution (a bare build tree)
 __all__ = ["nnls", "nnls_gram", "NNLSResult", "Status", "IterationLimitWarning",
            "GramAccuracyWarning", "NonFiniteResultWarning", "__version__"]
 
-NNLSResult.__module__ = __name__
+# The public classes show, in help() and reprs, as tovrin's own.
+for _public in (NNLSResult, Status, IterationLimitWarning, GramAccuracyWarning,
+                NonFiniteResultWarning):
+    _public.__module__ = __name__
+del _public
+
+# Submodules imported on first use: tovrin.dask needs Dask, which importing
+# tovrin never imports.
+_SUBMODULES = ("dask",)
+
+# Hidden from type checkers, which would otherwise accept any attribute of
+# the module.
+if not TYPE_CHECKING:
+    def __getattr__(name):
+        if name in _SUBMODULES:
+            return importlib.import_module(f"{__name__}.{name}")
+        raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+
+
+def __dir__() -> list[str]:
+    """The public names and the submodules, as NumPy lists its own."""
+    return sorted({*__all__, *_SUBMODULES})
 
 
 def nnls(
@@ -48,13 +72,22 @@ def nnls(
     method: str = "exact",
     x0: Optional[npt.ArrayLike] = None,
 ) -> NNLSResult:
-    """Solve min ||A x - b|| subject to x >= 0.
+    """Solve min ||A x - b|| subject to x >= 0, for b or each column of b.
 
-    Non-negative least squares by the active-set method of Lawson and
-    Hanson: variables enter the solution set one at a time, the one with
-    the largest positive component of the dual vector A^T (b - A x) first;
-    after each entry the least squares problem on the set is solved, and
-    variables that would turn negative are moved back out.
+    Three methods, one result: "exact" (the default) is the active-set
+    method of Lawson and Hanson on A itself, accurate to about eps cond(A)
+    and reproducible bit for bit; "gram" solves on the normal equations,
+    A^T A and A^T B formed once for every right-hand side, faster for large
+    problems and for many right-hand sides, with every result checked and
+    flagged (status GRAM_INACCURATE) where the Gram form cannot vouch for
+    it; "auto" takes "gram" where it pays and solves again by "exact" every
+    problem that "gram" flags.
+
+    The exact method: variables enter the solution set one at a time, the
+    one with the largest positive component of the dual vector
+    A^T (b - A x) first; after each entry the least squares problem on the
+    set is solved, and variables that would turn negative are moved back
+    out.
 
     Parameters
     ----------
@@ -73,26 +106,28 @@ def nnls(
         (for the Gram method at least 30: its block pivoting may need a few
         rounds more than there are variables).
     threads : int, optional
-        Worker threads for k problems: None (default) means every core this
-        process may use, 1 solves them one after the other.  Never more than
-        k nor than the cores this process may use.
+        The number of threads the call may use, all of them: the exact
+        method's workers for k problems (never more than k), the Gram
+        method's own threads (for one large problem its factorisation and
+        products, for many problems its workers) and NumPy's BLAS threads
+        during the call's matrix products.  None (default) means every core
+        this process may use; 1 solves on one thread.
     check_finite : bool, default True
         Raise ValueError, naming the argument, when A or b holds NaN or
         infinity (any truth value is accepted).  With False such values
         reach the solver unchecked, and the problems they touch get status
         Status.NOT_FINITE.
     method : {"exact", "gram", "auto"}, default "exact"
-        "exact": the bit-reproducible active-set solver described here.
+        "exact": the bit-reproducible active-set solver described above.
         "gram": the normal equations (A^T A and A^T B formed once with
         NumPy's matrix product, the iterations in C++; see
-        :func:`tovrin.nnls_gram` for its accuracy check), faster for large
-        problems and for many right-hand sides, deterministic but not
-        bit-identical to "exact"; a result it cannot vouch for has status
-        Status.GRAM_INACCURATE (code 4) and a GramAccuracyWarning is issued.
-        "auto": "gram" where it pays (A at least as tall as wide and
-        m n^2 k above a measured threshold), "exact" otherwise; every problem
-        whose Gram-form check fails is solved again by "exact", and the
-        result's method is then "gram+exact".
+        :func:`tovrin.nnls_gram` for its accuracy check), deterministic but
+        not bit-identical to "exact"; a result it cannot vouch for has
+        status Status.GRAM_INACCURATE (code 4) and a GramAccuracyWarning is
+        issued.  "auto": "gram" where it pays (A at least as tall as wide
+        and m n^2 k above a measured threshold), "exact" otherwise; every
+        problem whose Gram-form check fails is solved again by "exact", and
+        the result's method is then "gram+exact".
     x0 : array_like, shape (n,) or (n, k), optional
         A warm start for method "gram" or "auto": the positive entries of
         x0 (of each column; a vector serves every problem) are the variables
@@ -113,7 +148,8 @@ def nnls(
         the two fields that NNLS routines conventionally return.
 
         - ``x``: the solution.
-        - ``rnorm``: ||A x - b|| of the x returned.
+        - ``rnorm``: ||A x - b|| of the x returned (always known here;
+          only :func:`tovrin.nnls_gram` without btb leaves it NaN).
         - ``dual``: the dual vector w = A^T (b - A x) of the x returned: 0
           on the solution set, <= 0 off it at an optimum.
         - ``passive``: True for the variables of the set that x was
@@ -123,8 +159,8 @@ def nnls(
           count that passed the limit), for every method.
         - ``status``: Status.SOLVED, or Status.ITERATION_LIMIT (x is the last
           completed step), Status.NOT_FINITE (x, rnorm or dual is not finite,
-          or the data were), and for method "gram" or "auto"
-          Status.GRAM_INACCURATE.
+          or the data were), and for method "gram" Status.GRAM_INACCURATE
+          ("auto" solves those again).  There is no code 2: see Status.
         - ``converged``: status == Status.SOLVED.
 
     Raises
@@ -200,7 +236,9 @@ def nnls_gram(
 
     The problem in the Gram form, min 1/2 x^T G x - (A^T b)^T x over
     x >= 0, solved by the Gram method of ``tovrin.nnls(A, b,
-    method="gram")`` for callers who hold only G and A^T b.
+    method="gram")`` for callers who hold only G and A^T b.  Without A there
+    is no exact method to fall back on and no refinement with A's residual;
+    without btb (b^T b) there is no residual norm: rnorm is NaN.
 
     Parameters
     ----------
@@ -212,13 +250,16 @@ def nnls_gram(
     btb : array_like, optional
         b^T b per problem, >= 0: a scalar (or one element) for one problem,
         shape (k,) for k.  When given, rnorm is
-        sqrt(max(0, b^T b - 2 x^T A^T b + x^T G x)); otherwise NaN.
+        sqrt(max(0, b^T b - 2 x^T A^T b + x^T G x)); without it rnorm is
+        NaN (a float, or an array of NaN for k problems).
     maxiter : int, optional
         Limit on the iterations per problem, an int >= 1; None means
         max(3 n, 30).
     threads : int, optional
-        Worker threads for k problems; None means every core this process
-        may use.  Never more than k nor than those cores.
+        The number of threads the call may use, all of them: for one large
+        problem its factorisation and products, for many problems its
+        workers (never more than k), and NumPy's BLAS threads.  None
+        (default) means every core this process may use.
     x0 : array_like, shape (n,) or (n, k), optional
         A warm start: the positive entries of x0 (of each column) are the
         variables that start in the solution set.  Finite.
@@ -227,8 +268,8 @@ def nnls_gram(
     -------
     NNLSResult
         As for :func:`tovrin.nnls`, with ``method`` "gram": ``x``,
-        ``rnorm``, ``dual`` = A^T b - G x, ``passive``, ``iterations``,
-        ``status`` and ``converged``.
+        ``rnorm`` (NaN without btb), ``dual`` = A^T b - G x, ``passive``,
+        ``iterations``, ``status`` and ``converged``.
 
     Raises
     ------

@@ -5,6 +5,11 @@ import enum
 class Status(enum.IntEnum):
     """How a solve ended.
 
+    The codes 1 and 3 are the low-level module's ``mode`` values.  Its
+    ``mode`` 2, bad dimensions (m <= 0 or n <= 0), never reaches a result of
+    the package: empty dimensions are solved, x = 0 and rnorm = ||b||.
+    Hence there is no code 2.
+
     Attributes
     ----------
     SOLVED

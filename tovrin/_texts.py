@@ -13,6 +13,8 @@ MASKED = ("{name} is a masked array, whose mask the solver cannot honour: pass "
 MATRIX_RANK = "A must be 2-dimensional, got shape {shape}"
 RHS_RANK = "b must be 1- or 2-dimensional, got shape {shape}"
 ROWS_DIFFER = "b has {rows} rows but A has {m}"
+ROWS_DIFFER_TRANSPOSED = ("b has {rows} rows but A has {m}; did you mean {fix}? "
+                          "(A is (m, n), b is (m,) or (m, k) with one problem per column)")
 TOO_LARGE = "A has shape {shape}; the solver takes at most {largest} rows and columns"
 NOT_FINITE = "{name} must not contain NaN or infinity"
 POSITIVE_INT = "{name} must be None or an int >= 1, got {value!r}"
@@ -34,7 +36,7 @@ B_NOT_DASK = ("B must be a dask array (dask.array.Array), not {kind}; "
 B_NOT_2D = "B must be 2-d with shape (m, K), not {ndim}-d"
 B_ROWS = "B has {rows} rows but A has {m}"
 B_ROWS_UNKNOWN = "B has an unknown number of rows; call B.compute_chunk_sizes() first"
-DASK_MISSING = 'tovrin.dask needs Dask: pip install "tovrin[dask]"'
+DASK_MISSING = 'tovrin.dask needs Dask: pip install "dask[array,distributed]"'
 
 # tovrin.dask.nnls: A as a dask array chunked along its rows.
 EXACT_NEEDS_A = ("method='exact' needs A in memory in one piece, but A is a dask array: use "

@@ -119,3 +119,16 @@ def test_public_names_and_documentation():
                  "iterations", "Exact", "IterationLimitWarning"]:
         assert name in tovrin.nnls.__doc__
     assert "Attributes" in tovrin.NNLSResult.__doc__
+
+
+def test_dir_and_help_show_the_package_not_its_machinery():
+    import pydoc
+
+    names = dir(tovrin)
+    assert [name for name in names if name.startswith("_")] == ["__version__"]
+    assert set(tovrin.__all__) < set(names) and "dask" in names
+    assert not {"Optional", "annotations", "npt", "importlib"} & set(names)
+    assert all(getattr(tovrin, name) is not None for name in names)  # dask on first use
+    assert "nanobind" not in pydoc.render_doc(tovrin.NNLSResult, renderer=pydoc.plaintext)
+    first = tovrin.nnls.__doc__.split("\n\n")[1]
+    assert all(f'"{method}"' in first for method in ["exact", "gram", "auto"])

@@ -1,29 +1,34 @@
-"""The README's Python against the installed package: its examples run, and
-the signatures it writes out are the package's own."""
+"""The front page and the quick start against the installed package: their
+Python runs, and the signatures the pages write out are the package's own."""
 import inspect
 import pathlib
 import re
+import textwrap
 
 import pytest
 
 import tovrin
 
-README = pathlib.Path(__file__).resolve().parents[2] / "README.md"
-# Fenced Python blocks; those that need a cluster's data (the Dask block
-# names arrays it never makes) are left to tests/package/test_dask.py.
-BLOCK = re.compile(r"```python\n(.*?)```", re.S)
-# A call in the text with keyword arguments: `tovrin.NAME(..., name=value)`.
-# When every value is the parameter's default, the text writes out the
-# signature, and must write all of it.
-MENTION = re.compile(r"`tovrin\.(\w+)\(([^`]*=[^`]*)\)`")
+ROOT = pathlib.Path(__file__).resolve().parents[2]
+README = ROOT / "README.md"
+QUICKSTART = ROOT / "docs" / "quickstart.rst"
+PAGES = [README, *sorted((ROOT / "docs").glob("*.rst"))]
+# Python blocks: fenced in Markdown, code-block directives (indented) in
+# reStructuredText.
+MARKDOWN_BLOCK = re.compile(r"```python\n(.*?)```", re.S)
+RST_BLOCK = re.compile(r"^\.\. code-block:: python\n\n((?:(?:   .*)?\n)+)", re.M)
+# A call in the text with keyword arguments: `tovrin.NAME(..., name=value)`
+# (``...`` in reStructuredText).  When every value is the parameter's
+# default, the text writes out the signature, and must write all of it.
+MENTION = re.compile(r"`{1,2}tovrin\.(\w+)\(([^`]*=[^`]*)\)`{1,2}")
 
 
-def readme():
-    return README.read_text(encoding="utf-8")
+def text(page):
+    return page.read_text(encoding="utf-8")
 
 
 def written(parameters):
-    """A signature's parameters as the README writes them: names, a bare *
+    """A signature's parameters as the pages write them: names, a bare *
     before the keyword-only ones, defaults as name=value."""
     out, star = [], False
     for p in parameters:
@@ -34,31 +39,36 @@ def written(parameters):
     return out
 
 
-def test_usage_examples_run():
-    blocks = [b for b in BLOCK.findall(readme()) if "dask" not in b]
-    assert len(blocks) >= 2
+@pytest.mark.parametrize("page, blocks", [
+    (README, lambda page: MARKDOWN_BLOCK.findall(text(page))),
+    (QUICKSTART, lambda page: [textwrap.dedent(b) for b in RST_BLOCK.findall(text(page))]),
+], ids=["README", "quickstart"])
+def test_the_python_of_the_front_pages_runs(page, blocks):
+    found = blocks(page)
+    assert found
     namespace = {}
-    for block in blocks:
-        exec(compile(block, str(README), "exec"), namespace)
+    for block in found:
+        exec(compile(block, str(page), "exec"), namespace)
     assert namespace["res"].x.shape == (2, 100_000)
 
 
 def signatures():
-    """(name, the parameters as written) of every signature in the README."""
+    """(page, name, the parameters as written) of every signature written out."""
     found = []
-    for name, text in MENTION.findall(readme()):
-        items = [item.strip() for item in " ".join(text.split()).split(",")]
-        defaults = written(inspect.signature(getattr(tovrin, name)).parameters.values())
-        if all(item in defaults for item in items if "=" in item):
-            found.append((name, items))
+    for page in PAGES:
+        for name, call in MENTION.findall(text(page)):
+            items = [item.strip() for item in " ".join(call.split()).split(",")]
+            defaults = written(inspect.signature(getattr(tovrin, name)).parameters.values())
+            if all(item in defaults for item in items if "=" in item):
+                found.append((page.name, name, items))
     return found
 
 
-def test_the_readme_writes_out_nnls_gram():
-    assert "nnls_gram" in [name for name, _ in signatures()]
+def test_the_pages_write_out_nnls_gram():
+    assert "nnls_gram" in [name for _, name, _ in signatures()]
 
 
-@pytest.mark.parametrize("name,items", signatures())
-def test_written_signatures_are_the_packages(name, items):
+@pytest.mark.parametrize("page, name, items", signatures())
+def test_written_signatures_are_the_packages(page, name, items):
     parameters = inspect.signature(getattr(tovrin, name)).parameters.values()
     assert items == written(parameters)

@@ -79,6 +79,23 @@ void solve_exact(const BatchSolver& solver, std::int64_t threads, const BatchRes
   if (!completed) throw nb::python_error();
 }
 
+// b's rows differ from A's.  Where a transpose makes them agree (b given
+// with one problem per row, shape (k, m), or A given as (n, m)), the text
+// names it.
+[[noreturn]] void raise_rows_differ(const RealArray& a, const RealArray& b) {
+  const Py_ssize_t m = a.extent(0), n = a.extent(1), rows = b.extent(0);
+  const bool matrix_b = b.ndim() == 2;
+  const char* fix = matrix_b && b.extent(1) == m   ? "b.T"
+                    : rows == n                    ? "A.T"
+                    : matrix_b && b.extent(1) == n ? "A.T and b.T"
+                                                   : nullptr;
+  if (fix == nullptr) {
+    raise_text(PyExc_ValueError, "ROWS_DIFFER", {{"rows", nb::int_(rows)}, {"m", nb::int_(m)}});
+  }
+  raise_text(PyExc_ValueError, "ROWS_DIFFER_TRANSPOSED",
+             {{"rows", nb::int_(rows)}, {"m", nb::int_(m)}, {"fix", nb::str(fix)}});
+}
+
 // The problem of tovrin.nnls: A (m, n), b (m,) or (m, k), checked.
 struct Problem {
   Problem(nb::handle a_obj, nb::handle b_obj, bool check_finite)
@@ -87,10 +104,7 @@ struct Problem {
     if (b.ndim() != 1 && b.ndim() != 2) {
       raise_text(PyExc_ValueError, "RHS_RANK", {{"shape", b.shape()}});
     }
-    if (b.extent(0) != a.extent(0)) {
-      raise_text(PyExc_ValueError, "ROWS_DIFFER",
-                 {{"rows", nb::int_(b.extent(0))}, {"m", nb::int_(a.extent(0))}});
-    }
+    if (b.extent(0) != a.extent(0)) raise_rows_differ(a, b);
     if (a.extent(0) > kLargest || a.extent(1) > kLargest) {
       raise_text(PyExc_ValueError, "TOO_LARGE",
                  {{"shape", a.shape()}, {"largest", nb::int_(kLargest)}});

@@ -24,7 +24,6 @@ namespace {
 using tovrin::front::NNLSResult;
 
 constexpr char kExact[] = "exact";
-constexpr char kBadState[] = "NNLSResult state must hold 8 fields, got %zu";
 
 // repr: the type name, then every field by keyword on a line of its own,
 // the continuation lines of an array's repr indented under its first.
@@ -63,7 +62,8 @@ Attributes
 x : ndarray of float64, shape (n,) or (n, k)
     The solution.
 rnorm : float or ndarray of float64, shape (k,)
-    The residual norm ||A x - b|| of x.
+    The residual norm ||A x - b|| of x; NaN from :func:`tovrin.nnls_gram`
+    called without btb, which is then unknown.
 dual : ndarray of float64, shape (n,) or (n, k)
     The dual vector w = A^T (b - A x) of x: 0 on the solution set and <= 0
     off it at an optimum.
@@ -73,8 +73,9 @@ iterations : int or ndarray of int64, shape (k,)
     The solver's iteration count, the count that the iteration limit is
     compared against: after a stop on the limit it is maxiter + 1.
 status : Status or ndarray of int64, shape (k,)
-    A Status (SOLVED, ITERATION_LIMIT, GRAM_INACCURATE, NOT_FINITE,
-    GRAM_INDEFINITE); for k problems an array of those codes.
+    A Status (SOLVED 1, ITERATION_LIMIT 3, GRAM_INACCURATE 4, NOT_FINITE 5,
+    GRAM_INDEFINITE 6; no code 2, see Status); for k problems an array of
+    those codes.
 converged : bool or ndarray of bool, shape (k,)
     status == Status.SOLVED.
 method : str
@@ -108,10 +109,16 @@ NB_MODULE(_solver, m) {
                                   std::move(status),     std::move(converged),
                                   std::move(method)};
           },
+          nb::sig("def __init__(self, *, x: numpy.ndarray, rnorm: float | numpy.ndarray, "
+                  "dual: numpy.ndarray, passive: numpy.ndarray, "
+                  "iterations: int | numpy.ndarray, status: Status | numpy.ndarray, "
+                  "converged: bool | numpy.ndarray | None = None, method: str = 'exact') "
+                  "-> None"),
           nb::kw_only(), "x"_a, "rnorm"_a, "dual"_a, "passive"_a, "iterations"_a, "status"_a,
           "converged"_a = nb::none(), "method"_a = kExact)
       .def_ro("x", &NNLSResult::x, "The solution.")
-      .def_ro("rnorm", &NNLSResult::rnorm, "The residual norm ||A x - b|| of x.")
+      .def_ro("rnorm", &NNLSResult::rnorm,
+              "The residual norm ||A x - b|| of x; NaN from nnls_gram without btb.")
       .def_ro("dual", &NNLSResult::dual, "The dual vector A^T (b - A x) of x.")
       .def_ro("passive", &NNLSResult::passive, "True for the variables in the solution set.")
       .def_ro("iterations", &NNLSResult::iterations, "The solver's iteration count.")
@@ -125,19 +132,23 @@ NB_MODULE(_solver, m) {
              return nb::steal(PyObject_GetIter(nb::make_tuple(r.x, r.rnorm).ptr()));
            })
       // Pickling and copying: the state is the tuple of the fields.
-      .def("__getstate__",
-           [](const NNLSResult& r) {
-             return nb::make_tuple(r.x, r.rnorm, r.dual, r.passive, r.iterations, r.status,
-                                   r.converged, r.method);
-           })
-      .def("__setstate__", [](NNLSResult* self, const nb::tuple& state) {
-        if (state.size() != 8) {
-          PyErr_Format(PyExc_ValueError, kBadState, state.size());
-          throw nb::python_error();
-        }
-        new (self) NNLSResult{state[0], state[1], state[2], state[3],
-                              state[4], state[5], state[6], state[7]};
+      // Pickling and copying: the constructor called with every field by
+      // keyword, the call carried by a functools.partial.
+      .def("__reduce__", [](nb::handle self) {
+        const NNLSResult& r = nb::cast<const NNLSResult&>(self);
+        nb::object rebuild = nb::module_::import_("functools").attr("partial")(
+            self.type(), "x"_a = r.x, "rnorm"_a = r.rnorm, "dual"_a = r.dual,
+            "passive"_a = r.passive, "iterations"_a = r.iterations, "status"_a = r.status,
+            "converged"_a = r.converged, "method"_a = r.method);
+        return nb::make_tuple(rebuild, nb::tuple());
       });
+  // A nanobind class holds its allocator as __new__ in its namespace, where
+  // help() would show it as nanobind's.  Construction goes through the
+  // type's allocation slot, which stays, and copies through __reduce__, so
+  // the entry goes.
+  if (PyObject_DelAttrString(m.attr("NNLSResult").ptr(), "__new__") != 0) {
+    throw nb::python_error();
+  }
 
   m.def("nnls", &tovrin::front::nnls, "A"_a.none(), "b"_a.none(), "maxiter"_a.none(), "threads"_a.none(),
         "check_finite"_a.none(), "method"_a.none(), "x0"_a.none(), "solver"_a.none() = nb::none(),
