@@ -107,11 +107,12 @@ def nnls(
         rounds more than there are variables).
     threads : int, optional
         The number of threads the call may use, all of them: the exact
-        method's workers for k problems (never more than k), the Gram
-        method's own threads (for one large problem its factorisation and
-        products, for many problems its workers) and NumPy's BLAS threads
-        during the call's matrix products.  None (default) means every core
-        this process may use; 1 solves on one thread.
+        method's workers for k problems (never more than k); the Gram
+        method's threads, which form A^T A and A^T B and then either solve
+        ranges of problems (fewer than 300 variables, never more threads
+        than problems) or share each large problem's factorisations and
+        products.  NumPy's BLAS takes no part.  None (default) means every
+        core this process may use; 1 solves on one thread.
     check_finite : bool, default True
         Raise ValueError, naming the argument, when A or b holds NaN or
         infinity (any truth value is accepted).  With False such values
@@ -256,10 +257,11 @@ def nnls_gram(
         Limit on the iterations per problem, an int >= 1; None means
         max(3 n, 30).
     threads : int, optional
-        The number of threads the call may use, all of them: for one large
-        problem its factorisation and products, for many problems its
-        workers (never more than k), and NumPy's BLAS threads.  None
-        (default) means every core this process may use.
+        The number of threads the call may use, all of them: for problems
+        of 300 or more variables the threads that share each factorisation
+        and product, for smaller ones workers that solve ranges of problems
+        (never more than k).  None (default) means every core this process
+        may use.
     x0 : array_like, shape (n,) or (n, k), optional
         A warm start: the positive entries of x0 (of each column) are the
         variables that start in the solution set.  Finite.
@@ -291,26 +293,23 @@ def nnls_gram(
 
     Notes
     -----
-    Accuracy: the Gram form squares the condition number of A, so x is
-    accurate to about eps * cond(G_PP) relative (G_PP: the rows and columns
-    of the final passive set).  Each result is checked: x >= 0,
-    ``w_j <= tol`` off the passive set and ``|w_j| <= tol`` on it, with
-    tol = 1e-10 * (||G||_1 ||x||_inf + ||A^T b||_inf); cond(G_PP) is
-    estimated from the Cholesky factor.  A result that fails the check,
-    whose predicted relative error exceeds 1e-8, or that met a pivot too
-    small for the Gram form has status ``Status.GRAM_INACCURATE`` (code 4).
-    With A at hand, ``tovrin.nnls(A, b, method="gram")`` also refines x
-    with the residual of A and is accurate to about eps * cond(A) for
-    cond(A) up to about 1e7.
+    Accuracy: the Gram form squares the condition number of A.  Every
+    result goes through one certificate (the guide's page on the Gram
+    method states it in full): x >= 0, ``|w_j| <= tol`` on the solution set
+    and ``w_j <= tol`` off it with tol = 1e-10 * (||G||_1 ||x||_inf +
+    ||A^T b||_inf), and a predicted relative error of x of at most 1e-8
+    (eps * cond(G_FF) from the Cholesky factor of the final free set, or
+    after refinement with c - G x the last correction).  A result that
+    fails has status ``Status.GRAM_INACCURATE`` (code 4).  With A at hand,
+    ``tovrin.nnls(A, b, method="gram")`` refines x with the residual of A,
+    which takes it towards the accuracy of A itself, and also vouches for
+    its residual and rnorm.
 
     G and A^T b are scaled by powers of two (exact) to a unit diagonal
-    before the solve.  Results do not depend on ``threads``, and repeat bit
-    for bit for the same inputs, machine and NumPy; they are not those of
-    the exact method.  Where NumPy's BLAS takes part (the factorisations of
-    large problems, and with ``tovrin.nnls(method="gram")`` the products
-    A^T A and A^T B), its thread count can change the last bits: OpenBLAS
-    honours a one-thread limit only on the thread that set it, so a call
-    from another Python thread, or beside a concurrent Gram call, may
-    round differently.
+    before the solve.  A problem's results are the same bits on every run,
+    for any ``threads``, whatever the other right-hand sides of the call
+    and from any calling thread, on one kind of processor (the kernels
+    chosen for AVX-512, AVX2 or neither round differently); they are not
+    those of the exact method.
     """
     return _nnls_gram(AtA, Atb, btb, maxiter, threads, x0)
