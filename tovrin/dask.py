@@ -55,7 +55,8 @@ FIELDS = ("x", "rnorm", "dual", "passive", "iterations", "status", "converged")
 # problem (K,).
 PER_VARIABLE = ("x", "dual", "passive")
 # maxiter=None means this many iterations per variable, as in tovrin.nnls.
-DEFAULT_ITERATIONS_PER_VARIABLE = 3
+# The Gram method's statuses that method="auto" answers with the exact method.
+FLAGGED = (int(tovrin.Status.GRAM_INACCURATE), int(tovrin.Status.GRAM_INDEFINITE))
 # A block's own warnings would be issued on the worker that solves it (into
 # its log, or once per block in a local scheduler).  The counts are
 # aggregated instead: DaskNNLSResult.compute() issues one warning of each
@@ -105,7 +106,9 @@ class DaskNNLSResult:
     converged : dask.array (K,) bool
         status == SOLVED.
     method : str
-        The method that solved the blocks.
+        The method that solved the blocks: "exact" or "gram" ("auto" is
+        decided once for all K problems); :meth:`compute` reports
+        "gram+exact" where "auto" solved some problems again exactly.
     maxiter : int
         The iteration limit of each problem.
     records : dask.array (K,) of a structured dtype
@@ -160,7 +163,8 @@ class DaskNNLSResult:
             values[name].flags.writeable = False
         # Level 2: the caller of compute().
         _solver.warn(values["status"], self.maxiter, False, 2)
-        return tovrin.NNLSResult(**values, method=self.method)
+        method = "gram+exact" if records["again"].any() else self.method
+        return tovrin.NNLSResult(**values, method=method)
 
     def persist(self, **kwargs: Any) -> "DaskNNLSResult":
         """Solve every block once and keep the results in the cluster's memory.
@@ -349,7 +353,15 @@ def nnls(A: Any, B: Any, *, method: Optional[str] = None,
     m, n = A.shape
     _check_rows(B, m)
     B = B.rechunk({0: -1}) if B.numblocks[0] > 1 else B
-    return _lazy_result(A, B, probe, options)
+    # The plan decides once, for all K problems: "auto" then runs the same
+    # method in every block (whatever its width), and the Gram method's
+    # flagged problems are solved again exactly, block by block.
+    uses_gram, limit = _solver.plan_summary(m, n, B.shape[1], options.get("method", "exact"),
+                                            maxiter)
+    if options.get("method") == "auto":
+        options["method"] = "gram" if uses_gram else "exact"
+        options["again"] = uses_gram
+    return _lazy_result(A, B, probe, options, limit)
 
 
 def _checked_columns(B: Any) -> da.Array:
@@ -383,7 +395,7 @@ def _solver_options(method: str, maxiter: Optional[int],
 
 
 def _lazy_result(A: npt.NDArray[Any], B: da.Array, probe: Any,
-                 options: Dict[str, Any]) -> DaskNNLSResult:
+                 options: Dict[str, Any], limit: int) -> DaskNNLSResult:
     """The graph: A once, one solve task per column block, one pick per field.
 
     The solve layer's blocks are record arrays, one record per problem; each
@@ -412,10 +424,8 @@ def _lazy_result(A: npt.NDArray[Any], B: da.Array, probe: Any,
             fields[name] = records.map_blocks(
                 _pick, name, name=f"tovrin-{name}-{token}",
                 dtype=dtype, meta=np.empty((0,), dtype))
-    limit = options["maxiter"]
-    if limit is None:
-        limit = DEFAULT_ITERATIONS_PER_VARIABLE * n
-    return DaskNNLSResult(**fields, method=probe.method, maxiter=limit, records=records)
+    method = options.get("method", "exact")
+    return DaskNNLSResult(**fields, method=method, maxiter=limit, records=records)
 
 
 def _record_dtype(probe: Any, n: int) -> "np.dtype[Any]":
@@ -423,7 +433,7 @@ def _record_dtype(probe: Any, n: int) -> "np.dtype[Any]":
     x, dual and passive are sub-arrays of n entries."""
     return np.dtype([(name, np.asarray(getattr(probe, name)).dtype,
                       (n,) if name in PER_VARIABLE else ())
-                     for name in FIELDS])
+                     for name in FIELDS] + [("again", np.bool_)])
 
 
 def _solve_block(b: npt.NDArray[Any], a: npt.NDArray[Any], record: "np.dtype[Any]",
@@ -431,9 +441,20 @@ def _solve_block(b: npt.NDArray[Any], a: npt.NDArray[Any], record: "np.dtype[Any
     """One record per column of b, from one tovrin.nnls call for the block."""
     records = np.empty(b.shape[1], dtype=record)
     if b.shape[1] > 0:
-        result = tovrin.nnls(a, b, **options)
+        solve = dict(options)
+        again = solve.pop("again", False)
+        result = tovrin.nnls(a, b, **solve)
         for name in FIELDS:
             records[name] = np.transpose(getattr(result, name))
+        records["again"] = False
+        flagged = np.isin(records["status"], FLAGGED)
+        if again and flagged.any():
+            # method="auto": what the Gram form cannot vouch for, exactly.
+            solve["method"] = "exact"
+            exact = tovrin.nnls(a, b[:, flagged], **solve)
+            for name in FIELDS:
+                records[name][flagged] = np.transpose(getattr(exact, name))
+            records["again"][flagged] = True
     return records
 
 
@@ -467,7 +488,7 @@ def _solve_tall(A: da.Array, B: Any, method: Optional[str], maxiter: Optional[in
     sums, a_shift, b_shift = _gram_pass(A, B)
     if check_finite:
         _raise_at_bad_rows(sums)
-    limit = _solver.gram_limit(n) if maxiter is None else maxiter
+    limit = _solver.plan_summary(m, n, k, "gram", maxiter)[1]
     used, kept = "gram", None
     if m == 0 or n == 0 or k == 0:
         # As tovrin.nnls: x = 0 and rnorm = ||b||, without a solve ("auto"
@@ -477,8 +498,7 @@ def _solve_tall(A: da.Array, B: Any, method: Optional[str], maxiter: Optional[in
         used = "exact" if method == "auto" else "gram"
     else:
         fields = _certified_solution(A, B, m, sums, a_shift, b_shift, maxiter, threads, start)
-        flagged = np.isin(fields["status"], (tovrin.Status.GRAM_INACCURATE,
-                                              tovrin.Status.GRAM_INDEFINITE))
+        flagged = np.isin(fields["status"], FLAGGED)
         if method == "auto" and flagged.any():
             need, available = _exact_memory(m, n, int(np.count_nonzero(flagged)), threads)
             if need <= MEMORY_SHARE * available:

@@ -69,6 +69,18 @@ def test_every_field_matches_the_in_memory_batch_bit_for_bit(client, problem, ch
     assert result.method == expected.method
 
 
+def test_auto_decides_once_for_all_the_problems(client):
+    # 200 x 5 with 10^4 problems takes the Gram method; a block of 2500 of
+    # them alone would not.
+    rng = np.random.default_rng(5)
+    A = rng.standard_normal((200, 5))
+    B = A @ np.abs(rng.standard_normal((5, 10_000))) + rng.standard_normal((200, 10_000))
+    expected = tovrin.nnls(A, B, method="auto")
+    lazy = tdask.nnls(A, da.from_array(B, chunks=(200, 2500)), method="auto")
+    assert lazy.method == expected.method == "gram" and lazy.maxiter == 30
+    assert_fields_identical(lazy.compute(), expected)
+
+
 def test_fields_share_one_solve_per_block_and_one_copy_of_a(client, problem):
     A, B = problem
     result = tdask.nnls(A, da.from_array(B, chunks=(M, 10)), threads=1)

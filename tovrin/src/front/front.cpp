@@ -380,7 +380,12 @@ nb::object nnls_gram(nb::handle g_obj, nb::handle c_obj, nb::handle btb_obj,
   return out.result("gram", plan.limit);
 }
 
-std::int64_t gram_limit(std::int64_t n) { return plan_gram_form(n, 1, 0, 1).limit; }
+nb::object plan_summary(std::int64_t m, std::int64_t n, std::int64_t k, nb::handle method,
+                        nb::handle maxiter) {
+  const Plan plan = plan_least_squares(m, n, k, read_method(method),
+                                       positive_int(maxiter, "maxiter", 0), 0);
+  return nb::make_tuple(nb::bool_(plan.gram), nb::int_(plan.limit));
+}
 
 nb::object gram_certify(nb::handle g_obj, nb::handle c_obj, nb::handle btb_obj, nb::handle x_obj,
                         nb::handle passive_obj, nb::handle status_obj, std::int64_t rows,

@@ -166,8 +166,11 @@ nb::object gram_certify(nb::handle g, nb::handle c, nb::handle btb, nb::handle x
                         nb::handle passive, nb::handle status, std::int64_t rows,
                         nb::handle residual_squares, nb::handle duals);
 
-// The Gram method's iteration limit for n variables when maxiter is None.
-std::int64_t gram_limit(std::int64_t n);
+// The plan's method and limit for tovrin.nnls on A (m x n) with k
+// right-hand sides: (uses_gram, limit), for tovrin.dask, which decides once
+// for all its blocks.
+nb::object plan_summary(std::int64_t m, std::int64_t n, std::int64_t k, nb::handle method,
+                        nb::handle maxiter);
 
 struct NNLSResult {
   nb::object x, rnorm, dual, passive, iterations, status, converged, method;

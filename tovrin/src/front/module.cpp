@@ -160,8 +160,9 @@ NB_MODULE(_solver, m) {
   m.def("gram_certify", &tovrin::front::gram_certify, "AtA"_a, "Atb"_a, "btb"_a, "x"_a,
         "passive"_a, "status"_a, "rows"_a, "residual_squares"_a, "duals"_a,
         "tovrin.dask's certificate of Gram-form solutions against a pass over A.");
-  m.def("gram_limit", &tovrin::front::gram_limit, "n"_a,
-        "The Gram method's iteration limit for n variables when maxiter is None.");
+  m.def("plan_summary", &tovrin::front::plan_summary, "m"_a, "n"_a, "k"_a, "method"_a,
+        "maxiter"_a.none(),
+        "(uses_gram, limit): the plan's choice for tovrin.nnls on A (m, n) and k problems.");
   m.def(
       "warn",
       [](nb::handle status, std::int64_t maxiter, bool single, int stacklevel) {
