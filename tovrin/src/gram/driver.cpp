@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstring>
+#include <limits>
 #include <memory>
 #include <vector>
 
@@ -43,6 +44,10 @@ constexpr int b_range = 200;
 // no Cholesky factor: an eigenvalue below -indefinite ||G||_1 is beyond any
 // rounding of a Gram matrix formed in float64.
 constexpr double indefinite = 1e-8;
+// Problems per range of the many-problem solver: enough to share factors
+// among problems of equal free sets, few enough that a busy member's range
+// does not hold up the others for long.
+constexpr std::int64_t many_range = 512;
 // The residuals left to the many-problem solver are formed this many
 // problems at a time.
 constexpr Index residual_chunk = 256;
@@ -174,22 +179,41 @@ struct Scaled {
 };
 
 // x = 2^(f_j - e_i) x', dual = 2^(e_i + f_j) w', rnorm = 2^f_j rnorm', in
-// place in the outputs; a problem whose x rounds on the way (a solution
-// beyond the range of doubles) is marked status::refit.
+// place in the outputs, as products with powers of two (exact while the
+// result stays a normal number); a problem whose x rounds on the way (a
+// solution beyond the range of doubles) is marked status::refit.
 void unscale(const Scaled& s, bool with_rnorm, const BatchResults& out) {
   const std::int64_t k = s.k;
+  const auto power = [](int e) { return std::ldexp(1.0, e); };
+  std::vector<double> down(static_cast<std::size_t>(s.n)), up(static_cast<std::size_t>(s.n));
+  for (std::int32_t i = 0; i < s.n; ++i) {
+    down[std::size_t(i)] = power(-s.e[std::size_t(i)]);
+    up[std::size_t(i)] = power(s.e[std::size_t(i)]);
+  }
+  // Whether v * 2^p lost bits or range: it left the normal numbers, or a
+  // nonzero became zero.
+  const auto inexact = [](double before, double after) {
+    const double magnitude = std::fabs(after);
+    return (before != 0.0 && after == 0.0) || std::isinf(after) ||
+           (magnitude != 0.0 && magnitude < std::numeric_limits<double>::min());
+  };
   for (std::int64_t j = 0; j < k; ++j) {
     const int f = s.f.empty() ? 0 : s.f[std::size_t(j)];
     bool rounded = false;
     for (std::int32_t i = 0; i < s.n; ++i) {
-      const int e = s.e[std::size_t(i)];
       double& x = out.x[i * k + j];
+      double& w = out.dual[i * k + j];
       const double scaled = x;
-      x = std::ldexp(scaled, f - e);
-      rounded = rounded || std::ldexp(x, e - f) != scaled;
-      out.dual[i * k + j] = std::ldexp(out.dual[i * k + j], e + f);
+      if (f == 0) {
+        x = scaled * down[std::size_t(i)];
+        w = w * up[std::size_t(i)];
+      } else {
+        x = std::ldexp(scaled, f - s.e[std::size_t(i)]);
+        w = std::ldexp(w, s.e[std::size_t(i)] + f);
+      }
+      rounded = rounded || inexact(scaled, x);
     }
-    if (with_rnorm) out.rnorm[j] = std::ldexp(out.rnorm[j], f);
+    if (with_rnorm && f != 0) out.rnorm[j] = std::ldexp(out.rnorm[j], f);
     if (rounded) out.status[j] |= status::refit;
   }
 }
@@ -388,9 +412,10 @@ void Call::large() {
   }
 }
 
-// Ranges of consecutive problems, one per worker, each solved whole by its
-// own BlockPivoting (groups form within a range): the results of a problem
-// do not depend on the ranges, so neither on the threads.
+// Ranges of about many_range consecutive problems, which the team's members
+// take in turn, each solved whole by its own BlockPivoting (groups form
+// within a range): the results of a problem do not depend on the ranges,
+// so neither on the threads.
 void Call::many() {
   const GramMatrix g = s_.gram();
   const std::int32_t n = s_.n;
@@ -421,11 +446,11 @@ void Call::many() {
     }
   }
   const std::int64_t k = s_.k;
-  const int workers = int(std::min<std::int64_t>(team_.size(), k));
+  const std::int64_t ranges = (k + many_range - 1) / many_range;
   const ManyResults results{out_.x, out_.dual, out_.passive, out_.iterations, out_.status,
                             out_.rnorm, k};
-  team_.run(workers, [&](int, Index r) {
-    const std::int64_t first = r * k / workers, last = (r + 1) * k / workers;
+  team_.run(ranges, [&](int, Index r) {
+    const std::int64_t first = r * k / ranges, last = (r + 1) * k / ranges;
     Team solo(1);
     ManyProblems part{g, c(first), last - first, x0_ != nullptr ? x0_ + first : nullptr, k,
                       b_ != nullptr ? b_->data() + first : nullptr, settings_.maxiter};
