@@ -19,10 +19,9 @@ struct KernelTable {
                                   std::int64_t len, double* s, double* d);
   void (*add_two_dots)(double* const* col, std::int32_t count, const double* r,
                        const double* u, std::int64_t len, double* s, double* d);
-  void (*subtract_scaled)(double* c, const double* v, std::int64_t len,
-                          double s);
-  void (*subtract_two_scaled)(double* c, const double* v, double s,
-                              const double* u, double t, std::int64_t len);
+  void (*subtract_scaled_columns)(double* c, const double* const* v,
+                                  const double* s, std::int32_t count,
+                                  std::int64_t len);
   void (*add_scaled)(double* c, const double* v, std::int64_t len, double s);
 };
 

@@ -75,19 +75,16 @@ void add_two_dots_portable(double* const* col, int32_t count, const double* r,
   }
 }
 
-// c(i) = c(i) - v(i)*s: the product is rounded, then subtracted; the
-// updates of separate rows are independent.
-void subtract_scaled_portable(double* c, const double* v, int64_t len,
-                              double s) {
-  for (int64_t i = 0; i < len; ++i) c[i] = c[i] - v[i] * s;
-}
-
-// c(i) = (c(i) - v(i)*s) - u(i)*t.
-void subtract_two_scaled_portable(double* c, const double* v, double s,
-                                  const double* u, double t, int64_t len) {
+// c(i) = c(i) - v_0(i)*s(0) - ... - v_{count-1}(i)*s(count-1): each product
+// is rounded, then subtracted, in that order; separate rows are
+// independent.
+void subtract_scaled_columns_portable(double* c, const double* const* v,
+                                      const double* s, int32_t count,
+                                      int64_t len) {
   for (int64_t i = 0; i < len; ++i) {
-    const double once = c[i] - v[i] * s;
-    c[i] = once - u[i] * t;
+    double ci = c[i];
+    for (int32_t k = 0; k < count; ++k) ci = ci - v[k][i] * s[k];
+    c[i] = ci;
   }
 }
 
@@ -175,8 +172,7 @@ const KernelTable& table_of(KernelPath path) {
 const KernelTable portable_kernels = {
     add_dots_portable,         add_scaled_and_dots_portable,
     add_scaled_and_two_dots_portable, add_two_dots_portable,
-    subtract_scaled_portable,  subtract_two_scaled_portable,
-    add_scaled_portable,
+    subtract_scaled_columns_portable, add_scaled_portable,
 };
 
 const char* kernel_path_name(KernelPath path) {
@@ -228,15 +224,10 @@ void ColumnKernels::add_two_dots(double* const* col, int32_t count,
   table_->add_two_dots(col, count, r, u, len, s, d);
 }
 
-void ColumnKernels::subtract_scaled(double* c, const double* v, int64_t len,
-                                    double s) const {
-  table_->subtract_scaled(c, v, len, s);
-}
-
-void ColumnKernels::subtract_two_scaled(double* c, const double* v, double s,
-                                        const double* u, double t,
-                                        int64_t len) const {
-  table_->subtract_two_scaled(c, v, s, u, t, len);
+void ColumnKernels::subtract_scaled_columns(double* c, const double* const* v,
+                                            const double* s, int32_t count,
+                                            int64_t len) const {
+  table_->subtract_scaled_columns(c, v, s, count, len);
 }
 
 void ColumnKernels::add_scaled(double* c, const double* v, int64_t len,

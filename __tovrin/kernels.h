@@ -25,6 +25,8 @@ namespace tovrin {
 
 // Columns handled together by the blocked kernels.
 constexpr std::int32_t block_columns = 16;
+// Columns of R whose subtractions share one pass over the right-hand side.
+constexpr std::int32_t substitution_columns = 8;
 
 // The versions of the kernels, in increasing order of vector width.
 enum class KernelPath { portable, avx2, avx512 };
@@ -85,14 +87,12 @@ class ColumnKernels {
                     const double* u, std::int64_t len, double* s,
                     double* d) const;
 
-  // c(i) = c(i) - v(i)*s, i = 0..len-1.
-  void subtract_scaled(double* c, const double* v, std::int64_t len,
-                       double s) const;
-
-  // c(i) = (c(i) - v(i)*s) - u(i)*t, i = 0..len-1: two subtractions, in that
-  // order, each product rounded on its own.
-  void subtract_two_scaled(double* c, const double* v, double s,
-                           const double* u, double t, std::int64_t len) const;
+  // c(i) = c(i) - v_0(i)*s(0) - v_1(i)*s(1) - ... - v_{count-1}(i)*s(count-1),
+  // i = 0..len-1, for count <= substitution_columns columns v_k: the
+  // subtractions in that order, each product rounded on its own.
+  void subtract_scaled_columns(double* c, const double* const* v,
+                               const double* s, std::int32_t count,
+                               std::int64_t len) const;
 
   // c(i) = c(i) + s*v(i), i = 0..len-1.
   void add_scaled(double* c, const double* v, std::int64_t len, double s) const;

@@ -1,8 +1,9 @@
 // The AVX2 kernels: four columns per vector (see kernels.h for the
 // exactness argument).  A call's last count mod 4 columns form one group
-// padded with lanes that store nothing; rows beyond the last multiple of
-// four go through the portable loops, which keep each sum's order.
+// padded with lanes that store nothing, its last len mod 4 rows one block
+// whose other rows are masked off.
 #include "kernel_tables.h"
+#include "kernels.h"
 
 #ifdef TOVRIN_HAVE_VECTOR_KERNELS
 
@@ -41,61 +42,111 @@ TOVRIN_AVX2 inline void transpose(const __m256d* q, __m256d* t) {
   t[3] = _mm256_permute2f128_pd(hi01, hi23, high_halves);
 }
 
-// acc + t[0] + t[1] + t[2] + t[3], added one row after the other.
-TOVRIN_AVX2 inline __m256d add_rows(__m256d acc, const __m256d* t) {
-  for (int r = 0; r < lanes; ++r) acc = _mm256_add_pd(acc, t[r]);
+// Rows i..i+count-1 of a block, count <= 4: full blocks load and store
+// plainly, the last one through the lanes of a mask.  The blocks below read
+// and write no row beyond them.
+struct Rows {
+  bool partial;
+  __m256i mask;
+};
+
+TOVRIN_AVX2 inline Rows row_mask(int count) {
+  const __m256i lane = _mm256_setr_epi64x(0, 1, 2, 3);
+  return {true, _mm256_cmpgt_epi64(_mm256_set1_epi64x(count), lane)};
+}
+TOVRIN_AVX2 inline Rows all_rows() { return {false, _mm256_setzero_si256()}; }
+
+TOVRIN_AVX2 inline __m256d load_rows(const double* p, const Rows& rows) {
+  return rows.partial ? _mm256_maskload_pd(p, rows.mask) : _mm256_loadu_pd(p);
+}
+
+// acc + t[0] + t[1] + ... + t[count-1], added one row after the other.
+TOVRIN_AVX2 inline __m256d add_rows(__m256d acc, const __m256d* t, int count) {
+  for (int r = 0; r < count; ++r) acc = _mm256_add_pd(acc, t[r]);
   return acc;
 }
 
-// acc + t[0]*x(0) + ... + t[3]*x(3), row after row, each product rounded.
+// acc + t[0]*x(0) + ... + t[count-1]*x(count-1), row after row, each
+// product rounded.
 TOVRIN_AVX2 inline __m256d add_row_products(__m256d acc, const __m256d* t,
-                                              const double* x) {
-  for (int r = 0; r < lanes; ++r) {
+                                              const double* x, int count) {
+  for (int r = 0; r < count; ++r) {
     acc = _mm256_add_pd(acc, _mm256_mul_pd(t[r], _mm256_broadcast_sd(x + r)));
   }
   return acc;
 }
 
-// Four rows of column c as c + s*v (rounded product, then sum), stored in
+// The rows of column c as c + s*v (rounded product, then sum), stored in
 // place when the lane is live; returns the updated rows.
 TOVRIN_AVX2 inline __m256d update_rows(double* c, __m256d s, __m256d v,
-                                         bool live) {
-  const __m256d updated = _mm256_add_pd(_mm256_loadu_pd(c), _mm256_mul_pd(s, v));
-  if (live) _mm256_storeu_pd(c, updated);
+                                         bool live, const Rows& rows) {
+  const __m256d updated = _mm256_add_pd(load_rows(c, rows), _mm256_mul_pd(s, v));
+  if (live) {
+    if (rows.partial) {
+      _mm256_maskstore_pd(c, rows.mask, updated);
+    } else {
+      _mm256_storeu_pd(c, updated);
+    }
+  }
   return updated;
 }
 
 // The group kernels work on 4*groups columns, of which the first `live` are
-// real: the others are padding (PaddedGroup) and are never written.
+// real: the others are padding (PaddedGroup) and are never written.  Each
+// takes the rows in blocks of four and the last len mod 4 rows as one
+// masked block.
+
+// One block of add_dots: acc[g] + the products with v of rows i..i+count-1.
+template <int groups>
+TOVRIN_AVX2 inline void dots_block(__m256d* acc, double* const* col,
+                                     const double* v, int64_t i,
+                                     const Rows& rows, int count) {
+  const __m256d vi = load_rows(v + i, rows);
+  for (int g = 0; g < groups; ++g) {
+    __m256d q[lanes];
+    __m256d t[lanes];
+    for (int k = 0; k < lanes; ++k) {
+      q[k] = _mm256_mul_pd(load_rows(col[lanes * g + k] + i, rows), vi);
+    }
+    transpose(q, t);
+    acc[g] = add_rows(acc[g], t, count);
+  }
+}
 
 // add_dots, the groups sharing each load of v.
 template <int groups>
-TOVRIN_AVX2 void add_dots_groups(double* const* col, int32_t live,
-                                   const double* v, int64_t len, double* s) {
+TOVRIN_AVX2 void add_dots_groups(double* const* col, const double* v,
+                                   int64_t len, double* s) {
   __m256d acc[groups];
   for (int g = 0; g < groups; ++g) acc[g] = _mm256_loadu_pd(s + lanes * g);
   int64_t i = 0;
-  for (; i + lanes <= len; i += lanes) {
-    const __m256d vi = _mm256_loadu_pd(v + i);
-    for (int g = 0; g < groups; ++g) {
-      __m256d q[lanes];
-      __m256d t[lanes];
-      for (int k = 0; k < lanes; ++k) {
-        q[k] = _mm256_mul_pd(_mm256_loadu_pd(col[lanes * g + k] + i), vi);
-      }
-      transpose(q, t);
-      acc[g] = add_rows(acc[g], t);
-    }
-  }
+  for (; i + lanes <= len; i += lanes) dots_block<groups>(acc, col, v, i, all_rows(), lanes);
+  const int rest = static_cast<int>(len - i);
+  if (rest > 0) dots_block<groups>(acc, col, v, i, row_mask(rest), rest);
   for (int g = 0; g < groups; ++g) _mm256_storeu_pd(s + lanes * g, acc[g]);
-  // The last len mod 4 rows, in order, after the blocked rows.
-  double* rest[lanes * groups];
-  for (int k = 0; k < live; ++k) rest[k] = col[k] + i;
-  portable_kernels.add_dots(rest, live, v + i, len - i, s);
 }
 
-// add_scaled_and_dots: each block of four rows of four columns is updated,
-// stored, multiplied by r while still in registers, and added to the sums.
+// One block of add_scaled_and_dots: the rows are updated, stored,
+// multiplied by r while still in registers, and added to the sums.
+template <int groups>
+TOVRIN_AVX2 inline void scaled_and_dots_block(__m256d* acc, double* const* col,
+                                                const __m256d* sc, int32_t live,
+                                                const double* v, const double* r,
+                                                int64_t i, const Rows& rows, int count) {
+  const __m256d vi = load_rows(v + i, rows);
+  const __m256d ri = load_rows(r + i, rows);
+  for (int g = 0; g < groups; ++g) {
+    __m256d q[lanes];
+    __m256d t[lanes];
+    for (int k = 0; k < lanes; ++k) {
+      const int c = lanes * g + k;
+      q[k] = _mm256_mul_pd(update_rows(col[c] + i, sc[c], vi, c < live, rows), ri);
+    }
+    transpose(q, t);
+    acc[g] = add_rows(acc[g], t, count);
+  }
+}
+
 template <int groups>
 TOVRIN_AVX2 void add_scaled_and_dots_groups(double* const* col,
                                               const double* scale, int32_t live,
@@ -107,27 +158,36 @@ TOVRIN_AVX2 void add_scaled_and_dots_groups(double* const* col,
   for (int k = 0; k < lanes * groups; ++k) sc[k] = _mm256_set1_pd(scale[k]);
   int64_t i = 0;
   for (; i + lanes <= len; i += lanes) {
-    const __m256d vi = _mm256_loadu_pd(v + i);
-    const __m256d ri = _mm256_loadu_pd(r + i);
-    for (int g = 0; g < groups; ++g) {
-      __m256d q[lanes];
-      __m256d t[lanes];
-      for (int k = 0; k < lanes; ++k) {
-        const int c = lanes * g + k;
-        q[k] = _mm256_mul_pd(update_rows(col[c] + i, sc[c], vi, c < live), ri);
-      }
-      transpose(q, t);
-      acc[g] = add_rows(acc[g], t);
-    }
+    scaled_and_dots_block<groups>(acc, col, sc, live, v, r, i, all_rows(), lanes);
+  }
+  const int rest = static_cast<int>(len - i);
+  if (rest > 0) {
+    scaled_and_dots_block<groups>(acc, col, sc, live, v, r, i, row_mask(rest), rest);
   }
   for (int g = 0; g < groups; ++g) _mm256_storeu_pd(s + lanes * g, acc[g]);
-  double* rest[lanes * groups];
-  for (int k = 0; k < live; ++k) rest[k] = col[k] + i;
-  portable_kernels.add_scaled_and_dots(rest, scale, live, v + i, r + i, len - i, s);
 }
 
-// add_scaled_and_two_dots: the updated block is transposed once, and each
-// row of it is multiplied by r(i) and by u(i).
+// One block of add_scaled_and_two_dots: the updated rows are transposed
+// once, and each row is multiplied by r(i) and by u(i).
+template <int groups>
+TOVRIN_AVX2 inline void scaled_and_two_dots_block(
+    __m256d* acc_s, __m256d* acc_d, double* const* col, const double* scale,
+    int32_t live, const double* v, const double* r, const double* u, int64_t i,
+    const Rows& rows, int count) {
+  const __m256d vi = load_rows(v + i, rows);
+  for (int g = 0; g < groups; ++g) {
+    __m256d q[lanes];
+    __m256d t[lanes];
+    for (int k = 0; k < lanes; ++k) {
+      const int c = lanes * g + k;
+      q[k] = update_rows(col[c] + i, _mm256_set1_pd(scale[c]), vi, c < live, rows);
+    }
+    transpose(q, t);
+    acc_s[g] = add_row_products(acc_s[g], t, r + i, count);
+    acc_d[g] = add_row_products(acc_d[g], t, u + i, count);
+  }
+}
+
 template <int groups>
 TOVRIN_AVX2 void add_scaled_and_two_dots_groups(
     double* const* col, const double* scale, int32_t live, const double* v,
@@ -140,34 +200,40 @@ TOVRIN_AVX2 void add_scaled_and_two_dots_groups(
   }
   int64_t i = 0;
   for (; i + lanes <= len; i += lanes) {
-    const __m256d vi = _mm256_loadu_pd(v + i);
-    for (int g = 0; g < groups; ++g) {
-      __m256d q[lanes];
-      __m256d t[lanes];
-      for (int k = 0; k < lanes; ++k) {
-        const int c = lanes * g + k;
-        q[k] = update_rows(col[c] + i, _mm256_set1_pd(scale[c]), vi, c < live);
-      }
-      transpose(q, t);
-      acc_s[g] = add_row_products(acc_s[g], t, r + i);
-      acc_d[g] = add_row_products(acc_d[g], t, u + i);
-    }
+    scaled_and_two_dots_block<groups>(acc_s, acc_d, col, scale, live, v, r, u, i,
+                                      all_rows(), lanes);
+  }
+  const int rest = static_cast<int>(len - i);
+  if (rest > 0) {
+    scaled_and_two_dots_block<groups>(acc_s, acc_d, col, scale, live, v, r, u, i,
+                                      row_mask(rest), rest);
   }
   for (int g = 0; g < groups; ++g) {
     _mm256_storeu_pd(s + lanes * g, acc_s[g]);
     _mm256_storeu_pd(d + lanes * g, acc_d[g]);
   }
-  double* rest[lanes * groups];
-  for (int k = 0; k < live; ++k) rest[k] = col[k] + i;
-  portable_kernels.add_scaled_and_two_dots(rest, scale, live, v + i, r + i, u + i,
-                                           len - i, s, d);
 }
 
-// add_two_dots: each block transposed once.
+// One block of add_two_dots: each block transposed once.
 template <int groups>
-TOVRIN_AVX2 void add_two_dots_groups(double* const* col, int32_t live,
-                                       const double* r, const double* u,
-                                       int64_t len, double* s, double* d) {
+TOVRIN_AVX2 inline void two_dots_block(__m256d* acc_s, __m256d* acc_d,
+                                         double* const* col, const double* r,
+                                         const double* u, int64_t i,
+                                         const Rows& rows, int count) {
+  for (int g = 0; g < groups; ++g) {
+    __m256d q[lanes];
+    __m256d t[lanes];
+    for (int k = 0; k < lanes; ++k) q[k] = load_rows(col[lanes * g + k] + i, rows);
+    transpose(q, t);
+    acc_s[g] = add_row_products(acc_s[g], t, r + i, count);
+    acc_d[g] = add_row_products(acc_d[g], t, u + i, count);
+  }
+}
+
+template <int groups>
+TOVRIN_AVX2 void add_two_dots_groups(double* const* col, const double* r,
+                                       const double* u, int64_t len, double* s,
+                                       double* d) {
   __m256d acc_s[groups];
   __m256d acc_d[groups];
   for (int g = 0; g < groups; ++g) {
@@ -176,36 +242,28 @@ TOVRIN_AVX2 void add_two_dots_groups(double* const* col, int32_t live,
   }
   int64_t i = 0;
   for (; i + lanes <= len; i += lanes) {
-    for (int g = 0; g < groups; ++g) {
-      __m256d q[lanes];
-      __m256d t[lanes];
-      for (int k = 0; k < lanes; ++k) q[k] = _mm256_loadu_pd(col[lanes * g + k] + i);
-      transpose(q, t);
-      acc_s[g] = add_row_products(acc_s[g], t, r + i);
-      acc_d[g] = add_row_products(acc_d[g], t, u + i);
-    }
+    two_dots_block<groups>(acc_s, acc_d, col, r, u, i, all_rows(), lanes);
   }
+  const int rest = static_cast<int>(len - i);
+  if (rest > 0) two_dots_block<groups>(acc_s, acc_d, col, r, u, i, row_mask(rest), rest);
   for (int g = 0; g < groups; ++g) {
     _mm256_storeu_pd(s + lanes * g, acc_s[g]);
     _mm256_storeu_pd(d + lanes * g, acc_d[g]);
   }
-  double* rest[lanes * groups];
-  for (int k = 0; k < live; ++k) rest[k] = col[k] + i;
-  portable_kernels.add_two_dots(rest, live, r + i, u + i, len - i, s, d);
 }
 
-// The dispatchers: groups of two, then of one, then the rest padded.
+// The dispatchers: groups of four or two, then of one, then the rest padded.
 
 TOVRIN_AVX2 void add_dots(double* const* col, int32_t count, const double* v,
                             int64_t len, double* s) {
   int32_t k = 0;
   for (; k + dot_groups * lanes <= count; k += dot_groups * lanes) {
-    add_dots_groups<dot_groups>(col + k, dot_groups * lanes, v, len, s + k);
+    add_dots_groups<dot_groups>(col + k, v, len, s + k);
   }
-  for (; k + lanes <= count; k += lanes) add_dots_groups<1>(col + k, lanes, v, len, s + k);
+  for (; k + lanes <= count; k += lanes) add_dots_groups<1>(col + k, v, len, s + k);
   if (k == count) return;
   PaddedGroup<lanes> rest(col + k, nullptr, count - k, s + k, nullptr);
-  add_dots_groups<1>(rest.col, count - k, v, len, rest.s);
+  add_dots_groups<1>(rest.col, v, len, rest.s);
   rest.write_sums(count - k, s + k, nullptr);
 }
 
@@ -252,41 +310,47 @@ TOVRIN_AVX2 void add_two_dots(double* const* col, int32_t count,
                                 double* s, double* d) {
   int32_t k = 0;
   for (; k + max_groups * lanes <= count; k += max_groups * lanes) {
-    add_two_dots_groups<max_groups>(col + k, max_groups * lanes, r, u, len, s + k, d + k);
+    add_two_dots_groups<max_groups>(col + k, r, u, len, s + k, d + k);
   }
   for (; k + lanes <= count; k += lanes) {
-    add_two_dots_groups<1>(col + k, lanes, r, u, len, s + k, d + k);
+    add_two_dots_groups<1>(col + k, r, u, len, s + k, d + k);
   }
   if (k == count) return;
   PaddedGroup<lanes> rest(col + k, nullptr, count - k, s + k, d + k);
-  add_two_dots_groups<1>(rest.col, count - k, r, u, len, rest.s, rest.d);
+  add_two_dots_groups<1>(rest.col, r, u, len, rest.s, rest.d);
   rest.write_sums(count - k, s + k, d + k);
 }
 
 // The element-wise kernels: separate rows are independent.
 
-TOVRIN_AVX2 void subtract_scaled(double* c, const double* v, int64_t len,
-                                   double s) {
-  const __m256d sv = _mm256_set1_pd(s);
-  int64_t i = 0;
-  for (; i + lanes <= len; i += lanes) {
-    const __m256d product = _mm256_mul_pd(_mm256_loadu_pd(v + i), sv);
-    _mm256_storeu_pd(c + i, _mm256_sub_pd(_mm256_loadu_pd(c + i), product));
+// One block of subtract_scaled_columns: rows i..i+count-1.
+TOVRIN_AVX2 inline void subtract_scaled_columns_block(double* c,
+                                                      const double* const* v,
+                                                      const __m256d* s,
+                                                      int32_t columns, int64_t i,
+                                                      const Rows& rows) {
+  __m256d ci = load_rows(c + i, rows);
+  for (int32_t k = 0; k < columns; ++k) {
+    ci = _mm256_sub_pd(ci, _mm256_mul_pd(load_rows(v[k] + i, rows), s[k]));
   }
-  portable_kernels.subtract_scaled(c + i, v + i, len - i, s);
+  if (rows.partial) {
+    _mm256_maskstore_pd(c + i, rows.mask, ci);
+  } else {
+    _mm256_storeu_pd(c + i, ci);
+  }
 }
 
-TOVRIN_AVX2 void subtract_two_scaled(double* c, const double* v, double s,
-                                       const double* u, double t, int64_t len) {
-  const __m256d sv = _mm256_set1_pd(s);
-  const __m256d tv = _mm256_set1_pd(t);
+TOVRIN_AVX2 void subtract_scaled_columns(double* c, const double* const* v,
+                                         const double* s, int32_t count,
+                                         int64_t len) {
+  __m256d sv[substitution_columns];
+  for (int32_t k = 0; k < count; ++k) sv[k] = _mm256_set1_pd(s[k]);
   int64_t i = 0;
   for (; i + lanes <= len; i += lanes) {
-    const __m256d once =
-        _mm256_sub_pd(_mm256_loadu_pd(c + i), _mm256_mul_pd(_mm256_loadu_pd(v + i), sv));
-    _mm256_storeu_pd(c + i, _mm256_sub_pd(once, _mm256_mul_pd(_mm256_loadu_pd(u + i), tv)));
+    subtract_scaled_columns_block(c, v, sv, count, i, all_rows());
   }
-  portable_kernels.subtract_two_scaled(c + i, v + i, s, u + i, t, len - i);
+  const int rest = static_cast<int>(len - i);
+  if (rest > 0) subtract_scaled_columns_block(c, v, sv, count, i, row_mask(rest));
 }
 
 TOVRIN_AVX2 void add_scaled(double* c, const double* v, int64_t len, double s) {
@@ -303,8 +367,7 @@ TOVRIN_AVX2 void add_scaled(double* c, const double* v, int64_t len, double s) {
 
 const KernelTable avx2_kernels = {
     add_dots,     add_scaled_and_dots, add_scaled_and_two_dots,
-    add_two_dots, subtract_scaled,     subtract_two_scaled,
-    add_scaled,
+    add_two_dots, subtract_scaled_columns, add_scaled,
 };
 
 }  // namespace tovrin
