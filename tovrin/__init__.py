@@ -32,8 +32,10 @@ try:
 except Exception:  # not installed as a distribution (a bare build tree)
     __version__ = "0+unknown"
 
+from ._config import show_config  # noqa: E402  (needs _solver, checked above)
+
 __all__ = ["nnls", "nnls_gram", "NNLSResult", "Status", "IterationLimitWarning",
-           "GramAccuracyWarning", "NonFiniteResultWarning", "__version__"]
+           "GramAccuracyWarning", "NonFiniteResultWarning", "show_config", "__version__"]
 
 NNLSResult.__module__ = __name__
 

@@ -5,7 +5,8 @@
 // nnls_gram(AtA, Atb, btb, maxiter, threads, x0) are tovrin.nnls and
 // tovrin.nnls_gram, which only pass their arguments on; warn(status,
 // maxiter, single, stacklevel) issues the warnings of a status array for
-// tovrin.dask.
+// tovrin.dask; _exact_kernels() reports the exact method's kernel path for
+// tovrin.show_config.
 #include <nanobind/nanobind.h>
 
 #include <Python.h>
@@ -15,6 +16,7 @@
 #include <vector>
 
 #include "front/front.h"
+#include "kernels.h"
 
 namespace nb = nanobind;
 using namespace nb::literals;
@@ -84,6 +86,27 @@ method : str
 All fields are keyword arguments of the constructor, so that other code can
 build a result; converged defaults to status == Status.SOLVED and method to
 "exact".)";
+
+// The exact method's kernels in this process (kernels.h): the path that
+// runs, the paths this build and processor can run, and a forced path with
+// the reason it was refused, if it was.
+nb::dict exact_kernels() {
+  const tovrin::KernelChoice& choice = tovrin::kernel_choice();
+  nb::list available;
+  for (tovrin::KernelPath path : {tovrin::KernelPath::portable, tovrin::KernelPath::avx2,
+                                  tovrin::KernelPath::avx512}) {
+    if (tovrin::kernel_path_available(path)) available.append(tovrin::kernel_path_name(path));
+  }
+  nb::dict report;
+  report["path"] = tovrin::kernel_path_name(choice.path);
+  report["available"] = available;
+  report["variable"] = tovrin::kernel_path_variable;
+  report["requested"] = choice.requested != nullptr ? nb::object(nb::str(choice.requested))
+                                                    : nb::none();
+  report["refusal"] = choice.refusal != nullptr ? nb::object(nb::str(choice.refusal))
+                                                : nb::none();
+  return report;
+}
 
 }  // namespace
 
@@ -156,4 +179,6 @@ NB_MODULE(_solver, m) {
       },
       "status"_a, "maxiter"_a, "single"_a, "stacklevel"_a,
       "One warning of each class that the statuses call for (tovrin.dask).");
+  m.def("_exact_kernels", &exact_kernels,
+        "The exact method's kernel path in this process (tovrin.show_config).");
 }
