@@ -23,6 +23,8 @@ struct KernelTable {
                                   const double* s, std::int32_t count,
                                   std::int64_t len);
   void (*add_scaled)(double* c, const double* v, std::int64_t len, double s);
+  void (*rotate_columns)(double* const* col, std::int32_t count, const double* cc,
+                         const double* ss, std::int32_t rotations);
 };
 
 extern const KernelTable portable_kernels;
@@ -44,7 +46,7 @@ struct PaddedGroup {
       const bool live = k < count;
       col[k] = c[live ? k : 0];
       scale[k] = sc != nullptr && live ? sc[k] : 0.0;
-      s[k] = live ? s0[k] : 0.0;
+      s[k] = s0 != nullptr && live ? s0[k] : 0.0;
       d[k] = d0 != nullptr && live ? d0[k] : 0.0;
     }
   }

@@ -93,6 +93,22 @@ void add_scaled_portable(double* c, const double* v, int64_t len, double s) {
   for (int64_t i = 0; i < len; ++i) c[i] = c[i] + s * v[i];
 }
 
+// The rotations of each column in turn: the second value of a rotation is
+// the first of the next, and stays in a register.
+void rotate_columns_portable(double* const* col, int32_t count, const double* cc,
+                             const double* ss, int32_t rotations) {
+  for (int32_t w = 0; w < count; ++w) {
+    double* c = col[w];
+    double p = c[0];
+    for (int32_t k = 0; k < rotations; ++k) {
+      const double q = c[k + 1];
+      c[k] = cc[k] * p + ss[k] * q;
+      p = -ss[k] * p + cc[k] * q;
+    }
+    c[rotations] = p;
+  }
+}
+
 // Reasons for refusing a requested path.
 constexpr char refusal_unknown[] = "unknown path (known: portable, avx2, avx512)";
 constexpr char refusal_unsupported[] = "not supported by this processor";
@@ -173,6 +189,7 @@ const KernelTable portable_kernels = {
     add_dots_portable,         add_scaled_and_dots_portable,
     add_scaled_and_two_dots_portable, add_two_dots_portable,
     subtract_scaled_columns_portable, add_scaled_portable,
+    rotate_columns_portable,
 };
 
 const char* kernel_path_name(KernelPath path) {
@@ -196,7 +213,17 @@ const KernelChoice& kernel_choice() {
   return stored.choice;
 }
 
-ColumnKernels::ColumnKernels() : table_(&table_of(kernel_choice().path)) {}
+KernelPath kernel_path_for(int32_t m, int32_t n) {
+  const KernelChoice& choice = kernel_choice();
+  if (choice.requested != nullptr && choice.refusal == nullptr) return choice.path;
+  const int64_t size = static_cast<int64_t>(m) * n;
+  KernelPath path = KernelPath::portable;
+  if (size >= avx2_min_size) path = KernelPath::avx2;
+  if (size >= avx512_min_size) path = KernelPath::avx512;
+  return path < choice.path ? path : choice.path;
+}
+
+ColumnKernels::ColumnKernels(KernelPath path) : table_(&table_of(path)) {}
 
 void ColumnKernels::add_dots(double* const* col, int32_t count,
                              const double* v, int64_t len, double* s) const {
@@ -233,6 +260,12 @@ void ColumnKernels::subtract_scaled_columns(double* c, const double* const* v,
 void ColumnKernels::add_scaled(double* c, const double* v, int64_t len,
                                double s) const {
   table_->add_scaled(c, v, len, s);
+}
+
+void ColumnKernels::rotate_columns(double* const* col, int32_t count,
+                                   const double* cc, const double* ss,
+                                   int32_t rotations) const {
+  table_->rotate_columns(col, count, cc, ss, rotations);
 }
 
 }  // namespace tovrin

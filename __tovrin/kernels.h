@@ -27,6 +27,8 @@ namespace tovrin {
 constexpr std::int32_t block_columns = 16;
 // Columns of R whose subtractions share one pass over the right-hand side.
 constexpr std::int32_t substitution_columns = 8;
+// Plane rotations that rotate_columns applies in one call.
+constexpr std::int32_t max_rotations = 32;
 
 // The versions of the kernels, in increasing order of vector width.
 enum class KernelPath { portable, avx2, avx512 };
@@ -43,8 +45,8 @@ constexpr char kernel_path_variable[] = "TOVRIN_EXACT_KERNELS";
 
 // The process's choice, made once: the widest available path, unless the
 // environment variable names one.  A named path that is unknown or not
-// available is refused: the widest available path runs instead, and the
-// refusal is recorded here so that a report can show it.
+// available is refused: the automatic choice runs instead, and the refusal
+// is recorded here so that a report can show it.
 struct KernelChoice {
   KernelPath path;
   // The variable's value, or null when it is unset or empty.
@@ -54,14 +56,25 @@ struct KernelChoice {
 };
 const KernelChoice& kernel_choice();
 
+// Sizes m*n of a problem from which the automatic choice takes AVX2 and
+// AVX-512: on smaller problems a vector kernel's set-up costs more than its
+// lanes save, on short columns and few of them.  Measured on a Xeon with
+// AVX-512 (bench/results.md); a forced path serves every size.
+constexpr std::int64_t avx2_min_size = 16 * 16;
+constexpr std::int64_t avx512_min_size = 160 * 160;
+
+// The path of a solve of an m x n problem: the forced one, or the widest
+// available one that the size pays for.
+KernelPath kernel_path_for(std::int32_t m, std::int32_t n);
+
 // One version's functions (kernel_tables.h); the contracts are those of
 // ColumnKernels.
 struct KernelTable;
 
-// The kernels of the chosen path.  They allocate nothing and keep no state.
+// The kernels of one path.  They allocate nothing and keep no state.
 class ColumnKernels {
  public:
-  ColumnKernels();
+  explicit ColumnKernels(KernelPath path);
 
   // s(k) = s(k) + sum over i of c_k(i)*v(i), i = 0..len-1 in order, for
   // count <= block_columns columns.
@@ -96,6 +109,14 @@ class ColumnKernels {
 
   // c(i) = c(i) + s*v(i), i = 0..len-1.
   void add_scaled(double* c, const double* v, std::int64_t len, double s) const;
+
+  // Rotations k = 0..rotations-1 (rotations <= max_rotations), in that
+  // order, of rows (k, k+1) of count <= block_columns columns:
+  // (c(k), c(k+1)) becomes (cc(k)*c(k) + ss(k)*c(k+1),
+  // -ss(k)*c(k) + cc(k)*c(k+1)), both formed from the old pair, each product
+  // rounded on its own.
+  void rotate_columns(double* const* col, std::int32_t count, const double* cc,
+                      const double* ss, std::int32_t rotations) const;
 
  private:
   const KernelTable* table_;

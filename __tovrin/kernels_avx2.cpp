@@ -363,11 +363,63 @@ TOVRIN_AVX2 void add_scaled(double* c, const double* v, int64_t len, double s) {
   portable_kernels.add_scaled(c + i, v + i, len - i, s);
 }
 
+// rotate_columns for one group of columns, the first `live` real: the rows
+// 0..rotations of each are transposed into row vectors (lane k: column k),
+// rotated in registers, and transposed back.
+TOVRIN_AVX2 void rotate_group(double* const* col, int32_t live, const double* cc,
+                                 const double* ss, int32_t rotations) {
+  constexpr int32_t max_rows = (max_rotations + 1 + lanes - 1) / lanes * lanes;
+  __m256d row[max_rows];
+  const int32_t rows_used = rotations + 1;
+  for (int32_t i = 0; i < rows_used; i += lanes) {
+    const int count = rows_used - i < lanes ? rows_used - i : lanes;
+    const auto rows = count == lanes ? all_rows() : row_mask(count);
+    __m256d q[lanes];
+    for (int k = 0; k < lanes; ++k) q[k] = load_rows(col[k] + i, rows);
+    transpose(q, row + i);
+  }
+  __m256d p = row[0];
+  for (int32_t k = 0; k < rotations; ++k) {
+    const __m256d c = _mm256_set1_pd(cc[k]);
+    const __m256d s = _mm256_set1_pd(ss[k]);
+    const __m256d minus_s = _mm256_set1_pd(-ss[k]);
+    const __m256d q = row[k + 1];
+    row[k] = _mm256_add_pd(_mm256_mul_pd(c, p), _mm256_mul_pd(s, q));
+    p = _mm256_add_pd(_mm256_mul_pd(minus_s, p), _mm256_mul_pd(c, q));
+  }
+  row[rotations] = p;
+  for (int32_t i = 0; i < rows_used; i += lanes) {
+    const int count = rows_used - i < lanes ? rows_used - i : lanes;
+    const auto rows = count == lanes ? all_rows() : row_mask(count);
+    __m256d q[lanes];
+    transpose(row + i, q);
+    for (int k = 0; k < lanes; ++k) {
+      if (k < live) {
+        if (rows.partial) {
+          _mm256_maskstore_pd(col[k] + i, rows.mask, q[k]);
+        } else {
+          _mm256_storeu_pd(col[k] + i, q[k]);
+        }
+      }
+    }
+  }
+}
+
+TOVRIN_AVX2 void rotate_columns(double* const* col, int32_t count, const double* cc,
+                                   const double* ss, int32_t rotations) {
+  int32_t k = 0;
+  for (; k + lanes <= count; k += lanes) rotate_group(col + k, lanes, cc, ss, rotations);
+  if (k == count) return;
+  PaddedGroup<lanes> rest(col + k, nullptr, count - k, nullptr, nullptr);
+  rotate_group(rest.col, count - k, cc, ss, rotations);
+}
+
 }  // namespace
 
 const KernelTable avx2_kernels = {
     add_dots,     add_scaled_and_dots, add_scaled_and_two_dots,
     add_two_dots, subtract_scaled_columns, add_scaled,
+    rotate_columns,
 };
 
 }  // namespace tovrin

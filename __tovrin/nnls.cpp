@@ -644,9 +644,7 @@ void reflect_columns_and_dual_ahead(const ColumnKernels& kern,
 // ---------------------------------------------------------------------------
 
 // Rotations held at once; their cosines and sines live on the stack.
-constexpr int32_t rotation_chunk = 32;
-// Columns whose rotation chains are interleaved.
-constexpr int32_t interleaved_columns = 8;
+constexpr int32_t rotation_chunk = tovrin::max_rotations;
 
 // Rotations J = first..first+count-1: rotation J at position k = J - first
 // acts on rows (J-1, J) and was built on column owner[k] = index(J).
@@ -658,28 +656,21 @@ struct RotationChunk {
   int32_t owner[rotation_chunk];
 };
 
-// Rotations k = from..to-1 of the chunk applied in order to `width` columns
-// at once; c[w] points at row first-1 of column w, so rotation k acts on
-// c[w][k] and c[w][k+1].  Each rotation forms both new values from the same
-// old pair, (cc*p + ss*q, -ss*p + cc*q); the second is the first operand of
-// the next rotation and stays in a register.  The columns are independent
-// chains, interleaved only to keep the multipliers busy.
-template <int width>
-void rotate_columns(double* const* c, const RotationChunk& r, int32_t from,
-                    int32_t to) {
+// Rotations k = from..to-1 of the chunk applied in order to one column; c
+// points at row first-1, so rotation k acts on c[k] and c[k+1].  Each
+// rotation forms both new values from the same old pair, (cc*p + ss*q,
+// -ss*p + cc*q); the second is the first operand of the next rotation.
+// Columns in numbers go through the kernels' rotate_columns, which does the
+// same.
+void rotate_column(double* c, const RotationChunk& r, int32_t from, int32_t to) {
   if (from >= to) return;
-  double p[width];
-  for (int w = 0; w < width; ++w) p[w] = c[w][from];
+  double p = c[from];
   for (int32_t k = from; k < to; ++k) {
-    const double cc = r.cc[k];
-    const double ss = r.ss[k];
-    for (int w = 0; w < width; ++w) {
-      const double q = c[w][k + 1];
-      c[w][k] = cc * p[w] + ss * q;
-      p[w] = -ss * p[w] + cc * q;
-    }
+    const double q = c[k + 1];
+    c[k] = r.cc[k] * p + r.ss[k] * q;
+    p = -r.ss[k] * p + r.cc[k] * q;
   }
-  for (int w = 0; w < width; ++w) c[w][to] = p[w];
+  c[to] = p;
 }
 
 // Builds the rotations J = first..last (last - first < rotation_chunk) and
@@ -695,8 +686,7 @@ void build_rotations(const ColumnMajor& a, const OneBased<int32_t>& index,
     const int32_t ii = index[J];
     index[J - 1] = ii;
     r.owner[k] = ii;
-    double* c = &a(first - 1, ii);
-    rotate_columns<1>(&c, r, 0, k);
+    rotate_column(&a(first - 1, ii), r, 0, k);
     g1(&a(J - 1, ii), &a(J, ii), &r.cc[k], &r.ss[k], &a(J - 1, ii));
     a(J, ii) = zero;
   }
@@ -704,9 +694,9 @@ void build_rotations(const ColumnMajor& a, const OneBased<int32_t>& index,
 
 // Applies the chunk to columns 1..n and to b.  Column owner[k] already holds
 // rotations 0..k and takes only k+1..count-1; every other column takes all,
-// interleaved_columns columns at a time.
-void apply_rotations(const ColumnMajor& a, const OneBased<double>& b,
-                     const RotationChunk& r, int32_t n) {
+// through the kernels, block_columns columns at a time.
+void apply_rotations(const ColumnKernels& kern, const ColumnMajor& a,
+                     const OneBased<double>& b, const RotationChunk& r, int32_t n) {
   // The owners in increasing column order, with their positions in the
   // chunk, so that one sweep over the columns can pick them out.
   int32_t owner[rotation_chunk];
@@ -722,41 +712,40 @@ void apply_rotations(const ColumnMajor& a, const OneBased<double>& b,
   }
 
   const int32_t row = r.first - 1;
-  double* group[interleaved_columns];
+  double* group[block_columns];
   int32_t grouped = 0;
   int32_t next_owner = 0;
   for (int32_t L = 1; L <= n; ++L) {
     double* c = &a(row, L);
     if (next_owner < r.count && owner[next_owner] == L) {
-      rotate_columns<1>(&c, r, position[next_owner] + 1, r.count);
+      rotate_column(c, r, position[next_owner] + 1, r.count);
       ++next_owner;
       continue;
     }
     group[grouped++] = c;
-    if (grouped == interleaved_columns) {
-      rotate_columns<interleaved_columns>(group, r, 0, r.count);
+    if (grouped == block_columns) {
+      kern.rotate_columns(group, grouped, r.cc, r.ss, r.count);
       grouped = 0;
     }
   }
-  for (int32_t k = 0; k < grouped; ++k) rotate_columns<1>(&group[k], r, 0, r.count);
+  kern.rotate_columns(group, grouped, r.cc, r.ss, r.count);
 
-  double* rhs = &b[row];
-  rotate_columns<1>(&rhs, r, 0, r.count);
+  rotate_column(&b[row], r, 0, r.count);
 }
 
 // Removes position jj from P (1 <= jj <= nsetp): the rotations
 // J = jj+1..nsetp move index(jj+1..nsetp) down by one and bring the columns
 // of P back to upper-triangular form in rows 1..nsetp-1, applied to all of a
 // and to b.  index(nsetp) is left for the caller to overwrite.
-void rotate_out(const ColumnMajor& a, const OneBased<double>& b,
-                const OneBased<int32_t>& index, int32_t jj, int32_t nsetp,
-                int32_t n) {
+void rotate_out(const ColumnKernels& kern, const ColumnMajor& a,
+                const OneBased<double>& b, const OneBased<int32_t>& index,
+                int32_t jj, int32_t nsetp, int32_t n) {
   RotationChunk r;
   for (int32_t first = jj + 1; first <= nsetp; first += rotation_chunk) {
     const int32_t last =
         nsetp - first < rotation_chunk ? nsetp : first + rotation_chunk - 1;
     build_rotations(a, index, first, last, r);
-    apply_rotations(a, b, r, n);
+    apply_rotations(kern, a, b, r, n);
   }
 }
 
@@ -804,7 +793,7 @@ SolveOutcome solve_nnls(double* a_first, int32_t mda, int32_t m, int32_t n,
   const OneBased<double> zz(zz_first);
   const OneBased<int32_t> index(index_first);
   const ColumnMajor a(a_first, mda);
-  const ColumnKernels kern;
+  const ColumnKernels kern(tovrin::kernel_path_for(m, n));
   Lookahead ahead(lookahead, n);
 
   int64_t& iter = outcome.iterations;
@@ -969,7 +958,7 @@ SolveOutcome solve_nnls(double* a_first, int32_t mda, int32_t m, int32_t n,
       int32_t i = index[jj];
       for (;;) {
         x[i] = zero;
-        rotate_out(a, b, index, jj, nsetp, n);
+        rotate_out(kern, a, b, index, jj, nsetp, n);
         npp1 = nsetp;
         --nsetp;
         --iz1;

@@ -13,9 +13,18 @@ UNKNOWN_MODE = "mode must be 'stdout' or 'dicts', got {!r}"
 
 
 def _exact_section() -> Dict[str, Any]:
-    """The exact method's kernels: the path in use and those available."""
+    """The exact method's kernels: the path in use, those available, and for
+    the automatic choice the problem sizes m n below which narrower paths
+    serve."""
     kernels = _exact_kernels()
     section = {"kernels": kernels["path"], "available": kernels["available"]}
+    forced = kernels["requested"] is not None and kernels["refusal"] is None
+    if not forced:
+        narrower = [path for path in kernels["available"] if path != kernels["path"]]
+        below = [f"{path} below m n = {kernels['from_size'][nxt]}"
+                 for path, nxt in zip(narrower, narrower[1:] + [kernels["path"]])]
+        if below:
+            section["small problems"] = below
     if kernels["requested"] is not None:
         section["forced"] = f"{kernels['variable']}={kernels['requested']}"
         if kernels["refusal"] is not None:
@@ -103,7 +112,8 @@ def show_config(mode: str = "stdout", file: Optional[TextIO] = None) -> Optional
 
     The report for a user or a bug report: tovrin's version; the kernels of
     the exact method (the default): "avx512", "avx2" or "portable", chosen
-    at run time for the processor, and the paths available; the Gram
+    at run time for the processor (problems too small to pay for the widest
+    path take a narrower one), and the paths available; the Gram
     method's kernels; NumPy's version and the BLAS it uses (library,
     version, architecture and threads, as threadpoolctl finds them), which
     the Gram method's products and factorisations run in.
@@ -125,9 +135,9 @@ def show_config(mode: str = "stdout", file: Optional[TextIO] = None) -> Optional
     The exact method's results are the same bits on every path.  The
     environment variable ``TOVRIN_EXACT_KERNELS`` (portable, avx2 or
     avx512), read once, when the exact method first needs it, forces a
-    path; a path that the processor lacks, or an unknown name, is refused:
-    the widest available path runs, and the report says so ("forced" and
-    "refused").
+    path for problems of every size; a path that the processor lacks, or an
+    unknown name, is refused: the automatic choice runs, and the report says
+    so ("forced" and "refused").
 
     Examples
     --------

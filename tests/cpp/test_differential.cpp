@@ -8,8 +8,8 @@
 // the look-ahead's work space, whatever its size.
 //
 // The kernels are those of the process (kernels.h): CTest runs these tests
-// once per path, forced through TOVRIN_EXACT_KERNELS, and a path that this
-// processor lacks is skipped with the reason.
+// once per path, forced through TOVRIN_EXACT_KERNELS for problems of every
+// size, and a path that this processor lacks is skipped with the reason.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -163,6 +163,7 @@ class Differential : public ::testing::Test {
     }
     if (choice.requested != nullptr) {
       ASSERT_STREQ(tovrin::kernel_path_name(choice.path), choice.requested);
+      ASSERT_EQ(tovrin::kernel_path_for(1, 1), choice.path);  // every size
     }
   }
 };

@@ -7,6 +7,7 @@
 
 #include <cmath>
 #include <cstdint>
+#include <algorithm>
 #include <cstring>
 #include <limits>
 #include <random>
@@ -93,7 +94,7 @@ void expectPortableBits(const KernelTable& table) {
   const KernelTable& plain = tovrin::portable_kernels;
   std::mt19937_64 rng(2024);
   for (int32_t count = 0; count <= tovrin::block_columns; ++count) {
-    for (int64_t len : {0, 1, 3, 4, 5, 7, 8, 9, 15, 16, 17, 31, 33}) {
+    for (int64_t len : {0, 1, 3, 4, 5, 7, 8, 9, 15, 16, 17, 31, 33, 40}) {
       const std::string where =
           "count " + std::to_string(count) + " len " + std::to_string(len);
       const Call input(rng, count, len);
@@ -139,6 +140,17 @@ void expectPortableBits(const KernelTable& table) {
         plain.subtract_scaled_columns(want.u.data(), v_want.data(), want.s.data(), count, len);
         EXPECT_TRUE(sameVector(got.u, want.u)) << "subtract_scaled_columns " << where;
       }
+      // Rotations of the columns' first rows, as many as the length allows.
+      const int32_t rotations = static_cast<int32_t>(
+          std::min<int64_t>(len - 1, tovrin::max_rotations));
+      if (rotations >= 0) {
+        got = input, want = input;
+        table.rotate_columns(got.pointers().data(), count, got.r.data(), got.u.data(),
+                             rotations);
+        plain.rotate_columns(want.pointers().data(), count, want.r.data(), want.u.data(),
+                             rotations);
+        EXPECT_TRUE(sameCall(got, want)) << "rotate_columns " << where;
+      }
       if (count != 1) continue;
       got = input, want = input;
       table.add_scaled(got.columns[0].data(), got.v.data(), len, got.s[0]);
@@ -164,7 +176,7 @@ TEST(Kernels, Avx512GivesThePortableBits) {
 }
 #endif
 
-TEST(Kernels, TheProcessRunsTheWidestAvailablePathUnlessOneIsForced) {
+TEST(Kernels, TheAutomaticChoiceTakesTheWidestPathThatTheSizePaysFor) {
   const tovrin::KernelChoice& choice = tovrin::kernel_choice();
   if (choice.requested != nullptr) GTEST_SKIP() << "a path is forced";
   EXPECT_EQ(choice.refusal, nullptr);
@@ -173,6 +185,9 @@ TEST(Kernels, TheProcessRunsTheWidestAvailablePathUnlessOneIsForced) {
       EXPECT_GE(choice.path, wider);
     }
   }
+  EXPECT_EQ(tovrin::kernel_path_for(2000, 1000), choice.path);
+  EXPECT_EQ(tovrin::kernel_path_for(5, 3), KernelPath::portable);
+  EXPECT_EQ(tovrin::kernel_path_for(200, 20), std::min(KernelPath::avx2, choice.path));
 }
 
 }  // namespace

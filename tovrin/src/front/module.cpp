@@ -87,9 +87,10 @@ All fields are keyword arguments of the constructor, so that other code can
 build a result; converged defaults to status == Status.SOLVED and method to
 "exact".)";
 
-// The exact method's kernels in this process (kernels.h): the path that
-// runs, the paths this build and processor can run, and a forced path with
-// the reason it was refused, if it was.
+// The exact method's kernels in this process (kernels.h): the widest path
+// that runs (or the forced one), the paths this build and processor can run,
+// a forced path with the reason it was refused, if it was, and the sizes
+// from which the automatic choice takes each path.
 nb::dict exact_kernels() {
   const tovrin::KernelChoice& choice = tovrin::kernel_choice();
   nb::list available;
@@ -105,6 +106,12 @@ nb::dict exact_kernels() {
                                                     : nb::none();
   report["refusal"] = choice.refusal != nullptr ? nb::object(nb::str(choice.refusal))
                                                 : nb::none();
+  // The automatic choice by size m*n: each path from its smallest size.
+  nb::dict from_size;
+  from_size["portable"] = 0;
+  from_size["avx2"] = tovrin::avx2_min_size;
+  from_size["avx512"] = tovrin::avx512_min_size;
+  report["from_size"] = from_size;
   return report;
 }
 
