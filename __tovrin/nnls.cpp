@@ -86,15 +86,48 @@ struct HouseholderPivot {
   double up = zero;
 };
 
-bool householder_pivot(double u_p, const double* below, int64_t len,
-                       int64_t stride, HouseholderPivot& pivot) {
-  // Largest magnitude, scanned in index order: a NaN replaces cl, and the
-  // next element replaces that NaN in turn.
+// Largest magnitude of (u_p, u(1..len)), scanned in index order: a NaN
+// replaces cl, and the next element replaces that NaN in turn.  Without a
+// NaN the scan is the maximum of values >= +0, whatever their order, so a
+// long contiguous vector is scanned in several independent chains, and only
+// one holding a NaN is scanned again in order.
+double largest_magnitude(double u_p, const double* below, int64_t len,
+                         int64_t stride) {
+  constexpr int chains = 8;
   double cl = std::fabs(u_p);
+  if (stride == 1 && len >= 4 * chains && !std::isnan(cl)) {
+    double part[chains];
+    for (double& c : part) c = cl;
+    bool nan = false;
+    int64_t k = 0;
+    for (; k + chains <= len; k += chains) {
+      for (int c = 0; c < chains; ++c) {
+        const double mag = std::fabs(below[k + c]);
+        nan = nan || std::isnan(mag);
+        part[c] = part[c] > mag ? part[c] : mag;
+      }
+    }
+    for (; k < len; ++k) {
+      const double mag = std::fabs(below[k]);
+      nan = nan || std::isnan(mag);
+      part[0] = part[0] > mag ? part[0] : mag;
+    }
+    if (!nan) {
+      for (double c : part) cl = cl > c ? cl : c;
+      return cl;
+    }
+    cl = std::fabs(u_p);
+  }
   for (int64_t k = 0; k < len; ++k) {
     const double mag = std::fabs(below[k * stride]);
     if (!(cl > mag)) cl = mag;
   }
+  return cl;
+}
+
+bool householder_pivot(double u_p, const double* below, int64_t len,
+                       int64_t stride, HouseholderPivot& pivot) {
+  double cl = largest_magnitude(u_p, below, len, stride);
   if (cl <= zero) return false;
 
   // Sum of squares scaled by the largest magnitude, so that it neither
