@@ -1119,6 +1119,15 @@ void h12(const int32_t* mode, const int32_t* lpivot, const int32_t* l1,
     if (sm == zero) continue;  // orthogonal to v: Q*c = c exactly
     sm = sm * b;
     c[i2 - 1] = c[i2 - 1] + sm * *up;
+    if (ce == 1 && stride == 1) {
+      // Both contiguous, as nnls calls it: the independent updates in a
+      // loop the compiler can vectorise.
+      double* ci = &c[i4 - 1];
+      const double* ui = &uk(first);
+      const int64_t count = static_cast<int64_t>(last) - first + 1;
+      for (int64_t k = 0; k < count; ++k) ci[k] = ci[k] + sm * ui[k];
+      continue;
+    }
     for (int32_t i = first; i <= last; ++i) {
       c[i4 - 1] = c[i4 - 1] + sm * uk(i);
       i4 += ce;
