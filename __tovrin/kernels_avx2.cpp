@@ -102,6 +102,8 @@ TOVRIN_AVX2 inline void dots_block(__m256d* acc, double* const* col,
                                      const double* v, int64_t i,
                                      const Rows& rows, int count) {
   const __m256d vi = load_rows(v + i, rows);
+  // The groups unrolled, so that their sums stay in registers.
+#pragma GCC unroll 4
   for (int g = 0; g < groups; ++g) {
     __m256d q[lanes];
     __m256d t[lanes];
@@ -135,6 +137,8 @@ TOVRIN_AVX2 inline void scaled_and_dots_block(__m256d* acc, double* const* col,
                                                 int64_t i, const Rows& rows, int count) {
   const __m256d vi = load_rows(v + i, rows);
   const __m256d ri = load_rows(r + i, rows);
+  // The groups unrolled, so that their sums stay in registers.
+#pragma GCC unroll 4
   for (int g = 0; g < groups; ++g) {
     __m256d q[lanes];
     __m256d t[lanes];
@@ -175,6 +179,8 @@ TOVRIN_AVX2 inline void scaled_and_two_dots_block(
     int32_t live, const double* v, const double* r, const double* u, int64_t i,
     const Rows& rows, int count) {
   const __m256d vi = load_rows(v + i, rows);
+  // The groups unrolled, so that their sums stay in registers.
+#pragma GCC unroll 4
   for (int g = 0; g < groups; ++g) {
     __m256d q[lanes];
     __m256d t[lanes];
@@ -220,6 +226,8 @@ TOVRIN_AVX2 inline void two_dots_block(__m256d* acc_s, __m256d* acc_d,
                                          double* const* col, const double* r,
                                          const double* u, int64_t i,
                                          const Rows& rows, int count) {
+  // The groups unrolled, so that their sums stay in registers.
+#pragma GCC unroll 4
   for (int g = 0; g < groups; ++g) {
     __m256d q[lanes];
     __m256d t[lanes];

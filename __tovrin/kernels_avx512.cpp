@@ -106,6 +106,8 @@ TOVRIN_AVX512 inline void dots_block(__m512d* acc, double* const* col,
                                      const double* v, int64_t i,
                                      __mmask8 rows, int count) {
   const __m512d vi = load_rows(v + i, rows);
+  // The groups unrolled, so that their sums stay in registers.
+#pragma GCC unroll 4
   for (int g = 0; g < groups; ++g) {
     __m512d q[lanes];
     __m512d t[lanes];
@@ -139,6 +141,8 @@ TOVRIN_AVX512 inline void scaled_and_dots_block(__m512d* acc, double* const* col
                                                 int64_t i, __mmask8 rows, int count) {
   const __m512d vi = load_rows(v + i, rows);
   const __m512d ri = load_rows(r + i, rows);
+  // The groups unrolled, so that their sums stay in registers.
+#pragma GCC unroll 4
   for (int g = 0; g < groups; ++g) {
     __m512d q[lanes];
     __m512d t[lanes];
@@ -179,6 +183,8 @@ TOVRIN_AVX512 inline void scaled_and_two_dots_block(
     int32_t live, const double* v, const double* r, const double* u, int64_t i,
     __mmask8 rows, int count) {
   const __m512d vi = load_rows(v + i, rows);
+  // The groups unrolled, so that their sums stay in registers.
+#pragma GCC unroll 4
   for (int g = 0; g < groups; ++g) {
     __m512d q[lanes];
     __m512d t[lanes];
@@ -224,6 +230,8 @@ TOVRIN_AVX512 inline void two_dots_block(__m512d* acc_s, __m512d* acc_d,
                                          double* const* col, const double* r,
                                          const double* u, int64_t i,
                                          __mmask8 rows, int count) {
+  // The groups unrolled, so that their sums stay in registers.
+#pragma GCC unroll 4
   for (int g = 0; g < groups; ++g) {
     __m512d q[lanes];
     __m512d t[lanes];
