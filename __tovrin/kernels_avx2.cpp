@@ -91,8 +91,9 @@ TOVRIN_AVX2 inline __m256d update_rows(double* c, __m256d s, __m256d v,
   return updated;
 }
 
-// The group kernels work on 4*groups columns, of which the first `live` are
-// real: the others are padding (PaddedGroup) and are never written.  Each
+// The group kernels work on 4*groups columns, of which, when `padded`, only
+// the first `live` are real: the others are padding (PaddedGroup) and are
+// never written.  Each
 // takes the rows in blocks of four and the last len mod 4 rows as one
 // masked block.
 
@@ -130,7 +131,7 @@ TOVRIN_AVX2 void add_dots_groups(double* const* col, const double* v,
 
 // One block of add_scaled_and_dots: the rows are updated, stored,
 // multiplied by r while still in registers, and added to the sums.
-template <int groups>
+template <int groups, bool padded>
 TOVRIN_AVX2 inline void scaled_and_dots_block(__m256d* acc, double* const* col,
                                                 const __m256d* sc, int32_t live,
                                                 const double* v, const double* r,
@@ -144,14 +145,14 @@ TOVRIN_AVX2 inline void scaled_and_dots_block(__m256d* acc, double* const* col,
     __m256d t[lanes];
     for (int k = 0; k < lanes; ++k) {
       const int c = lanes * g + k;
-      q[k] = _mm256_mul_pd(update_rows(col[c] + i, sc[c], vi, c < live, rows), ri);
+      q[k] = _mm256_mul_pd(update_rows(col[c] + i, sc[c], vi, !padded || c < live, rows), ri);
     }
     transpose(q, t);
     acc[g] = add_rows(acc[g], t, count);
   }
 }
 
-template <int groups>
+template <int groups, bool padded = false>
 TOVRIN_AVX2 void add_scaled_and_dots_groups(double* const* col,
                                               const double* scale, int32_t live,
                                               const double* v, const double* r,
@@ -162,18 +163,18 @@ TOVRIN_AVX2 void add_scaled_and_dots_groups(double* const* col,
   for (int k = 0; k < lanes * groups; ++k) sc[k] = _mm256_set1_pd(scale[k]);
   int64_t i = 0;
   for (; i + lanes <= len; i += lanes) {
-    scaled_and_dots_block<groups>(acc, col, sc, live, v, r, i, all_rows(), lanes);
+    scaled_and_dots_block<groups, padded>(acc, col, sc, live, v, r, i, all_rows(), lanes);
   }
   const int rest = static_cast<int>(len - i);
   if (rest > 0) {
-    scaled_and_dots_block<groups>(acc, col, sc, live, v, r, i, row_mask(rest), rest);
+    scaled_and_dots_block<groups, padded>(acc, col, sc, live, v, r, i, row_mask(rest), rest);
   }
   for (int g = 0; g < groups; ++g) _mm256_storeu_pd(s + lanes * g, acc[g]);
 }
 
 // One block of add_scaled_and_two_dots: the updated rows are transposed
 // once, and each row is multiplied by r(i) and by u(i).
-template <int groups>
+template <int groups, bool padded>
 TOVRIN_AVX2 inline void scaled_and_two_dots_block(
     __m256d* acc_s, __m256d* acc_d, double* const* col, const double* scale,
     int32_t live, const double* v, const double* r, const double* u, int64_t i,
@@ -186,7 +187,7 @@ TOVRIN_AVX2 inline void scaled_and_two_dots_block(
     __m256d t[lanes];
     for (int k = 0; k < lanes; ++k) {
       const int c = lanes * g + k;
-      q[k] = update_rows(col[c] + i, _mm256_set1_pd(scale[c]), vi, c < live, rows);
+      q[k] = update_rows(col[c] + i, _mm256_set1_pd(scale[c]), vi, !padded || c < live, rows);
     }
     transpose(q, t);
     acc_s[g] = add_row_products(acc_s[g], t, r + i, count);
@@ -194,7 +195,7 @@ TOVRIN_AVX2 inline void scaled_and_two_dots_block(
   }
 }
 
-template <int groups>
+template <int groups, bool padded = false>
 TOVRIN_AVX2 void add_scaled_and_two_dots_groups(
     double* const* col, const double* scale, int32_t live, const double* v,
     const double* r, const double* u, int64_t len, double* s, double* d) {
@@ -206,12 +207,12 @@ TOVRIN_AVX2 void add_scaled_and_two_dots_groups(
   }
   int64_t i = 0;
   for (; i + lanes <= len; i += lanes) {
-    scaled_and_two_dots_block<groups>(acc_s, acc_d, col, scale, live, v, r, u, i,
+    scaled_and_two_dots_block<groups, padded>(acc_s, acc_d, col, scale, live, v, r, u, i,
                                       all_rows(), lanes);
   }
   const int rest = static_cast<int>(len - i);
   if (rest > 0) {
-    scaled_and_two_dots_block<groups>(acc_s, acc_d, col, scale, live, v, r, u, i,
+    scaled_and_two_dots_block<groups, padded>(acc_s, acc_d, col, scale, live, v, r, u, i,
                                       row_mask(rest), rest);
   }
   for (int g = 0; g < groups; ++g) {
@@ -288,7 +289,7 @@ TOVRIN_AVX2 void add_scaled_and_dots(double* const* col, const double* scale,
   }
   if (k == count) return;
   PaddedGroup<lanes> rest(col + k, scale + k, count - k, s + k, nullptr);
-  add_scaled_and_dots_groups<1>(rest.col, rest.scale, count - k, v, r, len, rest.s);
+  add_scaled_and_dots_groups<1, true>(rest.col, rest.scale, count - k, v, r, len, rest.s);
   rest.write_sums(count - k, s + k, nullptr);
 }
 
@@ -308,7 +309,7 @@ TOVRIN_AVX2 void add_scaled_and_two_dots(double* const* col,
   }
   if (k == count) return;
   PaddedGroup<lanes> rest(col + k, scale + k, count - k, s + k, d + k);
-  add_scaled_and_two_dots_groups<1>(rest.col, rest.scale, count - k, v, r, u, len,
+  add_scaled_and_two_dots_groups<1, true>(rest.col, rest.scale, count - k, v, r, u, len,
                                     rest.s, rest.d);
   rest.write_sums(count - k, s + k, d + k);
 }
