@@ -324,7 +324,9 @@ class BackSubstitution {
   BackSubstitution(const ColumnKernels& kern, const ColumnMajor& a,
                    const OneBased<double>& zz, const OneBased<int32_t>& index,
                    int32_t nsetp)
-      : kern_(kern), a_(a), zz_(zz), index_(index), nsetp_(nsetp), q_(nsetp) {}
+      : kern_(kern), a_(a), zz_(zz), index_(index), nsetp_(nsetp), q_(nsetp) {
+    prefetch_triangle(q_);
+  }
 
   // The steps due once `done` of `total` equal shares of other work are
   // done, so that the last step falls with the last share.
@@ -343,6 +345,7 @@ class BackSubstitution {
     const OneBased<double>& zz = zz_;
     const int32_t q = q_;
     const int32_t lo = q > substitution_columns ? q - substitution_columns + 1 : 1;
+    prefetch_triangle(lo - 1);
     const double* column[substitution_columns];
     double z[substitution_columns];
     for (int32_t t = q; t >= lo; --t) {
@@ -354,6 +357,19 @@ class BackSubstitution {
     }
     kern_.subtract_scaled_columns(&zz[1], column, z, q - lo + 1, lo - 1);
     q_ = lo - 1;
+  }
+
+  // Asks the cache for the triangle of the step that solves positions down
+  // from q: the rows near the diagonal of its columns, which its chain of
+  // divisions reads one after the other.  Which columns those are is known
+  // only from index, so no hardware prefetcher can find them.
+  void prefetch_triangle(int32_t q) const {
+    const int32_t lo = q > substitution_columns ? q - substitution_columns + 1 : 1;
+    for (int32_t t = q; t >= lo; --t) {
+      const double* r = a_.column(index_[t]);
+      __builtin_prefetch(r + t - 1);
+      __builtin_prefetch(r + lo - 1);
+    }
   }
 
   const ColumnKernels& kern_;
