@@ -308,6 +308,20 @@ void reflect_columns_and_dual(const ColumnKernels& kern, const Reflection& q,
   }
 }
 
+// Asks the cache for the triangle of the block of columns of R that ends at
+// position q: the rows near the diagonal, which the chain of divisions of
+// the back-substitution reads one after the other.  Which columns those are
+// is known only from index, so no hardware prefetcher can find them.
+void prefetch_triangle(const ColumnMajor& a, const OneBased<int32_t>& index,
+                       int32_t q) {
+  const int32_t lo = q > substitution_columns ? q - substitution_columns + 1 : 1;
+  for (int32_t t = q; t >= lo; --t) {
+    const double* r = a.column(index[t]);
+    __builtin_prefetch(r + t - 1);
+    __builtin_prefetch(r + lo - 1);
+  }
+}
+
 // Back-substitution R*z = zz(1..nsetp), column by column: the columns
 // index(1..nsetp) hold R in rows 1..nsetp.  z(q) = zz(q)/R(q, q), then
 // zz(1..q-1) = zz(1..q-1) - R(1..q-1, q)*z(q), for q = nsetp down to 1: every
@@ -315,75 +329,28 @@ void reflect_columns_and_dual(const ColumnKernels& kern, const Reflection& q,
 // of substitution_columns: within a block the triangle is solved element by
 // element, and the rows above it then take the block's subtractions in one
 // pass over zz, its columns streaming side by side.  Reads nothing below row
-// nsetp, and nothing of a but R.
-//
-// It runs in steps of one block, so that the pass over Z, which reads and
-// writes other data, can take turns with it.
-class BackSubstitution {
- public:
-  BackSubstitution(const ColumnKernels& kern, const ColumnMajor& a,
-                   const OneBased<double>& zz, const OneBased<int32_t>& index,
-                   int32_t nsetp)
-      : kern_(kern), a_(a), zz_(zz), index_(index), nsetp_(nsetp), q_(nsetp) {
-    prefetch_triangle(q_);
-  }
-
-  // The steps due once `done` of `total` equal shares of other work are
-  // done, so that the last step falls with the last share.
-  void advance(int64_t done, int64_t total) {
-    const int64_t due = static_cast<int64_t>(nsetp_) * done / total;
-    while (q_ > 0 && nsetp_ - q_ < due) step();
-  }
-  void finish() {
-    while (q_ > 0) step();
-  }
-
- private:
-  // Invariant: z(q+1..nsetp) are final in zz, and rows 1..q have taken the
-  // subtractions of the columns after q.  A step solves positions lo..q.
-  void step() {
-    const OneBased<double>& zz = zz_;
-    const int32_t q = q_;
+// nsetp.
+void triangular_solve(const ColumnKernels& kern, const ColumnMajor& a,
+                      const OneBased<double>& zz,
+                      const OneBased<int32_t>& index, int32_t nsetp) {
+  const double* column[substitution_columns];
+  double z[substitution_columns];
+  prefetch_triangle(a, index, nsetp);
+  // Invariant at the loop head: z(q+1..nsetp) are final in zz, and rows
+  // 1..q have taken the subtractions of the columns after q.
+  for (int32_t q = nsetp; q > 0;) {
     const int32_t lo = q > substitution_columns ? q - substitution_columns + 1 : 1;
-    prefetch_triangle(lo - 1);
-    const double* column[substitution_columns];
-    double z[substitution_columns];
+    prefetch_triangle(a, index, lo - 1);
     for (int32_t t = q; t >= lo; --t) {
-      const double* r = a_.column(index_[t]);
+      const double* r = a.column(index[t]);
       zz[t] = zz[t] / r[t - 1];
       for (int32_t i = lo; i < t; ++i) zz[i] = zz[i] - r[i - 1] * zz[t];
       column[q - t] = r;
       z[q - t] = zz[t];
     }
-    kern_.subtract_scaled_columns(&zz[1], column, z, q - lo + 1, lo - 1);
-    q_ = lo - 1;
+    kern.subtract_scaled_columns(&zz[1], column, z, q - lo + 1, lo - 1);
+    q = lo - 1;
   }
-
-  // Asks the cache for the triangle of the step that solves positions down
-  // from q: the rows near the diagonal of its columns, which its chain of
-  // divisions reads one after the other.  Which columns those are is known
-  // only from index, so no hardware prefetcher can find them.
-  void prefetch_triangle(int32_t q) const {
-    const int32_t lo = q > substitution_columns ? q - substitution_columns + 1 : 1;
-    for (int32_t t = q; t >= lo; --t) {
-      const double* r = a_.column(index_[t]);
-      __builtin_prefetch(r + t - 1);
-      __builtin_prefetch(r + lo - 1);
-    }
-  }
-
-  const ColumnKernels& kern_;
-  const ColumnMajor& a_;
-  const OneBased<double>& zz_;
-  const OneBased<int32_t>& index_;
-  int32_t nsetp_;
-  int32_t q_;
-};
-
-void triangular_solve(const ColumnKernels& kern, const ColumnMajor& a,
-                      const OneBased<double>& zz,
-                      const OneBased<int32_t>& index, int32_t nsetp) {
-  BackSubstitution(kern, a, zz, index, nsetp).finish();
 }
 
 // ---------------------------------------------------------------------------
@@ -413,9 +380,7 @@ class Lookahead {
  public:
   // storage: lookahead_size(n) doubles, or null for no look-ahead.
   Lookahead(double* storage, int32_t n)
-      : dots_(storage),
-        pivot_rows_(storage == nullptr ? nullptr : storage + n),
-        saved_dual_(storage == nullptr ? nullptr : storage + 2 * static_cast<int64_t>(n)) {}
+      : dots_(storage), pivot_rows_(storage == nullptr ? nullptr : storage + n) {}
 
   bool enabled() const { return dots_.first() != nullptr; }
   // Whether dot(c) holds v'c for every column c of Z of the reflection
@@ -435,17 +400,6 @@ class Lookahead {
   }
   void drop() { column_ = 0; }
 
-  // w(c) for the columns of Z, kept before a pass overwrites them, and put
-  // back.
-  void save_dual(const OneBased<double>& w, const OneBased<int32_t>& index,
-                 int32_t iz1, int32_t iz2) const {
-    for (int32_t iz = iz1; iz <= iz2; ++iz) saved_dual_[index[iz]] = w[index[iz]];
-  }
-  void restore_dual(const OneBased<double>& w, const OneBased<int32_t>& index,
-                    int32_t iz1, int32_t iz2) const {
-    for (int32_t iz = iz1; iz <= iz2; ++iz) w[index[iz]] = saved_dual_[index[iz]];
-  }
-
   // Passes over Z alternate their direction, so that each starts on the
   // columns the previous one left in cache.
   bool next_pass_forward() {
@@ -456,7 +410,6 @@ class Lookahead {
  private:
   OneBased<double> dots_;
   OneBased<double> pivot_rows_;
-  OneBased<double> saved_dual_;
   int32_t column_ = 0;  // 0: nothing held
   HouseholderPivot pivot_;
   bool forward_ = false;
@@ -578,8 +531,7 @@ void reflect_one_and_dual(const ColumnKernels& kern, const Reflection& q,
 // reading v'c from the look-ahead when it holds them (or forming them first
 // when it does not), and leaves the look-ahead holding the dot products of
 // the reflection that will be built on the predicted candidate, with pivot
-// row p+1, and the previous w over Z.  The steps of `solve` take turns with
-// its blocks.
+// row p+1.
 void reflect_columns_and_dual_ahead(const ColumnKernels& kern,
                                     const Reflection& q, int32_t j,
                                     const ColumnMajor& a,
@@ -587,8 +539,7 @@ void reflect_columns_and_dual_ahead(const ColumnKernels& kern,
                                     const OneBased<double>& w,
                                     const OneBased<int32_t>& index, int32_t iz1,
                                     int32_t iz2, int32_t p, int32_t m,
-                                    Lookahead& ahead, BackSubstitution& solve) {
-  ahead.save_dual(w, index, iz1, iz2);
+                                    Lookahead& ahead) {
   if (!q.acts()) {
     ahead.drop();
     dual_vector(kern, a, b, w, index, iz1, iz2, p + 1, m);
@@ -673,7 +624,6 @@ void reflect_columns_and_dual_ahead(const ColumnKernels& kern,
         if (c < reflected || c >= kept) ahead.pivot_row(moved[c]) = col[c][0];
       }
     }
-    solve.advance(k + 1, blocks.count());
   }
   if (looking_ahead) {
     *u = saved_pivot;
@@ -822,7 +772,7 @@ double step_length(const OneBased<double>& zz, const OneBased<double>& x,
 
 namespace tovrin {
 
-int64_t lookahead_size(int32_t n) { return 3 * static_cast<int64_t>(n); }
+int64_t lookahead_size(int32_t n) { return 2 * static_cast<int64_t>(n); }
 
 bool lookahead_pays(int32_t m, int32_t n) {
   return static_cast<int64_t>(m) * n >= lookahead_min_size;
@@ -944,37 +894,25 @@ SolveOutcome solve_nnls(double* a_first, int32_t mda, int32_t m, int32_t n,
     // The first solve on the new P, its iteration count and its step length
     // read only zz, x, index and rows 1..nsetp of the columns of P, none of
     // which the reflection of Z or the clearing of column j below the pivot
-    // touches, so they may come first or alongside.  When they lead straight
-    // back to the main loop head and on to the next dual vector (no removal,
-    // no limit, Z not empty, P not full), that dual vector is formed in the
-    // pass that reflects Z: same columns, same b, same rows npp1..m.
+    // touches, so they may come first.  When they lead straight back to the
+    // main loop head and on to the next dual vector (no removal, no limit, Z
+    // not empty, P not full), that dual vector is formed in the pass that
+    // reflects Z: same columns, same b, same rows npp1..m.
+    triangular_solve(kern, a, zz, index, nsetp);
     ++iter;
     bool limit_reached = iter > itmax;
     int32_t jj = 0;
-    double alpha = two;
+    double alpha = limit_reached ? two : step_length(zz, x, index, nsetp, jj);
     const Reflection q(a, j, up, nsetp, m);
-    if (ahead.enabled() && !limit_reached && iz1 <= iz2 && nsetp < m) {
-      // The solve and the pass over Z read and write separate data, so they
-      // take turns.  The pass forms the next dual vector before alpha tells
-      // whether it is wanted; when it is not, w over Z is put back.
-      BackSubstitution solve(kern, a, zz, index, nsetp);
-      reflect_columns_and_dual_ahead(kern, q, j, a, b, w, index, iz1, iz2, nsetp, m,
-                                     ahead, solve);
-      solve.finish();
-      alpha = step_length(zz, x, index, nsetp, jj);
-      if (alpha == two) {
-        dual_ready = true;
+    if (!limit_reached && alpha == two && iz1 <= iz2 && nsetp < m) {
+      if (ahead.enabled()) {
+        reflect_columns_and_dual_ahead(kern, q, j, a, b, w, index, iz1, iz2, nsetp, m, ahead);
       } else {
-        ahead.restore_dual(w, index, iz1, iz2);
-        ahead.drop();
-      }
-    } else {
-      triangular_solve(kern, a, zz, index, nsetp);
-      if (!limit_reached) alpha = step_length(zz, x, index, nsetp, jj);
-      if (!limit_reached && alpha == two && iz1 <= iz2 && nsetp < m) {
         reflect_columns_and_dual(kern, q, a, b, w, index, iz1, iz2, nsetp, m);
-        dual_ready = true;
-      } else if (ahead.holds(j)) {
+      }
+      dual_ready = true;
+    } else {
+      if (ahead.holds(j)) {
         reflect_columns_with_dots(kern, q, a, index, iz1, iz2, ahead, nsetp);
       } else {
         reflect_columns(kern, q, index, iz1, iz2);
