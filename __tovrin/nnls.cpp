@@ -507,8 +507,8 @@ int32_t predicted_candidate(const Reflection& q, const OneBased<double>& b,
   return best;
 }
 
-// One column of Z through the pass without look-ahead: reflected when its
-// dot product is not zero, and its dual formed from zero over rows p+1..m.
+// One column of Z through the pass on its own: reflected when its dot
+// product is not zero, and its dual formed from zero over rows p+1..m.
 void reflect_one_and_dual(const ColumnKernels& kern, const Reflection& q,
                           const ColumnMajor& a, const OneBased<double>& b,
                           const OneBased<double>& w, const Lookahead& ahead,
