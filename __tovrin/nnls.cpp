@@ -77,10 +77,8 @@ void report_iteration_limit() {
   std::fflush(stdout);
 }
 
-// The pivot of the Householder reflection of h12 for the vector (u_p, u(1),
-// ..., u(len)), u(k) at below[(k-1)*stride]: s with |s| its Euclidean norm
-// and the sign opposite to u_p's (positive for u_p = 0), and up = u_p - s.
-// Returns false, computing nothing, for a zero vector.
+// The pivot of a Householder reflection of h12: s = u(lpivot) after the
+// construction and up = u_p - s.
 struct HouseholderPivot {
   double s = zero;
   double up = zero;
@@ -125,6 +123,10 @@ double largest_magnitude(double u_p, const double* below, int64_t len,
   return cl;
 }
 
+// The pivot of the reflection that h12 constructs for the vector (u_p,
+// u(1), ..., u(len)), u(k) at below[(k-1)*stride]: s with |s| its Euclidean
+// norm and the sign opposite to u_p's (positive for u_p = 0), and
+// up = u_p - s.  Returns false, computing nothing, for a zero vector.
 bool householder_pivot(double u_p, const double* below, int64_t len,
                        int64_t stride, HouseholderPivot& pivot) {
   double cl = largest_magnitude(u_p, below, len, stride);

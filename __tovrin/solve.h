@@ -36,10 +36,11 @@ struct SolveOutcome {
 // last completed pass (rnorm formed as at any termination).  With m <= 0 or
 // n <= 0 nothing is written and the mode is mode_bad_dimensions.
 //
-// lookahead is lookahead_size(n) doubles of work space, or null: with it the run forms the
-// next reflection's dot products in the pass that applies the current one
-// (nnls.cpp), which spares a read of the columns of Z per main-loop pass.
-// The results are the same bits either way.  Allocates nothing.
+// lookahead is lookahead_size(n) doubles of work space, or null: with it
+// the run forms the next reflection's dot products in the pass that applies
+// the current one (nnls.cpp), which spares a read of the columns of Z per
+// main-loop pass.  The results are the same bits either way.  Allocates
+// nothing.
 SolveOutcome solve_nnls(double* a, std::int32_t mda, std::int32_t m,
                         std::int32_t n, double* b, double* x, double* rnorm,
                         double* w, double* zz, std::int32_t* index,
