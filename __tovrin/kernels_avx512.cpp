@@ -8,9 +8,10 @@
 #ifdef TOVRIN_HAVE_VECTOR_KERNELS
 
 // GCC 12 reports the unspecified operand that its AVX-512 shuffle intrinsics
-// pass to the builtins (_mm512_undefined_pd) as maybe uninitialised; the
+// pass to the builtins (_mm512_undefined_pd) as (maybe) uninitialised; the
 // instructions never read it.
 #pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wuninitialized"
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #include <immintrin.h>
 #pragma GCC diagnostic pop
