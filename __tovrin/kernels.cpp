@@ -1,10 +1,11 @@
-// The vector kernels of the solver core and their run-time dispatch (see
-// kernels.h for the exactness argument).
+// The portable kernels, the choice of a version at run time and the
+// dispatch to it (see kernels.h for the exactness argument).
 #include "kernels.h"
 
-#if defined(__x86_64__) && defined(__GNUC__)
-#include <immintrin.h>
-#endif
+#include <cstdlib>
+#include <cstring>
+
+#include "kernel_tables.h"
 
 namespace tovrin {
 namespace {
@@ -13,8 +14,8 @@ using std::int32_t;
 using std::int64_t;
 
 // s(k) = s(k) + c_k(i)*v(i) for i = 0..len-1 in order, one column at a time.
-void add_dots_scalar(double* const* col, int32_t count, const double* v,
-                     int64_t len, double* s) {
+void add_dots_portable(double* const* col, int32_t count, const double* v,
+                       int64_t len, double* s) {
   for (int32_t k = 0; k < count; ++k) {
     double sm = s[k];
     const double* c = col[k];
@@ -23,24 +24,11 @@ void add_dots_scalar(double* const* col, int32_t count, const double* v,
   }
 }
 
-// c(i) = c(i) + s*v(i) for i = 0..len-1; the updates are independent.
-void add_scaled_scalar(double* c, const double* v, int64_t len, double s) {
-  for (int64_t i = 0; i < len; ++i) c[i] = c[i] + s * v[i];
-}
-
-// c(i) = c(i) - v(i)*s for i = 0..len-1: the product is rounded, then
-// subtracted; the updates are independent.
-void subtract_scaled_scalar(double* c, const double* v, int64_t len, double s) {
-  for (int64_t i = 0; i < len; ++i) c[i] = c[i] - v[i] * s;
-}
-
 // For each column k: c_k(i) = c_k(i) + scale(k)*v(i), then s(k) = s(k) +
-// c_k(i)*r(i) with the updated value, for i = 0..len-1 in order.  The update
-// is the reflection's, the sum a dot product of the reflected column; one
-// pass over each column does both.
-void add_scaled_and_dots_scalar(double* const* col, const double* scale,
-                                int32_t count, const double* v,
-                                const double* r, int64_t len, double* s) {
+// c_k(i)*r(i) with the updated value, for i = 0..len-1 in order.
+void add_scaled_and_dots_portable(double* const* col, const double* scale,
+                                  int32_t count, const double* v,
+                                  const double* r, int64_t len, double* s) {
   for (int32_t k = 0; k < count; ++k) {
     double sm = s[k];
     double* c = col[k];
@@ -52,206 +40,232 @@ void add_scaled_and_dots_scalar(double* const* col, const double* scale,
   }
 }
 
-// TOVRIN_PORTABLE_KERNELS builds only the plain kernels, so that the tests
-// can check them on a processor that would otherwise take the AVX2 ones.
-#if defined(__x86_64__) && defined(__GNUC__) && !defined(TOVRIN_PORTABLE_KERNELS)
-#define TOVRIN_HAVE_AVX2_KERNELS 1
-
-// Adds four rows of products to acc, whose lane k is the sum of column k:
-// q_k holds the products of four consecutive rows of column k; they are
-// transposed and added row after row.
-__attribute__((target("avx2"))) inline __m256d add_transposed(
-    __m256d acc, __m256d q0, __m256d q1, __m256d q2, __m256d q3) {
-  const __m256d lo01 = _mm256_unpacklo_pd(q0, q1);  // rows 0 and 2 of c0, c1
-  const __m256d hi01 = _mm256_unpackhi_pd(q0, q1);  // rows 1 and 3
-  const __m256d lo23 = _mm256_unpacklo_pd(q2, q3);
-  const __m256d hi23 = _mm256_unpackhi_pd(q2, q3);
-  acc = _mm256_add_pd(acc, _mm256_permute2f128_pd(lo01, lo23, 0x20));  // row 0
-  acc = _mm256_add_pd(acc, _mm256_permute2f128_pd(hi01, hi23, 0x20));  // row 1
-  acc = _mm256_add_pd(acc, _mm256_permute2f128_pd(lo01, lo23, 0x31));  // row 2
-  acc = _mm256_add_pd(acc, _mm256_permute2f128_pd(hi01, hi23, 0x31));  // row 3
-  return acc;
-}
-
-// Adds four rows of products of four columns with v to acc (lane k: column k).
-__attribute__((target("avx2"))) inline __m256d add_four_rows(
-    __m256d acc, const double* c0, const double* c1, const double* c2,
-    const double* c3, __m256d v) {
-  return add_transposed(acc, _mm256_mul_pd(_mm256_loadu_pd(c0), v),
-                        _mm256_mul_pd(_mm256_loadu_pd(c1), v),
-                        _mm256_mul_pd(_mm256_loadu_pd(c2), v),
-                        _mm256_mul_pd(_mm256_loadu_pd(c3), v));
-}
-
-// Four rows of column c become c + s*v (rounded product, then sum) in place;
-// returns the updated rows.
-__attribute__((target("avx2"))) inline __m256d update_four_rows(double* c,
-                                                                __m256d s,
-                                                                __m256d v) {
-  const __m256d updated = _mm256_add_pd(_mm256_loadu_pd(c), _mm256_mul_pd(s, v));
-  _mm256_storeu_pd(c, updated);
-  return updated;
-}
-
-// add_dots_scalar for a multiple of four columns, groups of four columns
-// sharing each load of v.
-template <int groups>
-__attribute__((target("avx2"))) void add_dots_avx2(double* const* col,
-                                                   const double* v,
-                                                   int64_t len, double* s) {
-  __m256d acc[groups];
-  for (int g = 0; g < groups; ++g) acc[g] = _mm256_loadu_pd(s + 4 * g);
-  int64_t i = 0;
-  for (; i + 4 <= len; i += 4) {
-    const __m256d vi = _mm256_loadu_pd(v + i);
-    for (int g = 0; g < groups; ++g) {
-      double* const* c = col + 4 * g;
-      acc[g] = add_four_rows(acc[g], c[0] + i, c[1] + i, c[2] + i, c[3] + i, vi);
-    }
-  }
-  for (int g = 0; g < groups; ++g) _mm256_storeu_pd(s + 4 * g, acc[g]);
-  // The last len mod 4 rows, in order, after the blocked rows.
-  for (int32_t k = 0; k < 4 * groups; ++k) {
+// add_scaled_and_dots_portable with the second sum d(k) = d(k) + c_k(i)*u(i).
+void add_scaled_and_two_dots_portable(double* const* col, const double* scale,
+                                      int32_t count, const double* v,
+                                      const double* r, const double* u,
+                                      int64_t len, double* s, double* d) {
+  for (int32_t k = 0; k < count; ++k) {
     double sm = s[k];
-    const double* c = col[k];
-    for (int64_t r = i; r < len; ++r) sm = sm + c[r] * v[r];
-    s[k] = sm;
-  }
-}
-
-// add_scaled_and_dots_scalar for a multiple of four columns: each group of
-// four rows of four columns is updated, stored, multiplied by r while still in
-// registers, and added to the columns' sums.
-template <int groups>
-__attribute__((target("avx2"))) void add_scaled_and_dots_avx2(
-    double* const* col, const double* scale, const double* v, const double* r,
-    int64_t len, double* s) {
-  __m256d acc[groups];
-  __m256d sc[4 * groups];
-  for (int g = 0; g < groups; ++g) acc[g] = _mm256_loadu_pd(s + 4 * g);
-  for (int k = 0; k < 4 * groups; ++k) sc[k] = _mm256_set1_pd(scale[k]);
-  int64_t i = 0;
-  for (; i + 4 <= len; i += 4) {
-    const __m256d vi = _mm256_loadu_pd(v + i);
-    const __m256d ri = _mm256_loadu_pd(r + i);
-    for (int g = 0; g < groups; ++g) {
-      double* const* c = col + 4 * g;
-      const __m256d* s4 = sc + 4 * g;
-      acc[g] = add_transposed(
-          acc[g], _mm256_mul_pd(update_four_rows(c[0] + i, s4[0], vi), ri),
-          _mm256_mul_pd(update_four_rows(c[1] + i, s4[1], vi), ri),
-          _mm256_mul_pd(update_four_rows(c[2] + i, s4[2], vi), ri),
-          _mm256_mul_pd(update_four_rows(c[3] + i, s4[3], vi), ri));
-    }
-  }
-  for (int g = 0; g < groups; ++g) _mm256_storeu_pd(s + 4 * g, acc[g]);
-  // The last len mod 4 rows, in order, after the blocked rows.
-  for (int32_t k = 0; k < 4 * groups; ++k) {
-    double sm = s[k];
+    double dm = d[k];
     double* c = col[k];
-    for (int64_t q = i; q < len; ++q) {
-      c[q] = c[q] + scale[k] * v[q];
-      sm = sm + c[q] * r[q];
+    for (int64_t i = 0; i < len; ++i) {
+      c[i] = c[i] + scale[k] * v[i];
+      sm = sm + c[i] * r[i];
+      dm = dm + c[i] * u[i];
     }
     s[k] = sm;
+    d[k] = dm;
   }
 }
 
-__attribute__((target("avx2"))) void add_scaled_avx2(double* c,
-                                                     const double* v,
-                                                     int64_t len, double s) {
-  const __m256d s4 = _mm256_set1_pd(s);
-  int64_t i = 0;
-  for (; i + 4 <= len; i += 4) {
-    const __m256d ci = _mm256_loadu_pd(c + i);
-    _mm256_storeu_pd(c + i, _mm256_add_pd(ci, _mm256_mul_pd(s4, _mm256_loadu_pd(v + i))));
+// s(k) = s(k) + c_k(i)*r(i) and d(k) = d(k) + c_k(i)*u(i), i in order.
+void add_two_dots_portable(double* const* col, int32_t count, const double* r,
+                           const double* u, int64_t len, double* s, double* d) {
+  for (int32_t k = 0; k < count; ++k) {
+    double sm = s[k];
+    double dm = d[k];
+    const double* c = col[k];
+    for (int64_t i = 0; i < len; ++i) {
+      sm = sm + c[i] * r[i];
+      dm = dm + c[i] * u[i];
+    }
+    s[k] = sm;
+    d[k] = dm;
   }
-  for (; i < len; ++i) c[i] = c[i] + s * v[i];
 }
 
-__attribute__((target("avx2"))) void subtract_scaled_avx2(double* c,
-                                                          const double* v,
-                                                          int64_t len,
-                                                          double s) {
-  const __m256d s4 = _mm256_set1_pd(s);
-  int64_t i = 0;
-  for (; i + 4 <= len; i += 4) {
-    const __m256d ci = _mm256_loadu_pd(c + i);
-    _mm256_storeu_pd(c + i, _mm256_sub_pd(ci, _mm256_mul_pd(_mm256_loadu_pd(v + i), s4)));
+// c(i) = c(i) - v_0(i)*s(0) - ... - v_{count-1}(i)*s(count-1): each product
+// is rounded, then subtracted, in that order; separate rows are
+// independent.
+void subtract_scaled_columns_portable(double* c, const double* const* v,
+                                      const double* s, int32_t count,
+                                      int64_t len) {
+  for (int64_t i = 0; i < len; ++i) {
+    double ci = c[i];
+    for (int32_t k = 0; k < count; ++k) ci = ci - v[k][i] * s[k];
+    c[i] = ci;
   }
-  for (; i < len; ++i) c[i] = c[i] - v[i] * s;
 }
+
+// c(i) = c(i) + s*v(i); the updates are independent.
+void add_scaled_portable(double* c, const double* v, int64_t len, double s) {
+  for (int64_t i = 0; i < len; ++i) c[i] = c[i] + s * v[i];
+}
+
+// The rotations of each column in turn: the second value of a rotation is
+// the first of the next, and stays in a register.
+void rotate_columns_portable(double* const* col, int32_t count, const double* cc,
+                             const double* ss, int32_t rotations) {
+  for (int32_t w = 0; w < count; ++w) {
+    double* c = col[w];
+    double p = c[0];
+    for (int32_t k = 0; k < rotations; ++k) {
+      const double q = c[k + 1];
+      c[k] = cc[k] * p + ss[k] * q;
+      p = -ss[k] * p + cc[k] * q;
+    }
+    c[rotations] = p;
+  }
+}
+
+// Reasons for refusing a requested path.
+constexpr char refusal_unknown[] = "unknown path (known: portable, avx2, avx512)";
+constexpr char refusal_unsupported[] = "not supported by this processor";
+constexpr char refusal_not_built[] = "not part of this build";
+
+constexpr KernelPath paths[] = {KernelPath::portable, KernelPath::avx2,
+                                KernelPath::avx512};
+
+bool path_built(KernelPath path) {
+#ifdef TOVRIN_HAVE_VECTOR_KERNELS
+  (void)path;
+  return true;
+#else
+  return path == KernelPath::portable;
 #endif
+}
+
+bool processor_runs(KernelPath path) {
+#ifdef TOVRIN_HAVE_VECTOR_KERNELS
+  __builtin_cpu_init();
+  switch (path) {
+    case KernelPath::avx2:
+      return __builtin_cpu_supports("avx2");
+    case KernelPath::avx512:
+      return __builtin_cpu_supports("avx512f");
+    case KernelPath::portable:
+      break;
+  }
+#endif
+  return path == KernelPath::portable;
+}
+
+// The choice with the requested text copied, so that a later change of the
+// environment cannot touch it.
+struct StoredChoice {
+  KernelChoice choice;
+  char requested[32];
+};
+
+StoredChoice choose() {
+  StoredChoice stored{};
+  KernelPath widest = KernelPath::portable;
+  for (KernelPath path : paths) {
+    if (kernel_path_available(path)) widest = path;
+  }
+  stored.choice = {widest, nullptr, nullptr};
+  const char* value = std::getenv(kernel_path_variable);
+  if (value == nullptr || value[0] == '\0') return stored;
+  std::strncpy(stored.requested, value, sizeof stored.requested - 1);
+  stored.choice.requested = stored.requested;
+  stored.choice.refusal = refusal_unknown;
+  for (KernelPath path : paths) {
+    if (std::strcmp(value, kernel_path_name(path)) != 0) continue;
+    if (!path_built(path)) {
+      stored.choice.refusal = refusal_not_built;
+    } else if (!processor_runs(path)) {
+      stored.choice.refusal = refusal_unsupported;
+    } else {
+      stored.choice.path = path;
+      stored.choice.refusal = nullptr;
+    }
+  }
+  return stored;
+}
+
+const KernelTable& table_of(KernelPath path) {
+#ifdef TOVRIN_HAVE_VECTOR_KERNELS
+  if (path == KernelPath::avx512) return avx512_kernels;
+  if (path == KernelPath::avx2) return avx2_kernels;
+#endif
+  (void)path;
+  return portable_kernels;
+}
 
 }  // namespace
 
-ColumnKernels::ColumnKernels() {
-#ifdef TOVRIN_HAVE_AVX2_KERNELS
-  avx2_ = __builtin_cpu_supports("avx2");
-#endif
+const KernelTable portable_kernels = {
+    add_dots_portable,         add_scaled_and_dots_portable,
+    add_scaled_and_two_dots_portable, add_two_dots_portable,
+    subtract_scaled_columns_portable, add_scaled_portable,
+    rotate_columns_portable,
+};
+
+const char* kernel_path_name(KernelPath path) {
+  switch (path) {
+    case KernelPath::avx2:
+      return "avx2";
+    case KernelPath::avx512:
+      return "avx512";
+    case KernelPath::portable:
+      break;
+  }
+  return "portable";
 }
 
-// s(k) = s(k) + sum over i of c_k(i)*v(i), i = 0..len-1 in order, for
-// count <= block_columns columns.
+bool kernel_path_available(KernelPath path) {
+  return path_built(path) && processor_runs(path);
+}
+
+const KernelChoice& kernel_choice() {
+  static const StoredChoice stored = choose();
+  return stored.choice;
+}
+
+KernelPath kernel_path_for(int32_t m, int32_t n) {
+  const KernelChoice& choice = kernel_choice();
+  if (choice.requested != nullptr && choice.refusal == nullptr) return choice.path;
+  const int64_t size = static_cast<int64_t>(m) * n;
+  KernelPath path = KernelPath::portable;
+  if (size >= avx2_min_size) path = KernelPath::avx2;
+  if (size >= avx512_min_size) path = KernelPath::avx512;
+  return path < choice.path ? path : choice.path;
+}
+
+ColumnKernels::ColumnKernels(KernelPath path) : table_(&table_of(path)) {}
+
 void ColumnKernels::add_dots(double* const* col, int32_t count,
                              const double* v, int64_t len, double* s) const {
-#ifdef TOVRIN_HAVE_AVX2_KERNELS
-  if (avx2_) {
-    int32_t k = 0;
-    for (; k + 16 <= count; k += 16) add_dots_avx2<4>(col + k, v, len, s + k);
-    for (; k + 8 <= count; k += 8) add_dots_avx2<2>(col + k, v, len, s + k);
-    for (; k + 4 <= count; k += 4) add_dots_avx2<1>(col + k, v, len, s + k);
-    add_dots_scalar(col + k, count - k, v, len, s + k);
-    return;
-  }
-#endif
-  add_dots_scalar(col, count, v, len, s);
+  table_->add_dots(col, count, v, len, s);
 }
 
-// For count <= block_columns columns: c_k(i) = c_k(i) + scale(k)*v(i), then
-// s(k) = s(k) + c_k(i)*r(i) with the updated value, i = 0..len-1 in order.
 void ColumnKernels::add_scaled_and_dots(double* const* col,
                                         const double* scale, int32_t count,
                                         const double* v, const double* r,
                                         int64_t len, double* s) const {
-#ifdef TOVRIN_HAVE_AVX2_KERNELS
-  if (avx2_) {
-    int32_t k = 0;
-    for (; k + 8 <= count; k += 8) {
-      add_scaled_and_dots_avx2<2>(col + k, scale + k, v, r, len, s + k);
-    }
-    for (; k + 4 <= count; k += 4) {
-      add_scaled_and_dots_avx2<1>(col + k, scale + k, v, r, len, s + k);
-    }
-    add_scaled_and_dots_scalar(col + k, scale + k, count - k, v, r, len, s + k);
-    return;
-  }
-#endif
-  add_scaled_and_dots_scalar(col, scale, count, v, r, len, s);
+  table_->add_scaled_and_dots(col, scale, count, v, r, len, s);
 }
 
-// c(i) = c(i) - v(i)*s, i = 0..len-1.
-void ColumnKernels::subtract_scaled(double* c, const double* v, int64_t len,
-                                    double s) const {
-#ifdef TOVRIN_HAVE_AVX2_KERNELS
-  if (avx2_) {
-    subtract_scaled_avx2(c, v, len, s);
-    return;
-  }
-#endif
-  subtract_scaled_scalar(c, v, len, s);
+void ColumnKernels::add_scaled_and_two_dots(double* const* col,
+                                            const double* scale, int32_t count,
+                                            const double* v, const double* r,
+                                            const double* u, int64_t len,
+                                            double* s, double* d) const {
+  table_->add_scaled_and_two_dots(col, scale, count, v, r, u, len, s, d);
 }
 
-// c(i) = c(i) + s*v(i), i = 0..len-1.
+void ColumnKernels::add_two_dots(double* const* col, int32_t count,
+                                 const double* r, const double* u, int64_t len,
+                                 double* s, double* d) const {
+  table_->add_two_dots(col, count, r, u, len, s, d);
+}
+
+void ColumnKernels::subtract_scaled_columns(double* c, const double* const* v,
+                                            const double* s, int32_t count,
+                                            int64_t len) const {
+  table_->subtract_scaled_columns(c, v, s, count, len);
+}
+
 void ColumnKernels::add_scaled(double* c, const double* v, int64_t len,
                                double s) const {
-#ifdef TOVRIN_HAVE_AVX2_KERNELS
-  if (avx2_) {
-    add_scaled_avx2(c, v, len, s);
-    return;
-  }
-#endif
-  add_scaled_scalar(c, v, len, s);
+  table_->add_scaled(c, v, len, s);
+}
+
+void ColumnKernels::rotate_columns(double* const* col, int32_t count,
+                                   const double* cc, const double* ss,
+                                   int32_t rotations) const {
+  table_->rotate_columns(col, count, cc, ss, rotations);
 }
 
 }  // namespace tovrin

@@ -16,6 +16,8 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdio>
+#include <memory>
+#include <new>
 
 namespace {
 
@@ -23,6 +25,7 @@ using std::int32_t;
 using std::int64_t;
 using tovrin::block_columns;
 using tovrin::ColumnKernels;
+using tovrin::substitution_columns;
 
 constexpr double zero = 0.0;
 constexpr double one = 1.0;
@@ -34,6 +37,10 @@ constexpr int32_t construct = 1;
 constexpr int32_t apply = 2;
 constexpr int32_t unit = 1;
 constexpr int32_t none = 0;
+
+// Size m*n from which the by-reference entry gives the run the look-ahead's
+// work space (see lookahead_pays).
+constexpr int64_t lookahead_min_size = 64 * 64;
 
 // The line written when the iteration limit stops the solver.
 constexpr char iteration_limit_text[] = "\n NNLS quitting on iteration count.\n";
@@ -59,6 +66,7 @@ class OneBased {
  public:
   explicit OneBased(T* first) : first_(first) {}
   T& operator[](int32_t i) const { return first_[i - 1]; }
+  T* first() const { return first_; }
 
  private:
   T* first_;
@@ -67,6 +75,79 @@ class OneBased {
 void report_iteration_limit() {
   std::fputs(iteration_limit_text, stdout);
   std::fflush(stdout);
+}
+
+// The pivot of a Householder reflection of h12: s = u(lpivot) after the
+// construction and up = u_p - s.
+struct HouseholderPivot {
+  double s = zero;
+  double up = zero;
+};
+
+// Largest magnitude of (u_p, u(1..len)), scanned in index order: a NaN
+// replaces cl, and the next element replaces that NaN in turn.  Without a
+// NaN the scan is the maximum of values >= +0, whatever their order, so a
+// long contiguous vector is scanned in several independent chains, and only
+// one holding a NaN is scanned again in order.
+double largest_magnitude(double u_p, const double* below, int64_t len,
+                         int64_t stride) {
+  constexpr int chains = 8;
+  double cl = std::fabs(u_p);
+  if (stride == 1 && len >= 4 * chains && !std::isnan(cl)) {
+    double part[chains];
+    for (double& c : part) c = cl;
+    bool nan = false;
+    int64_t k = 0;
+    for (; k + chains <= len; k += chains) {
+      for (int c = 0; c < chains; ++c) {
+        const double mag = std::fabs(below[k + c]);
+        nan = nan || std::isnan(mag);
+        part[c] = part[c] > mag ? part[c] : mag;
+      }
+    }
+    for (; k < len; ++k) {
+      const double mag = std::fabs(below[k]);
+      nan = nan || std::isnan(mag);
+      part[0] = part[0] > mag ? part[0] : mag;
+    }
+    if (!nan) {
+      for (double c : part) cl = cl > c ? cl : c;
+      return cl;
+    }
+    cl = std::fabs(u_p);
+  }
+  for (int64_t k = 0; k < len; ++k) {
+    const double mag = std::fabs(below[k * stride]);
+    if (!(cl > mag)) cl = mag;
+  }
+  return cl;
+}
+
+// The pivot of the reflection that h12 constructs for the vector (u_p,
+// u(1), ..., u(len)), u(k) at below[(k-1)*stride]: s with |s| its Euclidean
+// norm and the sign opposite to u_p's (positive for u_p = 0), and
+// up = u_p - s.  Returns false, computing nothing, for a zero vector.
+bool householder_pivot(double u_p, const double* below, int64_t len,
+                       int64_t stride, HouseholderPivot& pivot) {
+  double cl = largest_magnitude(u_p, below, len, stride);
+  if (cl <= zero) return false;
+
+  // Sum of squares scaled by the largest magnitude, so that it neither
+  // overflows nor underflows; pivot term first, then the rest in order.
+  const double clinv = one / cl;
+  const double scaled_pivot = u_p * clinv;
+  double sm = scaled_pivot * scaled_pivot;
+  for (int64_t k = 0; k < len; ++k) {
+    const double scaled = below[k * stride] * clinv;
+    sm = sm + scaled * scaled;
+  }
+  cl = cl * std::sqrt(sm);
+  // The sign opposite to the pivot's, so that up = u_p - s involves no
+  // cancellation.
+  if (!(u_p <= zero)) cl = -cl;
+  pivot.s = cl;
+  pivot.up = u_p - cl;
+  return true;
 }
 
 
@@ -132,7 +213,10 @@ class Reflection {
   // Pivot element of column jc: c(p) = c(p) + scale*up.
   void update_pivot(int32_t jc, double scale) const {
     double& pivot = a_(p_, jc);
-    pivot = pivot + scale * up_;
+    pivot = updated_pivot(pivot, scale);
+  }
+  double updated_pivot(double pivot, double scale) const {
+    return pivot + scale * up_;
   }
 
   const double* v() const { return v_; }
@@ -226,6 +310,329 @@ void reflect_columns_and_dual(const ColumnKernels& kern, const Reflection& q,
   }
 }
 
+// Asks the cache for the triangle of the block of columns of R that ends at
+// position q: the rows near the diagonal, which the chain of divisions of
+// the back-substitution reads one after the other.  Which columns those are
+// is known only from index, so no hardware prefetcher can find them.
+void prefetch_triangle(const ColumnMajor& a, const OneBased<int32_t>& index,
+                       int32_t q) {
+  const int32_t lo = q > substitution_columns ? q - substitution_columns + 1 : 1;
+  for (int32_t t = q; t >= lo; --t) {
+    const double* r = a.column(index[t]);
+    __builtin_prefetch(r + t - 1);
+    __builtin_prefetch(r + lo - 1);
+  }
+}
+
+// Back-substitution R*z = zz(1..nsetp), column by column: the columns
+// index(1..nsetp) hold R in rows 1..nsetp.  z(q) = zz(q)/R(q, q), then
+// zz(1..q-1) = zz(1..q-1) - R(1..q-1, q)*z(q), for q = nsetp down to 1: every
+// element takes its subtractions in decreasing q.  The columns go in blocks
+// of substitution_columns: within a block the triangle is solved element by
+// element, and the rows above it then take the block's subtractions in one
+// pass over zz, its columns streaming side by side.  Reads nothing below row
+// nsetp.
+void triangular_solve(const ColumnKernels& kern, const ColumnMajor& a,
+                      const OneBased<double>& zz,
+                      const OneBased<int32_t>& index, int32_t nsetp) {
+  const double* column[substitution_columns];
+  double z[substitution_columns];
+  prefetch_triangle(a, index, nsetp);
+  // Invariant at the loop head: z(q+1..nsetp) are final in zz, and rows
+  // 1..q have taken the subtractions of the columns after q.
+  for (int32_t q = nsetp; q > 0;) {
+    const int32_t lo = q > substitution_columns ? q - substitution_columns + 1 : 1;
+    prefetch_triangle(a, index, lo - 1);
+    for (int32_t t = q; t >= lo; --t) {
+      const double* r = a.column(index[t]);
+      zz[t] = zz[t] / r[t - 1];
+      for (int32_t i = lo; i < t; ++i) zz[i] = zz[i] - r[i - 1] * zz[t];
+      column[q - t] = r;
+      z[q - t] = zz[t];
+    }
+    kern.subtract_scaled_columns(&zz[1], column, z, q - lo + 1, lo - 1);
+    q = lo - 1;
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Look-ahead.  The pass that applies the reflection of pivot row p to Z and
+// forms the next dual vector reads every column of Z once; the next
+// reflection, of pivot row p+1, then needs v'c for every column of Z before
+// it can change any of them, which costs a second read of all of Z.  The
+// look-ahead forms those dot products in the first pass.  The next
+// reflection is built on the column that the next candidate search will
+// pick, the largest positive w over Z; w itself is not known until the pass
+// ends, but its value up to rounding is: the reflection is orthogonal on
+// rows p..m, so w over rows p+1..m is the previous w over rows p..m less the
+// product of row p, c(p)*b(p), once the pivot rows are updated.  The column
+// with the largest such value is reflected first, the next reflection is
+// built from it (its pivot s and up, as h12 would form them), and every
+// other column of Z then forms, in the pass that updates it, both its dual
+// and its dot product with the next reflection's vector.  When the search
+// does pick that column, the reflection is built from the same values and
+// the dot products are the ones the next pass would form; otherwise they
+// are dropped.  A prediction decides only which work is done, never a value.
+// ---------------------------------------------------------------------------
+
+// The dot products v'c of the next reflection for the columns of Z, the
+// values c(p) of their next pivot row, and the pivot that reflection will be
+// built with.
+class Lookahead {
+ public:
+  // storage: lookahead_size(n) doubles, or null for no look-ahead.
+  Lookahead(double* storage, int32_t n)
+      : dots_(storage), pivot_rows_(storage == nullptr ? nullptr : storage + n) {}
+
+  bool enabled() const { return dots_.first() != nullptr; }
+  // Whether dot(c) holds v'c for every column c of Z of the reflection
+  // built on column j, the next one of P.
+  bool holds(int32_t j) const { return column_ == j; }
+  // The pivot element s and up = u_p - s of the reflection built on the
+  // column held.
+  const HouseholderPivot& pivot() const { return pivot_; }
+
+  double& dot(int32_t c) const { return dots_[c]; }
+  // c(p) of column c, p the pivot row of the reflection the dots belong to,
+  // before that reflection.
+  double& pivot_row(int32_t c) const { return pivot_rows_[c]; }
+  void hold(int32_t j, const HouseholderPivot& pivot) {
+    column_ = j;
+    pivot_ = pivot;
+  }
+  void drop() { column_ = 0; }
+
+  // Passes over Z alternate their direction, so that each starts on the
+  // columns the previous one left in cache.
+  bool next_pass_forward() {
+    forward_ = !forward_;
+    return forward_;
+  }
+
+ private:
+  OneBased<double> dots_;
+  OneBased<double> pivot_rows_;
+  int32_t column_ = 0;  // 0: nothing held
+  HouseholderPivot pivot_;
+  bool forward_ = false;
+};
+
+// The positions iz1..iz2 of Z in blocks of at most block_columns, visited
+// first to last or last to first.
+class ZBlocks {
+ public:
+  ZBlocks(int32_t iz1, int32_t iz2, bool forward)
+      : iz1_(iz1), iz2_(iz2), count_((iz2 - iz1 + block_columns) / block_columns),
+        forward_(forward) {}
+  int32_t count() const { return count_; }
+  // First and last position of the k-th block visited.
+  int32_t first(int32_t k) const {
+    return iz1_ + (forward_ ? k : count_ - 1 - k) * block_columns;
+  }
+  int32_t last(int32_t k) const {
+    const int32_t end = first(k) + block_columns - 1;
+    return end < iz2_ ? end : iz2_;
+  }
+
+ private:
+  int32_t iz1_, iz2_, count_;
+  bool forward_;
+};
+
+// Asks the cache for the pivot rows p of the columns of block k, which the
+// pass updates one column at a time before their rows below: their columns
+// are found through index, where no hardware prefetcher looks.
+void prefetch_pivot_rows(const ColumnMajor& a, const OneBased<int32_t>& index,
+                         const ZBlocks& blocks, int32_t k, int32_t p) {
+  for (int32_t iz = blocks.first(k); iz <= blocks.last(k); ++iz) {
+    __builtin_prefetch(&a(p, index[iz]));
+  }
+}
+
+// dot(c) = v'c for the columns of Z, as Reflection::dots forms it.
+void all_dots(const ColumnKernels& kern, const Reflection& q,
+              const OneBased<int32_t>& index, int32_t iz1, int32_t iz2,
+              Lookahead& ahead) {
+  int32_t jc[block_columns];
+  double* below[block_columns];
+  double dot[block_columns];
+  const ZBlocks blocks(iz1, iz2, ahead.next_pass_forward());
+  for (int32_t k = 0; k < blocks.count(); ++k) {
+    const int32_t count = next_block(index, blocks.first(k), blocks.last(k), jc);
+    q.dots(kern, jc, count, below, dot);
+    for (int32_t c = 0; c < count; ++c) {
+      ahead.dot(jc[c]) = dot[c];
+      ahead.pivot_row(jc[c]) = below[c][-1];
+    }
+  }
+}
+
+// The reflection q with dot(c) = v'c in hand, for the columns of Z where it
+// acts alone (the dual vector is formed later, over other rows).
+void reflect_columns_with_dots(const ColumnKernels& kern, const Reflection& q,
+                               const ColumnMajor& a,
+                               const OneBased<int32_t>& index, int32_t iz1,
+                               int32_t iz2, const Lookahead& ahead, int32_t p) {
+  if (!q.acts()) return;
+  for (int32_t iz = iz1; iz <= iz2; ++iz) {
+    const int32_t c = index[iz];
+    const double dot = ahead.dot(c);
+    if (dot == zero) continue;  // orthogonal to v: the column stays
+    const double scale = q.scale(dot);
+    q.update_pivot(c, scale);
+    kern.add_scaled(&a(p + 1, c), q.v(), q.rows_below_pivot(), scale);
+  }
+}
+
+// The candidate that the search after this pass is expected to pick: the
+// largest positive w(c) - c(p)*b(p) over Z, the lowest position winning
+// ties, with c(p) after the reflection; 0 when there is none.  c(p) is
+// formed from the look-ahead's record as the reflection will form it, so
+// that the prediction reads no column.
+int32_t predicted_candidate(const Reflection& q, const OneBased<double>& b,
+                            const OneBased<double>& w,
+                            const OneBased<int32_t>& index, int32_t iz1,
+                            int32_t iz2, int32_t p, const Lookahead& ahead) {
+  double wmax = zero;
+  int32_t best = 0;
+  for (int32_t iz = iz1; iz <= iz2; ++iz) {
+    const int32_t c = index[iz];
+    const double dot = ahead.dot(c);
+    const double pivot = dot == zero ? ahead.pivot_row(c)
+                                     : q.updated_pivot(ahead.pivot_row(c), q.scale(dot));
+    const double predicted = w[c] - pivot * b[p];
+    if (predicted > wmax) {
+      wmax = predicted;
+      best = c;
+    }
+  }
+  return best;
+}
+
+// One column of Z through the pass on its own: reflected when its dot
+// product is not zero, and its dual formed from zero over rows p+1..m.
+void reflect_one_and_dual(const ColumnKernels& kern, const Reflection& q,
+                          const ColumnMajor& a, const OneBased<double>& b,
+                          const OneBased<double>& w, const Lookahead& ahead,
+                          int32_t c, int32_t p) {
+  double* col = &a(p + 1, c);
+  double sm = zero;
+  const double dot = ahead.dot(c);
+  if (dot == zero) {
+    kern.add_dots(&col, 1, &b[p + 1], q.rows_below_pivot(), &sm);
+  } else {
+    const double scale = q.scale(dot);
+    kern.add_scaled_and_dots(&col, &scale, 1, q.v(), &b[p + 1],
+                             q.rows_below_pivot(), &sm);
+  }
+  w[c] = sm;
+}
+
+// The pass of reflect_columns_and_dual with the look-ahead: applies q (pivot
+// row p) to the columns of Z and forms their dual vector over rows p+1..m,
+// reading v'c from the look-ahead when it holds them (or forming them first
+// when it does not), and leaves the look-ahead holding the dot products of
+// the reflection that will be built on the predicted candidate, with pivot
+// row p+1.
+void reflect_columns_and_dual_ahead(const ColumnKernels& kern,
+                                    const Reflection& q, int32_t j,
+                                    const ColumnMajor& a,
+                                    const OneBased<double>& b,
+                                    const OneBased<double>& w,
+                                    const OneBased<int32_t>& index, int32_t iz1,
+                                    int32_t iz2, int32_t p, int32_t m,
+                                    Lookahead& ahead) {
+  if (!q.acts()) {
+    ahead.drop();
+    dual_vector(kern, a, b, w, index, iz1, iz2, p + 1, m);
+    return;
+  }
+  if (!ahead.holds(j)) all_dots(kern, q, index, iz1, iz2, ahead);
+  ahead.drop();
+
+  // The predicted candidate first: reflected, its dual formed, and the next
+  // reflection's pivot built from rows p+1..m, the next pivot row p+1 first.
+  // The next reflection acts only where rows lie below that pivot row.
+  const int32_t next =
+      p + 1 < m ? predicted_candidate(q, b, w, index, iz1, iz2, p, ahead) : 0;
+  HouseholderPivot pivot;
+  bool looking_ahead = false;
+  double* u = nullptr;
+  double saved_pivot = zero;
+  if (next != 0) {
+    const double dot = ahead.dot(next);
+    if (dot != zero) q.update_pivot(next, q.scale(dot));
+    reflect_one_and_dual(kern, q, a, b, w, ahead, next, p);
+    u = &a(p + 1, next);
+    looking_ahead = householder_pivot(*u, u + 1, q.rows_below_pivot() - 1, 1, pivot);
+  }
+  // While the pass runs, the next candidate's pivot row holds up, so that u
+  // is the next reflection's vector (up, rows p+2..m) and each of its dot
+  // products starts with the pivot term c(p+1)*up, as Reflection::dots
+  // forms it: the sum starts from -0, to which adding a value gives that
+  // value bit for bit.  The candidate itself is not in the pass.
+  if (looking_ahead) {
+    saved_pivot = *u;
+    *u = pivot.up;
+  }
+  constexpr double negative_zero = -0.0;
+  const double* rhs = &b[p + 1];
+  const int64_t len = q.rows_below_pivot();
+  const ZBlocks blocks(iz1, iz2, ahead.next_pass_forward());
+  for (int32_t k = 0; k < blocks.count(); ++k) {
+    if (k + 1 < blocks.count()) prefetch_pivot_rows(a, index, blocks, k + 1, p);
+    // Reflected columns first, then the ones it leaves alone; the sums of
+    // separate columns are independent, so the split changes no result.
+    int32_t moved[block_columns];
+    double* col[block_columns];
+    double multiple[block_columns];
+    double sm[block_columns];
+    double dm[block_columns];
+    int32_t reflected = 0;
+    int32_t kept = block_columns;
+    for (int32_t iz = blocks.first(k); iz <= blocks.last(k); ++iz) {
+      const int32_t c = index[iz];
+      if (c == next) continue;
+      const double dot = ahead.dot(c);
+      if (dot == zero) {
+        --kept;
+        moved[kept] = c;
+        col[kept] = &a(p + 1, c);
+      } else {
+        multiple[reflected] = q.scale(dot);
+        q.update_pivot(c, multiple[reflected]);
+        moved[reflected] = c;
+        col[reflected] = &a(p + 1, c);
+        ++reflected;
+      }
+    }
+    for (int32_t c = 0; c < block_columns; ++c) {
+      sm[c] = zero;
+      dm[c] = negative_zero;
+    }
+    if (looking_ahead) {
+      kern.add_scaled_and_two_dots(col, multiple, reflected, q.v(), rhs, u, len, sm, dm);
+      kern.add_two_dots(col + kept, block_columns - kept, rhs, u, len, sm + kept, dm + kept);
+    } else {
+      kern.add_scaled_and_dots(col, multiple, reflected, q.v(), rhs, len, sm);
+      kern.add_dots(col + kept, block_columns - kept, rhs, len, sm + kept);
+    }
+    for (int32_t c = 0; c < reflected; ++c) w[moved[c]] = sm[c];
+    for (int32_t c = kept; c < block_columns; ++c) w[moved[c]] = sm[c];
+    if (looking_ahead) {
+      for (int32_t c = 0; c < reflected; ++c) ahead.dot(moved[c]) = dm[c];
+      for (int32_t c = kept; c < block_columns; ++c) ahead.dot(moved[c]) = dm[c];
+      for (int32_t c = 0; c < block_columns; ++c) {
+        if (c < reflected || c >= kept) ahead.pivot_row(moved[c]) = col[c][0];
+      }
+    }
+  }
+  if (looking_ahead) {
+    *u = saved_pivot;
+    ahead.hold(next, pivot);
+  }
+}
+
 // ---------------------------------------------------------------------------
 // Rotations after a removal.  Removing position jj from P leaves the columns
 // after it with one element below the diagonal; rotation J (J = jj+1..nsetp)
@@ -238,9 +645,7 @@ void reflect_columns_and_dual(const ColumnKernels& kern, const Reflection& q,
 // ---------------------------------------------------------------------------
 
 // Rotations held at once; their cosines and sines live on the stack.
-constexpr int32_t rotation_chunk = 32;
-// Columns whose rotation chains are interleaved.
-constexpr int32_t interleaved_columns = 8;
+constexpr int32_t rotation_chunk = tovrin::max_rotations;
 
 // Rotations J = first..first+count-1: rotation J at position k = J - first
 // acts on rows (J-1, J) and was built on column owner[k] = index(J).
@@ -252,28 +657,21 @@ struct RotationChunk {
   int32_t owner[rotation_chunk];
 };
 
-// Rotations k = from..to-1 of the chunk applied in order to `width` columns
-// at once; c[w] points at row first-1 of column w, so rotation k acts on
-// c[w][k] and c[w][k+1].  Each rotation forms both new values from the same
-// old pair, (cc*p + ss*q, -ss*p + cc*q); the second is the first operand of
-// the next rotation and stays in a register.  The columns are independent
-// chains, interleaved only to keep the multipliers busy.
-template <int width>
-void rotate_columns(double* const* c, const RotationChunk& r, int32_t from,
-                    int32_t to) {
+// Rotations k = from..to-1 of the chunk applied in order to one column; c
+// points at row first-1, so rotation k acts on c[k] and c[k+1].  Each
+// rotation forms both new values from the same old pair, (cc*p + ss*q,
+// -ss*p + cc*q); the second is the first operand of the next rotation.
+// Columns in numbers go through the kernels' rotate_columns, which does the
+// same.
+void rotate_column(double* c, const RotationChunk& r, int32_t from, int32_t to) {
   if (from >= to) return;
-  double p[width];
-  for (int w = 0; w < width; ++w) p[w] = c[w][from];
+  double p = c[from];
   for (int32_t k = from; k < to; ++k) {
-    const double cc = r.cc[k];
-    const double ss = r.ss[k];
-    for (int w = 0; w < width; ++w) {
-      const double q = c[w][k + 1];
-      c[w][k] = cc * p[w] + ss * q;
-      p[w] = -ss * p[w] + cc * q;
-    }
+    const double q = c[k + 1];
+    c[k] = r.cc[k] * p + r.ss[k] * q;
+    p = -r.ss[k] * p + r.cc[k] * q;
   }
-  for (int w = 0; w < width; ++w) c[w][to] = p[w];
+  c[to] = p;
 }
 
 // Builds the rotations J = first..last (last - first < rotation_chunk) and
@@ -289,8 +687,7 @@ void build_rotations(const ColumnMajor& a, const OneBased<int32_t>& index,
     const int32_t ii = index[J];
     index[J - 1] = ii;
     r.owner[k] = ii;
-    double* c = &a(first - 1, ii);
-    rotate_columns<1>(&c, r, 0, k);
+    rotate_column(&a(first - 1, ii), r, 0, k);
     g1(&a(J - 1, ii), &a(J, ii), &r.cc[k], &r.ss[k], &a(J - 1, ii));
     a(J, ii) = zero;
   }
@@ -298,9 +695,9 @@ void build_rotations(const ColumnMajor& a, const OneBased<int32_t>& index,
 
 // Applies the chunk to columns 1..n and to b.  Column owner[k] already holds
 // rotations 0..k and takes only k+1..count-1; every other column takes all,
-// interleaved_columns columns at a time.
-void apply_rotations(const ColumnMajor& a, const OneBased<double>& b,
-                     const RotationChunk& r, int32_t n) {
+// through the kernels, block_columns columns at a time.
+void apply_rotations(const ColumnKernels& kern, const ColumnMajor& a,
+                     const OneBased<double>& b, const RotationChunk& r, int32_t n) {
   // The owners in increasing column order, with their positions in the
   // chunk, so that one sweep over the columns can pick them out.
   int32_t owner[rotation_chunk];
@@ -316,55 +713,40 @@ void apply_rotations(const ColumnMajor& a, const OneBased<double>& b,
   }
 
   const int32_t row = r.first - 1;
-  double* group[interleaved_columns];
+  double* group[block_columns];
   int32_t grouped = 0;
   int32_t next_owner = 0;
   for (int32_t L = 1; L <= n; ++L) {
     double* c = &a(row, L);
     if (next_owner < r.count && owner[next_owner] == L) {
-      rotate_columns<1>(&c, r, position[next_owner] + 1, r.count);
+      rotate_column(c, r, position[next_owner] + 1, r.count);
       ++next_owner;
       continue;
     }
     group[grouped++] = c;
-    if (grouped == interleaved_columns) {
-      rotate_columns<interleaved_columns>(group, r, 0, r.count);
+    if (grouped == block_columns) {
+      kern.rotate_columns(group, grouped, r.cc, r.ss, r.count);
       grouped = 0;
     }
   }
-  for (int32_t k = 0; k < grouped; ++k) rotate_columns<1>(&group[k], r, 0, r.count);
+  kern.rotate_columns(group, grouped, r.cc, r.ss, r.count);
 
-  double* rhs = &b[row];
-  rotate_columns<1>(&rhs, r, 0, r.count);
+  rotate_column(&b[row], r, 0, r.count);
 }
 
 // Removes position jj from P (1 <= jj <= nsetp): the rotations
 // J = jj+1..nsetp move index(jj+1..nsetp) down by one and bring the columns
 // of P back to upper-triangular form in rows 1..nsetp-1, applied to all of a
 // and to b.  index(nsetp) is left for the caller to overwrite.
-void rotate_out(const ColumnMajor& a, const OneBased<double>& b,
-                const OneBased<int32_t>& index, int32_t jj, int32_t nsetp,
-                int32_t n) {
+void rotate_out(const ColumnKernels& kern, const ColumnMajor& a,
+                const OneBased<double>& b, const OneBased<int32_t>& index,
+                int32_t jj, int32_t nsetp, int32_t n) {
   RotationChunk r;
   for (int32_t first = jj + 1; first <= nsetp; first += rotation_chunk) {
     const int32_t last =
         nsetp - first < rotation_chunk ? nsetp : first + rotation_chunk - 1;
     build_rotations(a, index, first, last, r);
-    apply_rotations(a, b, r, n);
-  }
-}
-
-// Back-substitution R*z = zz(1..nsetp), column by column: the columns
-// index(1..nsetp) hold R in rows 1..nsetp.  Reads nothing below row nsetp.
-void triangular_solve(const ColumnKernels& kern, const ColumnMajor& a,
-                      const OneBased<double>& zz,
-                      const OneBased<int32_t>& index, int32_t nsetp) {
-  int32_t jj = 0;
-  for (int32_t l = 1; l <= nsetp; ++l) {
-    const int32_t ip = nsetp + 1 - l;
-    if (l != 1) kern.subtract_scaled(&zz[1], a.column(jj), ip, zz[ip + 1]);
-    jj = index[ip];
-    zz[ip] = zz[ip] / a(ip, jj);
+    apply_rotations(kern, a, b, r, n);
   }
 }
 
@@ -392,11 +774,17 @@ double step_length(const OneBased<double>& zz, const OneBased<double>& x,
 
 namespace tovrin {
 
+int64_t lookahead_size(int32_t n) { return 2 * static_cast<int64_t>(n); }
+
+bool lookahead_pays(int32_t m, int32_t n) {
+  return static_cast<int64_t>(m) * n >= lookahead_min_size;
+}
+
 SolveOutcome solve_nnls(double* a_first, int32_t mda, int32_t m, int32_t n,
                         double* b_first, double* x_first, double* rnorm,
                         double* w_first, double* zz_first,
                         int32_t* index_first, int64_t maxiter,
-                        const std::atomic<bool>* cancel) {
+                        const std::atomic<bool>* cancel, double* lookahead) {
   if (m <= 0 || n <= 0) return {mode_bad_dimensions, 0, 0};
   SolveOutcome outcome{mode_solved, 0, 0};
 
@@ -406,7 +794,8 @@ SolveOutcome solve_nnls(double* a_first, int32_t mda, int32_t m, int32_t n,
   const OneBased<double> zz(zz_first);
   const OneBased<int32_t> index(index_first);
   const ColumnMajor a(a_first, mda);
-  const ColumnKernels kern;
+  const ColumnKernels kern(tovrin::kernel_path_for(m, n));
+  Lookahead ahead(lookahead, n);
 
   int64_t& iter = outcome.iterations;
   // 64-bit so that 3*n cannot overflow.
@@ -462,10 +851,17 @@ SolveOutcome solve_nnls(double* a_first, int32_t mda, int32_t m, int32_t n,
       j = index[iz];
 
       // Reflect rows npp1..m of column j onto its pivot; asave undoes it.
+      // The look-ahead may already hold the pivot built from these values.
       const double asave = a(npp1, j);
       const int32_t l1 = npp1 + 1;
-      h12(&construct, &npp1, &l1, &m, a.column(j), &unit, &up, &dummy,
-          &unit, &unit, &none);
+      if (ahead.holds(j)) {
+        a(npp1, j) = ahead.pivot().s;
+        up = ahead.pivot().up;
+      } else {
+        ahead.drop();
+        h12(&construct, &npp1, &l1, &m, a.column(j), &unit, &up, &dummy,
+            &unit, &unit, &none);
+      }
       double unorm = zero;
       for (int32_t l = 1; l <= nsetp; ++l) unorm = unorm + a(l, j) * a(l, j);
       unorm = std::sqrt(unorm);
@@ -485,6 +881,7 @@ SolveOutcome solve_nnls(double* a_first, int32_t mda, int32_t m, int32_t n,
       }
       a(npp1, j) = asave;
       w[j] = zero;
+      ahead.drop();
     }
     if (!accepted) break;
 
@@ -500,8 +897,8 @@ SolveOutcome solve_nnls(double* a_first, int32_t mda, int32_t m, int32_t n,
     // read only zz, x, index and rows 1..nsetp of the columns of P, none of
     // which the reflection of Z or the clearing of column j below the pivot
     // touches, so they may come first.  When they lead straight back to the
-    // main loop head and on to the next dual vector (no removal, no limit,
-    // Z not empty, P not full), that dual vector is formed in the pass that
+    // main loop head and on to the next dual vector (no removal, no limit, Z
+    // not empty, P not full), that dual vector is formed in the pass that
     // reflects Z: same columns, same b, same rows npp1..m.
     triangular_solve(kern, a, zz, index, nsetp);
     ++iter;
@@ -510,10 +907,19 @@ SolveOutcome solve_nnls(double* a_first, int32_t mda, int32_t m, int32_t n,
     double alpha = limit_reached ? two : step_length(zz, x, index, nsetp, jj);
     const Reflection q(a, j, up, nsetp, m);
     if (!limit_reached && alpha == two && iz1 <= iz2 && nsetp < m) {
-      reflect_columns_and_dual(kern, q, a, b, w, index, iz1, iz2, nsetp, m);
+      if (ahead.enabled()) {
+        reflect_columns_and_dual_ahead(kern, q, j, a, b, w, index, iz1, iz2, nsetp, m, ahead);
+      } else {
+        reflect_columns_and_dual(kern, q, a, b, w, index, iz1, iz2, nsetp, m);
+      }
       dual_ready = true;
     } else {
-      reflect_columns(kern, q, index, iz1, iz2);
+      if (ahead.holds(j)) {
+        reflect_columns_with_dots(kern, q, a, index, iz1, iz2, ahead, nsetp);
+      } else {
+        reflect_columns(kern, q, index, iz1, iz2);
+      }
+      ahead.drop();
     }
     if (nsetp != m) {
       for (int32_t l = npp1; l <= m; ++l) a(l, j) = zero;
@@ -541,7 +947,7 @@ SolveOutcome solve_nnls(double* a_first, int32_t mda, int32_t m, int32_t n,
       int32_t i = index[jj];
       for (;;) {
         x[i] = zero;
-        rotate_out(a, b, index, jj, nsetp, n);
+        rotate_out(kern, a, b, index, jj, nsetp, n);
         npp1 = nsetp;
         --nsetp;
         --iz1;
@@ -632,33 +1038,16 @@ void h12(const int32_t* mode, const int32_t* lpivot, const int32_t* l1,
     return u[static_cast<int64_t>(k - 1) * stride];
   };
 
-  double cl = std::fabs(uk(lp));
   if (*mode != apply) {
-    // Largest magnitude, scanned in index order: a NaN replaces cl, and the
-    // next element replaces that NaN in turn.
-    for (int32_t j = first; j <= last; ++j) {
-      const double mag = std::fabs(uk(j));
-      if (!(cl > mag)) cl = mag;
+    // u(l1..m) lie iue apart from u(l1); stride 0 reads u(1) for each.
+    HouseholderPivot pivot;
+    if (!householder_pivot(uk(lp), &uk(first), static_cast<int64_t>(last) - first + 1,
+                           stride, pivot)) {
+      return;  // zero vector: nothing to reflect
     }
-    if (cl <= zero) return;  // zero vector: nothing to reflect
-
-    // Sum of squares scaled by the largest magnitude, so that it neither
-    // overflows nor underflows; pivot term first, then l1..m in order.
-    const double clinv = one / cl;
-    const double up_entry = uk(lp);
-    const double scaled_pivot = up_entry * clinv;
-    double sm = scaled_pivot * scaled_pivot;
-    for (int32_t j = first; j <= last; ++j) {
-      const double scaled = uk(j) * clinv;
-      sm = sm + scaled * scaled;
-    }
-    cl = cl * std::sqrt(sm);
-    // s takes the sign opposite to the pivot (positive for a zero pivot),
-    // so that up = u_p - s involves no cancellation.
-    if (!(up_entry <= zero)) cl = -cl;
-    *up = up_entry - cl;
-    uk(lp) = cl;
-  } else if (cl <= zero) {
+    *up = pivot.up;
+    uk(lp) = pivot.s;
+  } else if (std::fabs(uk(lp)) <= zero) {
     return;  // no transformation was constructed with this pivot
   }
 
@@ -686,6 +1075,15 @@ void h12(const int32_t* mode, const int32_t* lpivot, const int32_t* l1,
     if (sm == zero) continue;  // orthogonal to v: Q*c = c exactly
     sm = sm * b;
     c[i2 - 1] = c[i2 - 1] + sm * *up;
+    if (ce == 1 && stride == 1) {
+      // Both contiguous, as nnls calls it: the independent updates in a
+      // loop the compiler can vectorise.
+      double* ci = &c[i4 - 1];
+      const double* ui = &uk(first);
+      const int64_t count = static_cast<int64_t>(last) - first + 1;
+      for (int64_t k = 0; k < count; ++k) ci[k] = ci[k] + sm * ui[k];
+      continue;
+    }
     for (int32_t i = first; i <= last; ++i) {
       c[i4 - 1] = c[i4 - 1] + sm * uk(i);
       i4 += ce;
@@ -698,8 +1096,14 @@ void h12(const int32_t* mode, const int32_t* lpivot, const int32_t* l1,
 void nnls(double* a, const int32_t* mda, const int32_t* m, const int32_t* n,
           double* b, double* x, double* rnorm, double* w, double* zz,
           int32_t* index, int32_t* mode, const int32_t* maxiter) {
+  // The look-ahead's work space where it pays; without it (or when it cannot
+  // be had) the run is the same, only slower.
+  std::unique_ptr<double[]> lookahead;
+  if (tovrin::lookahead_pays(*m, *n)) {
+    lookahead.reset(new (std::nothrow) double[tovrin::lookahead_size(*n)]);
+  }
   const tovrin::SolveOutcome outcome = tovrin::solve_nnls(
-      a, *mda, *m, *n, b, x, rnorm, w, zz, index, *maxiter, nullptr);
+      a, *mda, *m, *n, b, x, rnorm, w, zz, index, *maxiter, nullptr, lookahead.get());
   *mode = outcome.mode;
   if (outcome.mode == tovrin::mode_iteration_limit) report_iteration_limit();
 }

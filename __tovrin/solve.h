@@ -34,12 +34,25 @@ struct SolveOutcome {
 // when cancel is not null it is read once per main-loop pass, and once set the
 // run ends with mode_cancelled at the next pass, its outputs those of the
 // last completed pass (rnorm formed as at any termination).  With m <= 0 or
-// n <= 0 nothing is written and the mode is mode_bad_dimensions.  Allocates
+// n <= 0 nothing is written and the mode is mode_bad_dimensions.
+//
+// lookahead is lookahead_size(n) doubles of work space, or null: with it
+// the run forms the next reflection's dot products in the pass that applies
+// the current one (nnls.cpp), which spares a read of the columns of Z per
+// main-loop pass.  The results are the same bits either way.  Allocates
 // nothing.
 SolveOutcome solve_nnls(double* a, std::int32_t mda, std::int32_t m,
                         std::int32_t n, double* b, double* x, double* rnorm,
                         double* w, double* zz, std::int32_t* index,
-                        std::int64_t maxiter, const std::atomic<bool>* cancel);
+                        std::int64_t maxiter, const std::atomic<bool>* cancel,
+                        double* lookahead);
+
+// Doubles of the look-ahead's work space for n columns.
+std::int64_t lookahead_size(std::int32_t n);
+
+// Whether the look-ahead's work space pays for an m x n problem: below this
+// size every column of Z stays in cache between passes anyway.
+bool lookahead_pays(std::int32_t m, std::int32_t n);
 
 }  // namespace tovrin
 

@@ -62,7 +62,8 @@ env "${asan_env[@]}" python3 -m pytest tests/package -q -p no:cacheprovider
 
 step "solver core from many threads with TSan"
 g++ -std=c++17 -O1 -g -fsanitize=thread -ffp-contract=off -pthread \
-  -I__tovrin tools/core_threads.cpp __tovrin/nnls.cpp __tovrin/kernels.cpp -o build/core_threads
+  -I__tovrin tools/core_threads.cpp __tovrin/nnls.cpp __tovrin/kernels.cpp \
+  __tovrin/kernels_avx2.cpp __tovrin/kernels_avx512.cpp -o build/core_threads
 TSAN_OPTIONS=halt_on_error=1 build/core_threads 8 20 >/dev/null
 
 if [ "$valgrind" = 1 ]; then

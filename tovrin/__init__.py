@@ -35,8 +35,10 @@ try:
 except Exception:  # not installed as a distribution (a bare build tree)
     __version__ = "0+unknown"
 
+from ._config import show_config  # noqa: E402  (needs _solver, checked above)
+
 __all__ = ["nnls", "nnls_gram", "NNLSResult", "Status", "IterationLimitWarning",
-           "GramAccuracyWarning", "NonFiniteResultWarning", "__version__"]
+           "GramAccuracyWarning", "NonFiniteResultWarning", "show_config", "__version__"]
 
 # The public classes show, in help() and reprs, as tovrin's own.
 for _public in (NNLSResult, Status, IterationLimitWarning, GramAccuracyWarning,

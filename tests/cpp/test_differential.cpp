@@ -3,7 +3,13 @@
 // (rows m+1..mda included) and b, and the console line.  Inputs are seeded
 // random problems of every shape with the degenerate features that steer the
 // active-set method into its rarer branches: ties, dependent and zero
-// columns, NaN and infinity, extreme scales and tiny iteration limits.
+// columns, NaN and infinity, extreme scales and tiny iteration limits.  Each
+// problem runs through the by-reference entry and through solve_nnls with
+// the look-ahead's work space, whatever its size.
+//
+// The kernels are those of the process (kernels.h): CTest runs these tests
+// once per path, forced through TOVRIN_EXACT_KERNELS for problems of every
+// size, and a path that this processor lacks is skipped with the reason.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -15,8 +21,10 @@
 #include <string>
 #include <vector>
 
+#include "kernels.h"
 #include "nnls.h"
 #include "nnls_reference.h"
+#include "solve.h"
 
 namespace {
 
@@ -101,13 +109,26 @@ Outcome solve(Solver solver, const Problem& p) {
   return o;
 }
 
-void expect_same(const Problem& p, const std::string& what) {
-  const Outcome ref = solve(&reference::nnls, p);
-  const Outcome opt = solve(&nnls, p);
-  const std::string where = what + " m=" + std::to_string(p.m) +
-                            " n=" + std::to_string(p.n) +
-                            " mda=" + std::to_string(p.mda) +
-                            " maxiter=" + std::to_string(p.maxiter);
+// solve_nnls with the look-ahead's work space, as the batch solver calls it;
+// it never prints.
+Outcome solve_ahead(const Problem& p) {
+  Outcome o;
+  o.a = p.a;
+  o.b = p.b;
+  o.x.assign(p.n, stale);
+  o.w.assign(p.n, stale);
+  o.zz.assign(p.m, stale);
+  o.index.assign(p.n, stale_index);
+  std::vector<double> lookahead(tovrin::lookahead_size(p.n), stale);
+  o.mode = tovrin::solve_nnls(o.a.data(), p.mda, p.m, p.n, o.b.data(), o.x.data(),
+                              &o.rnorm, o.w.data(), o.zz.data(), o.index.data(),
+                              p.maxiter, nullptr, lookahead.data())
+               .mode;
+  return o;
+}
+
+void expect_same_outputs(const Outcome& opt, const Outcome& ref,
+                         const std::string& where) {
   EXPECT_EQ(opt.mode, ref.mode) << where;
   EXPECT_TRUE(same_bits(opt.rnorm, ref.rnorm)) << where;
   EXPECT_TRUE(same_bits(opt.x, ref.x)) << where << " x " << first_difference(opt.x, ref.x);
@@ -116,8 +137,36 @@ void expect_same(const Problem& p, const std::string& what) {
   EXPECT_TRUE(same_bits(opt.index, ref.index)) << where << " index";
   EXPECT_TRUE(same_bits(opt.a, ref.a)) << where << " a " << first_difference(opt.a, ref.a);
   EXPECT_TRUE(same_bits(opt.b, ref.b)) << where << " b " << first_difference(opt.b, ref.b);
-  EXPECT_EQ(opt.console, ref.console) << where;
 }
+
+void expect_same(const Problem& p, const std::string& what) {
+  const Outcome ref = solve(&reference::nnls, p);
+  const Outcome opt = solve(&nnls, p);
+  const std::string where = what + " m=" + std::to_string(p.m) +
+                            " n=" + std::to_string(p.n) +
+                            " mda=" + std::to_string(p.mda) +
+                            " maxiter=" + std::to_string(p.maxiter);
+  expect_same_outputs(opt, ref, where);
+  EXPECT_EQ(opt.console, ref.console) << where;
+  expect_same_outputs(solve_ahead(p), ref, where + " (look-ahead)");
+}
+
+// The kernels this process runs; a forced path the processor lacks skips
+// every test.
+class Differential : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    const tovrin::KernelChoice& choice = tovrin::kernel_choice();
+    if (choice.refusal != nullptr) {
+      GTEST_SKIP() << tovrin::kernel_path_variable << "=" << choice.requested << ": "
+                   << choice.refusal;
+    }
+    if (choice.requested != nullptr) {
+      ASSERT_STREQ(tovrin::kernel_path_name(choice.path), choice.requested);
+      ASSERT_EQ(tovrin::kernel_path_for(1, 1), choice.path);  // every size
+    }
+  }
+};
 
 // Seeded source of problem data.
 class Generator {
@@ -252,7 +301,7 @@ void shape(Generator& g, int32_t& m, int32_t& n) {
   }
 }
 
-TEST(DifferentialNnls, RandomProblemsOfEveryShapeMatchTheReference) {
+TEST_F(Differential, NnlsRandomProblemsOfEveryShapeMatchTheReference) {
   Generator g(20240601);
   for (int trial = 0; trial < 4000; ++trial) {
     int32_t m = 0;
@@ -264,7 +313,7 @@ TEST(DifferentialNnls, RandomProblemsOfEveryShapeMatchTheReference) {
   }
 }
 
-TEST(DifferentialNnls, LargerProblemsWithRemovalsMatchTheReference) {
+TEST_F(Differential, NnlsLargerProblemsWithRemovalsMatchTheReference) {
   // Consistent problems with many zero components of x_true make variables
   // enter and leave P repeatedly over long stretches of rows and columns.
   Generator g(77);
@@ -311,7 +360,7 @@ Problem decoy_problem(Generator& g, int32_t m, int32_t n, int32_t decoys,
   return p;
 }
 
-TEST(DifferentialNnls, RemovalsFromTheStartOfALongSetMatchTheReference) {
+TEST_F(Differential, NnlsRemovalsFromTheStartOfALongSetMatchTheReference) {
   Generator g(31337);
   const int32_t sizes[][2] = {{240, 120}, {150, 150}, {300, 100}, {97, 97}};
   for (int trial = 0; trial < 16; ++trial) {
@@ -323,7 +372,7 @@ TEST(DifferentialNnls, RemovalsFromTheStartOfALongSetMatchTheReference) {
   }
 }
 
-TEST(DifferentialNnls, BadDimensionsWriteOnlyMode) {
+TEST_F(Differential, NnlsBadDimensionsWriteOnlyMode) {
   for (const int32_t m : {-1, 0, 3}) {
     for (const int32_t n : {-2, 0, 2}) {
       if (m > 0 && n > 0) continue;
@@ -349,7 +398,7 @@ TEST(DifferentialNnls, BadDimensionsWriteOnlyMode) {
 
 // h12 is called by other code than nnls: every caller form, strided and
 // degenerate, must keep its results.
-TEST(DifferentialH12, EveryCallFormMatchesTheReference) {
+TEST_F(Differential, H12EveryCallFormMatchesTheReference) {
   Generator g(4242);
   constexpr int32_t buffer = 400;
   constexpr int32_t origin = 200;  // room for negative strides
@@ -399,7 +448,7 @@ TEST(DifferentialH12, EveryCallFormMatchesTheReference) {
   }
 }
 
-TEST(DifferentialG1, RandomAndSpecialPairsMatchTheReference) {
+TEST_F(Differential, G1RandomAndSpecialPairsMatchTheReference) {
   Generator g(99);
   for (int trial = 0; trial < 20000; ++trial) {
     const double a = g.chance(0.5) ? g.special() : g.gaussian();
@@ -418,7 +467,7 @@ TEST(DifferentialG1, RandomAndSpecialPairsMatchTheReference) {
   }
 }
 
-TEST(DifferentialDiff, MatchesTheReference) {
+TEST_F(Differential, DiffMatchesTheReference) {
   Generator g(7);
   for (int trial = 0; trial < 2000; ++trial) {
     const double x = g.special();

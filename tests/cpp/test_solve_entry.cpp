@@ -38,7 +38,7 @@ EntryRun solveEntry(const Problem& p, std::int64_t maxiter,
   ::testing::internal::CaptureStdout();
   const tovrin::SolveOutcome s =
       tovrin::solve_nnls(r.a.data(), p.m, p.m, p.n, r.b.data(), r.x.data(), &r.rnorm,
-                         r.w.data(), r.zz.data(), r.index.data(), maxiter, cancel);
+                         r.w.data(), r.zz.data(), r.index.data(), maxiter, cancel, nullptr);
   r.console = ::testing::internal::GetCapturedStdout();
   r.mode = s.mode;
   return {r, s.iterations, s.nsetp};

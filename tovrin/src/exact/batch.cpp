@@ -97,7 +97,7 @@ std::int32_t BatchSolver::solve(Workspace& w, std::int64_t j,
   double rnorm = 0.0;
   const SolveOutcome run =
       solve_nnls(w.a(), m, m, n, w.b(), w.x(), &rnorm, w.w(), w.zz(), w.index(), maxiter_,
-                 cancel);
+                 cancel, lookahead_pays(m, n) ? w.lookahead() : nullptr);
   if (run.mode == mode_cancelled) return run.mode;
 
   // The scaled problem (A*2^c_i, b*2^r) has x_i*2^(r - c_i) and dual

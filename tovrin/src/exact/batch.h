@@ -11,21 +11,25 @@
 #include <vector>
 
 #include "common/strided.h"
+#include "solve.h"
 
 namespace tovrin {
 
 // Storage of one worker: a column-major copy of A and the solver's vectors,
-// reused for every problem the worker solves; one block of doubles, so that
-// a call on one small problem allocates little.
+// its look-ahead's among them, reused for every problem the worker solves;
+// one block of doubles, so that a call on one small problem allocates
+// little.
 class Workspace {
  public:
   Workspace(std::int64_t m, std::int64_t n)
-      : doubles_(m * n + 2 * m + 2 * n), index_(n), m_(m), n_(n) {}
+      : doubles_(m * n + 2 * m + 2 * n + lookahead_size(static_cast<std::int32_t>(n))),
+        index_(n), m_(m), n_(n) {}
   double* a() { return doubles_.data(); }
   double* b() { return a() + m_ * n_; }
   double* zz() { return b() + m_; }
   double* x() { return zz() + m_; }
   double* w() { return x() + n_; }
+  double* lookahead() { return w() + n_; }
   std::int32_t* index() { return index_.data(); }
 
  private:

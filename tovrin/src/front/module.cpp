@@ -5,7 +5,8 @@
 // nnls_gram(AtA, Atb, btb, maxiter, threads, x0) are tovrin.nnls and
 // tovrin.nnls_gram, which only pass their arguments on; warn(status,
 // maxiter, single, stacklevel) issues the warnings of a status array for
-// tovrin.dask.
+// tovrin.dask; _exact_kernels() reports the exact method's kernel path for
+// tovrin.show_config.
 #include <nanobind/nanobind.h>
 
 #include <Python.h>
@@ -15,6 +16,7 @@
 #include <vector>
 
 #include "front/front.h"
+#include "kernels.h"
 
 namespace nb = nanobind;
 using namespace nb::literals;
@@ -85,6 +87,34 @@ method : str
 All fields are keyword arguments of the constructor, so that other code can
 build a result; converged defaults to status == Status.SOLVED and method to
 "exact".)";
+
+// The exact method's kernels in this process (kernels.h): the widest path
+// that runs (or the forced one), the paths this build and processor can run,
+// a forced path with the reason it was refused, if it was, and the sizes
+// from which the automatic choice takes each path.
+nb::dict exact_kernels() {
+  const tovrin::KernelChoice& choice = tovrin::kernel_choice();
+  nb::list available;
+  for (tovrin::KernelPath path : {tovrin::KernelPath::portable, tovrin::KernelPath::avx2,
+                                  tovrin::KernelPath::avx512}) {
+    if (tovrin::kernel_path_available(path)) available.append(tovrin::kernel_path_name(path));
+  }
+  nb::dict report;
+  report["path"] = tovrin::kernel_path_name(choice.path);
+  report["available"] = available;
+  report["variable"] = tovrin::kernel_path_variable;
+  report["requested"] = choice.requested != nullptr ? nb::object(nb::str(choice.requested))
+                                                    : nb::none();
+  report["refusal"] = choice.refusal != nullptr ? nb::object(nb::str(choice.refusal))
+                                                : nb::none();
+  // The automatic choice by size m*n: each path from its smallest size.
+  nb::dict from_size;
+  from_size["portable"] = 0;
+  from_size["avx2"] = tovrin::avx2_min_size;
+  from_size["avx512"] = tovrin::avx512_min_size;
+  report["from_size"] = from_size;
+  return report;
+}
 
 }  // namespace
 
@@ -174,4 +204,6 @@ NB_MODULE(_solver, m) {
       },
       "status"_a, "maxiter"_a, "single"_a, "stacklevel"_a,
       "One warning of each class that the statuses call for (tovrin.dask).");
+  m.def("_exact_kernels", &exact_kernels,
+        "The exact method's kernel path in this process (tovrin.show_config).");
 }
