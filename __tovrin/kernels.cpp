@@ -2,7 +2,6 @@
 // dispatch to it (see kernels.h for the exactness argument).
 #include "kernels.h"
 
-#include <cstdlib>
 #include <cstring>
 
 #include "kernel_tables.h"
@@ -141,38 +140,22 @@ bool processor_runs(KernelPath path) {
   return path == KernelPath::portable;
 }
 
-// The choice with the requested text copied, so that a later change of the
-// environment cannot touch it.
+// The choice with the requested name copied.
 struct StoredChoice {
   KernelChoice choice;
   char requested[32];
 };
 
-StoredChoice choose() {
-  StoredChoice stored{};
+KernelPath widest_available() {
   KernelPath widest = KernelPath::portable;
   for (KernelPath path : paths) {
     if (kernel_path_available(path)) widest = path;
   }
-  stored.choice = {widest, nullptr, nullptr};
-  const char* value = std::getenv(kernel_path_variable);
-  if (value == nullptr || value[0] == '\0') return stored;
-  std::strncpy(stored.requested, value, sizeof stored.requested - 1);
-  stored.choice.requested = stored.requested;
-  stored.choice.refusal = refusal_unknown;
-  for (KernelPath path : paths) {
-    if (std::strcmp(value, kernel_path_name(path)) != 0) continue;
-    if (!path_built(path)) {
-      stored.choice.refusal = refusal_not_built;
-    } else if (!processor_runs(path)) {
-      stored.choice.refusal = refusal_unsupported;
-    } else {
-      stored.choice.path = path;
-      stored.choice.refusal = nullptr;
-    }
-  }
-  return stored;
+  return widest;
 }
+
+// The process's choice; written only by request_kernel_path.
+StoredChoice stored_choice = {{widest_available(), nullptr, nullptr}, {}};
 
 const KernelTable& table_of(KernelPath path) {
 #ifdef TOVRIN_HAVE_VECTOR_KERNELS
@@ -208,9 +191,27 @@ bool kernel_path_available(KernelPath path) {
   return path_built(path) && processor_runs(path);
 }
 
-const KernelChoice& kernel_choice() {
-  static const StoredChoice stored = choose();
-  return stored.choice;
+const KernelChoice& kernel_choice() { return stored_choice.choice; }
+
+void request_kernel_path(const char* name) {
+  StoredChoice stored{{widest_available(), nullptr, nullptr}, {}};
+  if (name != nullptr && name[0] != '\0') {
+    std::strncpy(stored.requested, name, sizeof stored.requested - 1);
+    stored.choice.requested = stored_choice.requested;
+    stored.choice.refusal = refusal_unknown;
+    for (KernelPath path : paths) {
+      if (std::strcmp(name, kernel_path_name(path)) != 0) continue;
+      if (!path_built(path)) {
+        stored.choice.refusal = refusal_not_built;
+      } else if (!processor_runs(path)) {
+        stored.choice.refusal = refusal_unsupported;
+      } else {
+        stored.choice.path = path;
+        stored.choice.refusal = nullptr;
+      }
+    }
+  }
+  stored_choice = stored;
 }
 
 KernelPath kernel_path_for(int32_t m, int32_t n) {

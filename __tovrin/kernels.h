@@ -40,21 +40,26 @@ const char* kernel_path_name(KernelPath path);
 // system) runs it.
 bool kernel_path_available(KernelPath path);
 
-// The environment variable that forces a path, read once per process.
-constexpr char kernel_path_variable[] = "TOVRIN_EXACT_KERNELS";
-
-// The process's choice, made once: the widest available path, unless the
-// environment variable names one.  A named path that is unknown or not
+// The process's choice: the widest available path, unless a path was
+// requested (request_kernel_path).  A requested path that is unknown or not
 // available is refused: the automatic choice runs instead, and the refusal
 // is recorded here so that a report can show it.
 struct KernelChoice {
   KernelPath path;
-  // The variable's value, or null when it is unset or empty.
+  // The name requested, or null when none was.
   const char* requested;
   // Why the requested path is not the one running, or null.
   const char* refusal;
 };
 const KernelChoice& kernel_choice();
+
+// Requests the path named (a copy of the name is kept) for every later
+// solve of this copy of the core, or the automatic choice for null or "".
+// The solver core reads no environment and no configuration: the package's
+// extension passes the value of its environment variable
+// TOVRIN_EXACT_KERNELS, the core's tests theirs; the low-level module
+// never requests one.  Not to be called while a solve runs.
+void request_kernel_path(const char* name);
 
 // Sizes m*n of a problem from which the automatic choice takes AVX2 and
 // AVX-512: on smaller problems a vector kernel's set-up costs more than its

@@ -16,7 +16,6 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdio>
-#include <memory>
 #include <new>
 
 namespace {
@@ -41,6 +40,9 @@ constexpr int32_t none = 0;
 // Size m*n from which the by-reference entry gives the run the look-ahead's
 // work space (see lookahead_pays).
 constexpr int64_t lookahead_min_size = 64 * 64;
+// Columns up to which the by-reference entry keeps the look-ahead's work
+// space on its stack: 2 * 4096 doubles, 64 KiB.
+constexpr int32_t lookahead_stack_columns = 4096;
 
 // The line written when the iteration limit stops the solver.
 constexpr char iteration_limit_text[] = "\n NNLS quitting on iteration count.\n";
@@ -1096,14 +1098,14 @@ void h12(const int32_t* mode, const int32_t* lpivot, const int32_t* l1,
 void nnls(double* a, const int32_t* mda, const int32_t* m, const int32_t* n,
           double* b, double* x, double* rnorm, double* w, double* zz,
           int32_t* index, int32_t* mode, const int32_t* maxiter) {
-  // The look-ahead's work space where it pays; without it (or when it cannot
-  // be had) the run is the same, only slower.
-  std::unique_ptr<double[]> lookahead;
-  if (tovrin::lookahead_pays(*m, *n)) {
-    lookahead.reset(new (std::nothrow) double[tovrin::lookahead_size(*n)]);
-  }
+  // The look-ahead's work space where it pays, on the stack (the core
+  // allocates nothing): up to lookahead_stack_columns columns; beyond, the
+  // run is the same without it, only slower.
+  double lookahead[2 * lookahead_stack_columns];
+  const bool ahead = tovrin::lookahead_pays(*m, *n) && *n <= lookahead_stack_columns;
   const tovrin::SolveOutcome outcome = tovrin::solve_nnls(
-      a, *mda, *m, *n, b, x, rnorm, w, zz, index, *maxiter, nullptr, lookahead.get());
+      a, *mda, *m, *n, b, x, rnorm, w, zz, index, *maxiter, nullptr,
+      ahead ? lookahead : nullptr);
   *mode = outcome.mode;
   if (outcome.mode == tovrin::mode_iteration_limit) report_iteration_limit();
 }

@@ -7,9 +7,9 @@
 // 32-bit and indices are 1-based.  Matrices are column-major doubles: element
 // (i, j) of a matrix with leading dimension mda lies (i-1) + (j-1)*mda
 // elements after the first.  The routines work in place on caller storage
-// and keep no state between calls; only nnls allocates, on problems large
-// enough to pay for it, a work vector of 2n doubles (and runs without it,
-// to the same results, when it cannot be had).
+// and keep no state between calls; they allocate nothing (nnls keeps a work
+// vector of its look-ahead on its stack, and runs without it, to the same
+// results, on problems of more than 4096 columns).
 #ifndef TOVRIN_NNLS_H
 #define TOVRIN_NNLS_H
 

@@ -12,6 +12,8 @@
 // size, and a path that this processor lacks is skipped with the reason.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -151,14 +153,17 @@ void expect_same(const Problem& p, const std::string& what) {
   expect_same_outputs(solve_ahead(p), ref, where + " (look-ahead)");
 }
 
-// The kernels this process runs; a forced path the processor lacks skips
-// every test.
+// The kernels this process runs: the path named by TOVRIN_EXACT_KERNELS
+// (CTest runs the suite once per path), requested before the first test; a
+// forced path the processor lacks skips every test.
 class Differential : public ::testing::Test {
  protected:
+  static void SetUpTestSuite() { tovrin::request_kernel_path(std::getenv("TOVRIN_EXACT_KERNELS")); }
+
   void SetUp() override {
     const tovrin::KernelChoice& choice = tovrin::kernel_choice();
     if (choice.refusal != nullptr) {
-      GTEST_SKIP() << tovrin::kernel_path_variable << "=" << choice.requested << ": "
+      GTEST_SKIP() << "TOVRIN_EXACT_KERNELS" << "=" << choice.requested << ": "
                    << choice.refusal;
     }
     if (choice.requested != nullptr) {

@@ -11,6 +11,7 @@
 
 #include <Python.h>
 
+#include <cstdlib>
 #include <string>
 #include <utility>
 #include <vector>
@@ -88,6 +89,11 @@ All fields are keyword arguments of the constructor, so that other code can
 build a result; converged defaults to status == Status.SOLVED and method to
 "exact".)";
 
+// The environment variable that forces the exact method's kernel path in
+// this extension's copy of the solver core (the low-level module __tovrin
+// never reads it), read once at import.
+constexpr char exact_kernels_variable[] = "TOVRIN_EXACT_KERNELS";
+
 // The exact method's kernels in this process (kernels.h): the widest path
 // that runs (or the forced one), the paths this build and processor can run,
 // a forced path with the reason it was refused, if it was, and the sizes
@@ -102,7 +108,7 @@ nb::dict exact_kernels() {
   nb::dict report;
   report["path"] = tovrin::kernel_path_name(choice.path);
   report["available"] = available;
-  report["variable"] = tovrin::kernel_path_variable;
+  report["variable"] = exact_kernels_variable;
   report["requested"] = choice.requested != nullptr ? nb::object(nb::str(choice.requested))
                                                     : nb::none();
   report["refusal"] = choice.refusal != nullptr ? nb::object(nb::str(choice.refusal))
@@ -120,6 +126,7 @@ nb::dict exact_kernels() {
 
 NB_MODULE(_solver, m) {
   tovrin::front::load_imports();
+  tovrin::request_kernel_path(std::getenv(exact_kernels_variable));
   // Results may legitimately outlive the module at interpreter exit.
   nb::set_leak_warnings(false);
 
