@@ -4,8 +4,9 @@
     every round, so that a change of load on a shared machine falls on all
     of them alike; medians of wall and CPU time.
   * InterveningWork: the large NumPy work a user does between two calls (a
-    matrix product, a fresh array filled and dropped), which evicts the
-    caches and returns memory to the system.
+    fresh array filled and dropped, a matrix product), which evicts the
+    caches, returns memory to the system and leaves NumPy's BLAS threads
+    spinning.
   * busy_cores: child processes that hold cores busy for the duration.
   * load_average: the machine's load, to print and record with the results.
 """
@@ -30,6 +31,9 @@ MIN_SECONDS = 0.05
 # cache, and served by the allocator from fresh pages).
 INTERVENING_ORDER = 2000
 INTERVENING_BYTES = 200_000_000
+INTERVENING_TEXT = (f"a fresh {INTERVENING_BYTES // 10**6} MB array filled and dropped, then a "
+                    f"{INTERVENING_ORDER} x {INTERVENING_ORDER} matrix product (NumPy's BLAS, "
+                    "whose threads spin on for a moment after it)")
 
 # A busy child spins until its parent is gone (it is then adopted and its
 # parent id changes) or for at most this long, so that no spinner outlives
@@ -92,8 +96,10 @@ def time_in_turns(contenders, repeats, min_seconds=MIN_SECONDS):
 
 class InterveningWork:
     """Callable: a user's large NumPy work between two solver calls -- a
-    product of two INTERVENING_ORDER matrices (NumPy's BLAS on its own
-    threads) and a fresh array of INTERVENING_BYTES filled and dropped."""
+    fresh array of INTERVENING_BYTES filled and dropped, then a product of
+    two INTERVENING_ORDER matrices.  The product comes last, as where a
+    user forms the data right before solving: NumPy's BLAS threads keep
+    their cores busy for a moment after a product returns."""
 
     def __init__(self, seed=0):
         rng = np.random.default_rng(seed)
@@ -101,9 +107,11 @@ class InterveningWork:
         self.right = rng.standard_normal((INTERVENING_ORDER, INTERVENING_ORDER))
 
     def __call__(self):
-        product = self.left @ self.right
         filled = np.full(INTERVENING_BYTES // 8, 1.0)
-        return float(product[0, 0] + filled[-1])
+        last = float(filled[-1])
+        del filled
+        product = self.left @ self.right
+        return last + float(product[0, 0])
 
 
 @contextlib.contextmanager
