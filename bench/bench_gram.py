@@ -203,32 +203,16 @@ def measure_problem(tovrin, family, n, repeats, peers, peer_limit):
     a = np.ascontiguousarray(a)
     exact = tovrin.nnls(a, b)
     gram = tovrin.nnls(a, b, method="gram")
-    row = {"family": family, "m": m, "n": n_,
+    with_peers = [p for p in peers if m * n_ * n_ <= peer_limit]
+    counted, fields = judge_peers(a, b, with_peers, objective(a, b, gram.x), exact.x)
+    row = {"family": family, "m": m, "n": n_, **fields,
            "gram_status": int(gram.status),
            "x_agreement": agreement(gram.x, exact.x),
-           "passive_equal": bool((gram.passive == exact.passive).all()),
-           "peer_s": {}, "peer_agreement": {}}
-    solvers = {name: peer_solver(name) for name in peers}
-    xs = {}
-    for name, solve in solvers.items():
-        if solve is None or m * n_ * n_ > peer_limit:
-            continue
-        try:
-            xs[name] = np.asarray(quiet(lambda: solve(a, b))())
-        except Exception as exc:  # a peer that fails on a problem is reported
-            row["peer_agreement"][name] = f"failed: {exc}"
+           "passive_equal": bool((gram.passive == exact.passive).all())}
     contenders = [Contender("exact_s", lambda: tovrin.nnls(a, b)),
                   Contender("gram_s", lambda: tovrin.nnls(a, b, method="gram")),
                   Contender("product_s", lambda: gram_product(a, b))]
-    contenders += [Contender(name, quiet(lambda s=solvers[name]: s(a, b))) for name in xs]
-    times = time_in_turns(contenders, repeats)
-    for c in contenders:
-        if c.name in xs:
-            row["peer_s"][c.name] = times[c.name].wall
-            row["peer_agreement"][c.name] = agreement(xs[c.name], exact.x)
-        else:
-            row[c.name] = times[c.name].wall
-    fastest = min(row["peer_s"].values()) if row["peer_s"] else None
+    fastest = time_with_peers(contenders, counted, a, b, repeats, row)
     row["fastest_peer_over_gram"] = fastest / row["gram_s"] if fastest else None
     row["exact_over_gram"] = row["exact_s"] / row["gram_s"]
     return row
@@ -274,29 +258,45 @@ def make_large(family, m, n, seed):
     return a, a @ x_true + 1e-3 * rng.standard_normal(m)
 
 
-def judge_peers(a, b, peers, ours):
-    """({name: solve} of the peers that count, {name: objective relative to
-    ours}, {name: why it does not count}, {name: seconds of its one call})."""
-    counted, relative, excluded, once = {}, {}, {}, {}
+def judge_peers(a, b, peers, ours, x_exact):
+    """({name: solve} of the peers that count, the row's fields about the
+    peers): each installed peer solves once; it counts where its objective
+    is within OBJECTIVE_MATCH of `ours`."""
+    counted = {}
+    fields = {"peer_objective": {}, "peer_agreement": {}, "peer_excluded": {},
+              "peer_once_s": {}, "peer_s": {}}
     for name in peers:
         solve = peer_solver(name)
         if solve is None:
-            excluded[name] = "not installed"
+            fields["peer_excluded"][name] = "not installed"
             continue
         start = time.perf_counter()
         try:
             x = np.asarray(quiet(lambda: solve(a, b))())
         except Exception as exc:  # a peer that fails on a problem is reported
-            excluded[name] = f"failed: {exc}"
+            fields["peer_excluded"][name] = f"failed: {exc}"
             continue
-        once[name] = time.perf_counter() - start
-        relative[name] = (objective(a, b, x) - ours) / max(1e-300, ours)
-        if relative[name] <= OBJECTIVE_MATCH:
+        once = fields["peer_once_s"][name] = time.perf_counter() - start
+        relative = fields["peer_objective"][name] = (objective(a, b, x) - ours) / max(1e-300, ours)
+        fields["peer_agreement"][name] = agreement(x, x_exact)
+        if relative <= OBJECTIVE_MATCH:
             counted[name] = solve
         else:
-            excluded[name] = (f"objective {relative[name]:.2g} above tovrin's "
-                              f"(one call {once[name]:.3g} s)")
-    return counted, relative, excluded, once
+            fields["peer_excluded"][name] = (f"objective {relative:.2g} above tovrin's "
+                                             f"(one call {once:.3g} s)")
+    return counted, fields
+
+
+def time_with_peers(contenders, counted, a, b, repeats, row):
+    """Times the contenders and the counted peers in turns into row (the
+    peers' under row["peer_s"]) and the fastest peer's name and time."""
+    contenders = contenders + [Contender(name, quiet(lambda s=solve: s(a, b)))
+                               for name, solve in counted.items()]
+    times = time_in_turns(contenders, repeats)
+    for c in contenders:
+        (row["peer_s"] if c.name in counted else row)[c.name] = times[c.name].wall
+    row["fastest_peer"] = min(counted, key=row["peer_s"].get) if counted else None
+    return row["peer_s"][row["fastest_peer"]] if counted else None
 
 
 def measure_large(tovrin, family, m, n, repeats, peers, work):
@@ -306,9 +306,8 @@ def measure_large(tovrin, family, m, n, repeats, peers, work):
             for method in ("exact", "gram", "auto")}
     reference = objective(a_c, b, runs["exact"].x)
     ours = objective(a_c, b, runs["auto"].x)
-    counted, relative, excluded, once = judge_peers(a_c, b, peers, ours)
-    row = {"family": family, "m": m, "n": n, "peer_s": {}, "peer_objective": relative,
-           "peer_counted": list(counted), "peer_excluded": excluded, "peer_once_s": once,
+    counted, fields = judge_peers(a_c, b, peers, ours, runs["exact"].x)
+    row = {"family": family, "m": m, "n": n, **fields, "peer_counted": list(counted),
            "gram_status": int(runs["gram"].status), "auto_method": runs["auto"].method,
            "gram_iterations": int(runs["gram"].iterations),
            "x_agreement": agreement(runs["gram"].x, runs["exact"].x),
@@ -321,16 +320,7 @@ def measure_large(tovrin, family, m, n, repeats, peers, work):
                   Contender("auto_s", quiet(lambda: tovrin.nnls(a_c, b, method="auto"))),
                   Contender("exact_s", lambda: tovrin.nnls(a_c, b)),
                   Contender("ata_s", lambda: a_c.T @ a_c)]
-    contenders += [Contender(name, quiet(lambda s=solve: s(a_c, b)))
-                   for name, solve in counted.items()]
-    times = time_in_turns(contenders, repeats)
-    for c in contenders:
-        if c.name in counted:
-            row["peer_s"][c.name] = times[c.name].wall
-        else:
-            row[c.name] = times[c.name].wall
-    row["fastest_peer"] = min(counted, key=row["peer_s"].get) if counted else None
-    fastest = row["peer_s"][row["fastest_peer"]] if counted else None
+    fastest = time_with_peers(contenders, counted, a_c, b, repeats, row)
     row["peer_over_gram"] = fastest / row["gram_s"] if fastest else None
     row["peer_over_auto"] = fastest / row["auto_s"] if fastest else None
     row["gram_over_ata"] = row["gram_s"] / row["ata_s"]
@@ -410,6 +400,20 @@ def fmt(v, digits=3):
     return str(v)
 
 
+def peer_cells(r):
+    """A table's peer columns: the median time of a peer that counts, the
+    time of the one call marked (x) of one that does not."""
+    return " | ".join(fmt(r["peer_s"][p]) if p in r["peer_s"]
+                      else f"{fmt(r['peer_once_s'][p])} (x)" if p in r["peer_once_s"]
+                      else "–" for p in PEERS)
+
+
+def excluded_lines(rows):
+    return [f"- {r['family']} {r['m']}x{r['n']}: "
+            + ("; ".join(f"{p}: {why}" for p, why in r["peer_excluded"].items()) or "none")
+            for r in rows]
+
+
 def large_time_lines(large):
     lines = ["", "## Large problems", "",
              "A in C order unless marked F.  Every Gram and peer time includes the Gram product.  "
@@ -422,9 +426,7 @@ def large_time_lines(large):
              + " | fastest peer / gram | fastest peer / auto |",
              "|" + "---|" * (12 + len(PEERS))]
     for r in large:
-        peers = " | ".join(fmt(r["peer_s"][p]) if p in r["peer_s"]
-                           else f"{fmt(r['peer_once_s'][p])} (x)" if p in r["peer_once_s"]
-                           else "–" for p in PEERS)
+        peers = peer_cells(r)
         fastest = f" ({r['fastest_peer']})" if r["fastest_peer"] else ""
         lines.append(
             f"| {r['family']} | {r['m']} | {r['n']} | {fmt(r['gram_s'])} | "
@@ -437,10 +439,7 @@ def large_time_lines(large):
         lines.append(f"| {r['family']} | {r['m']} | {r['n']} | {r['gram_status']} | "
                      f"{r['auto_method']} | {r['gram_iterations']} | "
                      f"{fmt(r['x_agreement'], 2)} | {fmt(r['objective_agreement'], 2)} |")
-    lines += ["", "Peers that did not count:", ""]
-    for r in large:
-        reasons = "; ".join(f"{p}: {why}" for p, why in r["peer_excluded"].items())
-        lines.append(f"- {r['family']} {r['m']}x{r['n']}: {reasons or 'none'}")
+    lines += ["", "Peers that did not count:", ""] + excluded_lines(large)
     lines += ["", "## Work in between", "",
               "The gram call (A in C order) on its own, repeated, against the same call after "
               f"{INTERVENING_TEXT}, in turns.",
@@ -490,22 +489,27 @@ def warm_lines(warm):
 
 def sweep_lines(rows, batch):
     lines = ["", "## Sweep of sizes", "",
+             "A peer is timed only where its objective is within "
+             f"{OBJECTIVE_MATCH:g} (relative) of tovrin's (gram); (x) marks one that is not, "
+             "with the time of its one call.", "",
              "| family | m | n | exact (s) | gram (s) | product (s) | exact/gram | "
              + " | ".join(f"{p} (s)" for p in PEERS)
              + " | fastest peer/gram | x agreement | passive sets equal | status |",
              "|" + "---|" * (11 + len(PEERS))]
     for r in rows:
-        peers = " | ".join(fmt(r["peer_s"].get(p)) for p in PEERS)
+        fastest = f" ({r['fastest_peer']})" if r["fastest_peer"] else ""
         lines.append(
             f"| {r['family']} | {r['m']} | {r['n']} | {fmt(r['exact_s'])} | {fmt(r['gram_s'])} | "
-            f"{fmt(r['product_s'])} | {fmt(r['exact_over_gram'])} | {peers} | "
-            f"{fmt(r['fastest_peer_over_gram'])} | {fmt(r['x_agreement'], 2)} | "
+            f"{fmt(r['product_s'])} | {fmt(r['exact_over_gram'])} | {peer_cells(r)} | "
+            f"{fmt(r['fastest_peer_over_gram'])}{fastest} | {fmt(r['x_agreement'], 2)} | "
             f"{fmt(r['passive_equal'])} | {r['gram_status']} |")
     if rows:
-        lines += ["", "x agreement: max|x_gram - x_exact| / max|x_exact|.  Peer agreement:", ""]
-    for r in rows:
-        lines.append(f"- {r['family']} {r['m']}x{r['n']}: "
-                     + ", ".join(f"{p} {fmt(v, 2)}" for p, v in r["peer_agreement"].items()))
+        lines += ["", "x agreement: max|x_gram - x_exact| / max|x_exact|.  Peers' agreement "
+                  "in x with the exact method:", ""]
+        lines += [f"- {r['family']} {r['m']}x{r['n']}: "
+                  + ", ".join(f"{p} {fmt(v, 2)}" for p, v in r["peer_agreement"].items())
+                  for r in rows]
+        lines += ["", "Peers that did not count:", ""] + excluded_lines(rows)
     if batch:
         lines += ["", f"## {batch['k']} right-hand sides, A of 200 x 20", "",
                   "| exact (s) | gram (s) | gram, 1 thread (s) | exact/gram | x agreement | "

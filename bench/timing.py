@@ -26,9 +26,17 @@ import numpy as np
 # last less than the clock's useful resolution.
 MIN_SECONDS = 0.05
 
-# The work between two calls: a product of two matrices of this order, and
-# a fresh array of this many bytes filled and dropped (larger than every
-# cache, and served by the allocator from fresh pages).
+# NumPy's BLAS (OpenBLAS) keeps a worker thread spinning for about 0.1 s
+# after each of its multi-threaded calls (measured: 0.1 s of CPU time
+# burnt during a sleep after a product, of any size).  Every turn first
+# waits twice that, so that no contender pays for the threads of the one
+# before it; the work between calls is measured on purpose, by a contender
+# of its own.
+SETTLE_SECONDS = 0.2
+
+# The work between two calls: a fresh array of this many bytes filled and
+# dropped (larger than every cache, and served by the allocator from fresh
+# pages), then a product of two matrices of this order.
 INTERVENING_ORDER = 2000
 INTERVENING_BYTES = 200_000_000
 INTERVENING_TEXT = (f"a fresh {INTERVENING_BYTES // 10**6} MB array filled and dropped, then a "
@@ -65,8 +73,9 @@ class Timing(NamedTuple):
 
 
 def time_turn(contender, min_seconds):
-    """(wall, cpu) of one turn: one call after `before`, else the mean over
-    the calls that fill min_seconds."""
+    """(wall, cpu) of one turn, after SETTLE_SECONDS: one call after
+    `before`, else the mean over the calls that fill min_seconds."""
+    time.sleep(SETTLE_SECONDS)
     if contender.before is not None:
         contender.before()
     calls = 0
