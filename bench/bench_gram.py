@@ -93,9 +93,10 @@ TARGET_LOADED_EXACT = 1.0        # default threads / exact under load, below
 TARGET_MEMORY = 4.0              # peak beyond A and b, n^2 doubles, at most
 TARGET_WARM = 0.5                # from x0 / cold, at most
 
-# A child started by this process inherits this process's peak resident
-# memory into its own ru_maxrss when it calls exec.  The memory probe is
-# therefore started by a small launcher, whose peak is all it inherits.
+# A process's ru_maxrss carries over exec: a child started from this
+# process, whose peak holds the large problems, reports at least that peak.
+# The memory probe is therefore started by a small launcher process, whose
+# own small peak is all the probe inherits.
 LAUNCHER = "import subprocess, sys; sys.exit(subprocess.call(sys.argv[1:]))"
 MEMORY_PROBE = """
 import json, os, resource, sys, warnings
