@@ -22,6 +22,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "common/buffer.h"
+
 namespace tovrin {
 class Team;
 namespace dense {
@@ -103,7 +105,7 @@ class Factor {
 
   std::int32_t capacity_;
   std::int32_t p_ = 0;
-  std::vector<double> l_;
+  Buffer l_;  // capacity x capacity; the factor's p x p block only is written
   std::vector<std::int32_t> set_;
 };
 

@@ -26,6 +26,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "common/buffer.h"
 #include "gram/data.h"
 #include "gram/factor.h"
 #include "gram/form.h"
@@ -72,8 +73,8 @@ class HeldForm final : public Form {
   dense::DenseWorkspace& ws_;
   std::int32_t n_;
   double condition_ = 0.0;
-  std::vector<double> l_;         // L, n x n, leading dimension n
-  std::vector<double> w_;         // W, n x |H|, column q for the variable held_[q]
+  Buffer l_;                      // L, n x n, leading dimension n
+  Buffer w_;                      // W, n x |H| of n x n, column q for held_[q]
   std::vector<std::int32_t> held_;
   std::vector<std::int32_t> position_;   // of a held variable in held_, else -1
   std::vector<std::int32_t> free_;
