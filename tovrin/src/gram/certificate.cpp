@@ -14,6 +14,9 @@ namespace {
 
 // |v| below this many roundings of its terms is no direction at all.
 constexpr double orthogonal_rounding = 64;
+// Variables from which the Gram-form dual c - G x is formed by the team's
+// matrix-vector kernel rather than column by column on the calling thread.
+constexpr std::int32_t shared_dual = 256;
 
 }  // namespace
 
@@ -52,7 +55,7 @@ Certificate::Certificate(const GramMatrix& g, const DataMatrix* a, Team& team)
     : g_(g), a_(a), team_(team), n_(g.n), m_(a != nullptr ? a->m : 0),
       r_(std::size_t(m_)), orth_(static_cast<std::size_t>(m_)),
       v_(std::size_t(n_)), grad_(static_cast<std::size_t>(n_)), xs_(static_cast<std::size_t>(n_)), z_(static_cast<std::size_t>(n_)),
-      u_(std::size_t(n_)) {}
+      u_(std::size_t(n_)), nonzero_(std::size_t(n_)) {}
 
 double Certificate::spread(const double* x, double bnorm) const {
   double s = bnorm;
@@ -64,6 +67,15 @@ double Certificate::spread(const double* x, double bnorm) const {
 
 void Certificate::gram_dual(const double* c, const double* x, double* w) {
   std::memcpy(w, c, sizeof(double) * std::size_t(n_));
+  if (n_ < shared_dual) {
+    // Few variables: G's columns of x's nonzero entries, in index order.
+    std::int32_t p = 0;
+    for (std::int32_t j = 0; j < n_; ++j) {
+      if (x[j] != zero) nonzero_[std::size_t(p++)] = j;
+    }
+    subtract_columns(n_, p, g_.g, g_.ldg, nonzero_.data(), x, w);
+    return;
+  }
   dense::gemv(team_, dense::Op::none, n_, n_, -one, g_.g, g_.ldg, x, one, w);
 }
 

@@ -199,6 +199,7 @@ class Certificate {
   bool defer_rnorm_ = false;
   std::vector<double> r_, orth_;               // m
   std::vector<double> v_, grad_, xs_, z_, u_;  // n
+  std::vector<std::int32_t> nonzero_;          // n
 };
 
 // The certificate of one problem solved from the Gram form alone, against

@@ -197,24 +197,28 @@ void unscale(const Scaled& s, bool with_rnorm, const BatchResults& out) {
     return (before != 0.0 && after == 0.0) || std::isinf(after) ||
            (magnitude != 0.0 && magnitude < std::numeric_limits<double>::min());
   };
+  // Row i of the outputs holds variable i of every problem: along it.
+  std::vector<unsigned char> rounded(static_cast<std::size_t>(k), 0);
+  for (std::int32_t i = 0; i < s.n; ++i) {
+    double* x = out.x + i * k;
+    double* w = out.dual + i * k;
+    for (std::int64_t j = 0; j < k; ++j) {
+      const int f = s.f.empty() ? 0 : s.f[std::size_t(j)];
+      const double scaled = x[j];
+      if (f == 0) {
+        x[j] = scaled * down[std::size_t(i)];
+        w[j] = w[j] * up[std::size_t(i)];
+      } else {
+        x[j] = std::ldexp(scaled, f - s.e[std::size_t(i)]);
+        w[j] = std::ldexp(w[j], s.e[std::size_t(i)] + f);
+      }
+      rounded[std::size_t(j)] |= inexact(scaled, x[j]);
+    }
+  }
   for (std::int64_t j = 0; j < k; ++j) {
     const int f = s.f.empty() ? 0 : s.f[std::size_t(j)];
-    bool rounded = false;
-    for (std::int32_t i = 0; i < s.n; ++i) {
-      double& x = out.x[i * k + j];
-      double& w = out.dual[i * k + j];
-      const double scaled = x;
-      if (f == 0) {
-        x = scaled * down[std::size_t(i)];
-        w = w * up[std::size_t(i)];
-      } else {
-        x = std::ldexp(scaled, f - s.e[std::size_t(i)]);
-        w = std::ldexp(w, s.e[std::size_t(i)] + f);
-      }
-      rounded = rounded || inexact(scaled, x);
-    }
     if (with_rnorm && f != 0) out.rnorm[j] = std::ldexp(out.rnorm[j], f);
-    if (rounded) out.status[j] |= status::refit;
+    if (rounded[std::size_t(j)]) out.status[j] |= status::refit;
   }
 }
 
@@ -233,8 +237,11 @@ void write(const BatchResults& out, std::int64_t k, std::int64_t j, std::int32_t
 }
 
 // rnorm_j = ||b_j - (A S) x_j|| for the problems whose certificate left it
-// (rnorm_deferred), residual_chunk of them at a time: R = B(:, J) - A (S X)
-// by one product, whose column j has the same bits whatever the others.
+// (rnorm_deferred), residual_chunk of them at a time, by one product:
+// R = B(:, J) - A (S X) with B by columns, or its transpose
+// R' = B(:, J)' - (S X)' A' with B by rows, so that B is read along its
+// rows.  An entry of a product has the same bits whatever the others and
+// the orientation, so a problem's rnorm does not depend on the others.
 void deferred_residuals(Team& team, dense::DenseWorkspace& ws, const DataMatrix& a,
                         const DenseView& b, std::int64_t k, const BatchResults& out) {
   const Index m = a.m, n = a.n;
@@ -245,36 +252,44 @@ void deferred_residuals(Team& team, dense::DenseWorkspace& ws, const DataMatrix&
   if (deferred.empty()) return;
   const Index chunk = std::min<Index>(residual_chunk, Index(deferred.size()));
   std::vector<double> r(static_cast<std::size_t>(m * chunk)), x(static_cast<std::size_t>(n * chunk));
+  std::vector<double> squares(static_cast<std::size_t>(chunk));
+  const bool a_by_columns = a.layout == Layout::columns;
   for (std::size_t first = 0; first < deferred.size(); first += std::size_t(chunk)) {
     const Index count = std::min<Index>(chunk, Index(deferred.size() - first));
+    const Index* problems = deferred.data() + first;
     for (Index q = 0; q < count; ++q) {
-      const Index j = deferred[first + std::size_t(q)];
       for (Index i = 0; i < n; ++i) {
-        const double xi = out.x[i * k + j];
+        const double xi = out.x[i * k + problems[q]];
         x[std::size_t(i + q * n)] = a.scale != nullptr ? a.scale[i] * xi : xi;
       }
     }
+    std::fill(squares.begin(), squares.end(), 0.0);
     if (b.layout == Layout::columns) {
       for (Index q = 0; q < count; ++q) {
-        std::memcpy(r.data() + q * m, b.data + deferred[first + std::size_t(q)] * b.ld,
-                    sizeof(double) * std::size_t(m));
+        std::memcpy(r.data() + q * m, b.data + problems[q] * b.ld, sizeof(double) * std::size_t(m));
+      }
+      dense::gemm(team, ws, a_by_columns ? dense::Op::none : dense::Op::transpose, dense::Op::none,
+                  m, count, n, -1.0, a.a, a.ld, x.data(), std::max<Index>(n, 1), 1.0, r.data(),
+                  std::max<Index>(m, 1));
+      for (Index q = 0; q < count; ++q) {
+        const double* rq = r.data() + q * m;
+        for (Index i = 0; i < m; ++i) squares[std::size_t(q)] += rq[i] * rq[i];
       }
     } else {
       for (Index i = 0; i < m; ++i) {
         const double* bi = b.data + i * b.ld;
-        for (Index q = 0; q < count; ++q) r[std::size_t(i + q * m)] = bi[deferred[first + std::size_t(q)]];
+        double* ri = r.data() + i * count;
+        for (Index q = 0; q < count; ++q) ri[q] = bi[problems[q]];
+      }
+      dense::gemm(team, ws, dense::Op::transpose, a_by_columns ? dense::Op::transpose : dense::Op::none,
+                  count, m, n, -1.0, x.data(), std::max<Index>(n, 1), a.a, a.ld, 1.0, r.data(),
+                  std::max<Index>(count, 1));
+      for (Index i = 0; i < m; ++i) {
+        const double* ri = r.data() + i * count;
+        for (Index q = 0; q < count; ++q) squares[std::size_t(q)] += ri[q] * ri[q];
       }
     }
-    const bool by_columns = a.layout == Layout::columns;
-    dense::gemm(team, ws, by_columns ? dense::Op::none : dense::Op::transpose, dense::Op::none, m,
-                count, n, -1.0, a.a, a.ld, x.data(), std::max<Index>(n, 1), 1.0, r.data(),
-                std::max<Index>(m, 1));
-    for (Index q = 0; q < count; ++q) {
-      const double* rq = r.data() + q * m;
-      double sum = 0.0;
-      for (Index i = 0; i < m; ++i) sum += rq[i] * rq[i];
-      out.rnorm[deferred[first + std::size_t(q)]] = std::sqrt(sum);
-    }
+    for (Index q = 0; q < count; ++q) out.rnorm[problems[q]] = std::sqrt(squares[std::size_t(q)]);
   }
 }
 
