@@ -180,14 +180,12 @@ TEST_P(DensePath, SyrkWritesTheLowerTriangleOnly) {
       Matrix c = random_matrix(s.m, s.m, rng);
       for (Index j = 0; j < s.m; ++j)
         for (Index i = 0; i < j; ++i) c(i, j) = nan;
-      const Matrix before = c;
       const Op other = op == Op::none ? Op::transpose : Op::none;
       const Reference r = product_reference(op, other, s.m, s.m, s.k, -1.0, a, a, 1.0, c);
       dense::syrk(team, ws, op, s.m, s.k, -1.0, a.v.data(), a.ld, 1.0, c.data(), c.ld);
       expect_near(c, r.value, r.scale, s.k, true);
       for (Index j = 0; j < s.m; ++j)
         for (Index i = 0; i < j; ++i) ASSERT_TRUE(std::isnan(c(i, j))) << i << ", " << j;
-      EXPECT_TRUE(same_bits(before, before));
     }
 }
 
