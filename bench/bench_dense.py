@@ -16,8 +16,10 @@ an operand that a kernel overwrites is restored from a copy before each of
 our calls, inside the timing, as NumPy copies its input.  Each timing starts
 after --settle-ms of sleep, so that OpenBLAS's threads, which spin for about
 0.1 s after each of NumPy's calls, do not take a core from the next
-contender.  The least times are recorded beside the medians: on a machine
-shared with other work they show each contender's undisturbed speed.
+contender, and only once the machine was 90 % idle over that sleep (other
+processes would take a core from either contender; a timing that waited a
+minute in vain is counted as ungated in the results).  The least times are
+recorded beside the medians.
 
 Cases (flop counts used for GFLOP/s in brackets):
   * cholesky n = 1000, 2000, 4000 [n^3/3] against numpy.linalg.cholesky;
@@ -109,14 +111,50 @@ def seconds(contender, count):
     return (time.perf_counter() - start) / count
 
 
+# A timing starts once the machine was at least this idle over a settling
+# sleep, waiting at most QUIET_WAIT seconds for it.
+QUIET_IDLE = 0.9
+QUIET_WAIT = 60.0
+ungated = 0  # timings that started on a busy machine
+
+
+def cpu_ticks():
+    """(idle, total) jiffies of all processors, or None off Linux."""
+    try:
+        with open("/proc/stat") as stat:
+            fields = [int(x) for x in stat.readline().split()[1:]]
+    except OSError:
+        return None
+    return fields[3] + fields[4], sum(fields)
+
+
+def settle(seconds_):
+    """Sleeps `seconds_`, again until the machine was idle over the sleep."""
+    global ungated
+    start = time.perf_counter()
+    while True:
+        before = cpu_ticks()
+        time.sleep(seconds_)
+        after = cpu_ticks()
+        if before is None or after is None:
+            return
+        total = after[1] - before[1]
+        if total <= 0 or (after[0] - before[0]) / total >= QUIET_IDLE:
+            return
+        if time.perf_counter() - start > QUIET_WAIT:
+            ungated += 1
+            return
+
+
 def compare(contenders, repeats, min_seconds, settle_seconds):
     """Median and least seconds per call of each contender, timed in turns.
 
     A contender is called as contender(count) and makes `count` calls; count
     is chosen once so that a timing lasts at least min_seconds.  Each timing
-    starts after settle_seconds of sleep: OpenBLAS's threads spin for about
+    starts after settle(settle_seconds): OpenBLAS's threads spin for about
     0.1 s after each of NumPy's calls and would take a core from the next
-    contender."""
+    contender, and other processes on the machine would take one from
+    either."""
     counts = {}
     for name, contender in contenders.items():
         once = seconds(contender, 1)  # also warms pages, caches, threads
@@ -124,7 +162,7 @@ def compare(contenders, repeats, min_seconds, settle_seconds):
     times = {name: [] for name in contenders}
     for _ in range(repeats):
         for name, contender in contenders.items():
-            time.sleep(settle_seconds)
+            settle(settle_seconds)
             times[name].append(seconds(contender, counts[name]))
     return {name: (statistics.median(t), min(t)) for name, t in times.items()}
 
@@ -305,7 +343,8 @@ def write(rows, meta, folder):
     (folder / "results_dense.json").write_text(json.dumps({"meta": meta, "rows": rows}, indent=1))
     lines = ["# Dense kernels against NumPy", "",
              f"{meta['machine']}; NumPy {meta['numpy']}; path {meta['path']}; "
-             f"medians of {meta['repeats']} turns; load average {meta['load']}.  "
+             f"medians of {meta['repeats']} turns, each timing started on an idle machine "
+             f"({meta['ungated']} could not be); load average at the end {meta['load']}.  "
              "speed = NumPy's time / ours (of the medians; best: of the least times).", "",
              "| case | threads | ours ms | ours GFLOP/s | NumPy ms | NumPy GFLOP/s | speed |"
              " best | of our gemm |", "|---|---|---|---|---|---|---|---|---|"]
@@ -365,6 +404,7 @@ def main():
     meta = {"machine": f"{platform.processor() or platform.machine()}, "
                        f"{len(os.sched_getaffinity(0))} cores",
             "load": " ".join(f"{x:.1f}" for x in os.getloadavg()),
+            "ungated": ungated,
             "numpy": np.__version__, "path": PATHS[lib.tovrin_bench_active_path()],
             "repeats": args.repeats}
     write(rows, meta, HERE if args.update else UNTRACKED)
