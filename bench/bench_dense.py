@@ -1,7 +1,7 @@
 """Benchmark of the dense kernels of the Gram method against NumPy.
 
     python3 bench/bench_dense.py [--repeats 7] [--threads 1,2] [--only NAME,...]
-                                 [--small] [--update]
+                                 [--small] [--min-ms 20] [--settle-ms 200] [--update]
 
 Builds the C interface bench/dense_bench.cpp (CMake, -DTOVRIN_BUILD_BENCH=ON,
 in build/bench) unless it is there, loads it with ctypes and times each
@@ -13,7 +13,13 @@ short is repeated within one timing so that each timing lasts at least
 --min-ms: NumPy's calls in a Python loop, ours inside the C interface (so
 that ctypes' conversion of arguments, a few microseconds, is not counted);
 an operand that a kernel overwrites is restored from a copy before each of
-our calls, inside the timing, as NumPy copies its input.
+our calls, inside the timing, as NumPy copies its input.  Each timing starts
+after --settle-ms of sleep, so that OpenBLAS's threads, which spin for about
+0.1 s after each of NumPy's calls, do not take a core from the next
+contender, and only once the machine was 90 % idle over that sleep (other
+processes would take a core from either contender; a timing that waited a
+minute in vain is counted as ungated in the results).  The least times are
+recorded beside the medians.
 
 Cases (flop counts used for GFLOP/s in brackets):
   * cholesky n = 1000, 2000, 4000 [n^3/3] against numpy.linalg.cholesky;
@@ -34,6 +40,7 @@ import argparse
 import ctypes
 import json
 import math
+import os
 import pathlib
 import platform
 import statistics
@@ -104,11 +111,50 @@ def seconds(contender, count):
     return (time.perf_counter() - start) / count
 
 
-def compare(contenders, repeats, min_seconds):
-    """Median seconds per call of each contender, timed in turns.
+# A timing starts once the machine was at least this idle over a settling
+# sleep, waiting at most QUIET_WAIT seconds for it.
+QUIET_IDLE = 0.9
+QUIET_WAIT = 60.0
+ungated = 0  # timings that started on a busy machine
+
+
+def cpu_ticks():
+    """(idle, total) jiffies of all processors, or None off Linux."""
+    try:
+        with open("/proc/stat") as stat:
+            fields = [int(x) for x in stat.readline().split()[1:]]
+    except OSError:
+        return None
+    return fields[3] + fields[4], sum(fields)
+
+
+def settle(seconds_):
+    """Sleeps `seconds_`, again until the machine was idle over the sleep."""
+    global ungated
+    start = time.perf_counter()
+    while True:
+        before = cpu_ticks()
+        time.sleep(seconds_)
+        after = cpu_ticks()
+        if before is None or after is None:
+            return
+        total = after[1] - before[1]
+        if total <= 0 or (after[0] - before[0]) / total >= QUIET_IDLE:
+            return
+        if time.perf_counter() - start > QUIET_WAIT:
+            ungated += 1
+            return
+
+
+def compare(contenders, repeats, min_seconds, settle_seconds):
+    """Median and least seconds per call of each contender, timed in turns.
 
     A contender is called as contender(count) and makes `count` calls; count
-    is chosen once so that a timing lasts at least min_seconds."""
+    is chosen once so that a timing lasts at least min_seconds.  Each timing
+    starts after settle(settle_seconds): OpenBLAS's threads spin for about
+    0.1 s after each of NumPy's calls and would take a core from the next
+    contender, and other processes on the machine would take one from
+    either."""
     counts = {}
     for name, contender in contenders.items():
         once = seconds(contender, 1)  # also warms pages, caches, threads
@@ -116,8 +162,9 @@ def compare(contenders, repeats, min_seconds):
     times = {name: [] for name in contenders}
     for _ in range(repeats):
         for name, contender in contenders.items():
+            settle(settle_seconds)
             times[name].append(seconds(contender, counts[name]))
-    return {name: statistics.median(t) for name, t in times.items()}
+    return {name: (statistics.median(t), min(t)) for name, t in times.items()}
 
 
 def ours(lib, call):
@@ -142,17 +189,20 @@ def spd(n, rng):
 
 
 class Cases:
-    def __init__(self, lib, threads, repeats, min_seconds):
-        self.lib, self.t, self.repeats, self.min_seconds = lib, threads, repeats, min_seconds
+    def __init__(self, lib, threads, repeats, min_seconds, settle_seconds):
+        self.lib, self.t, self.repeats = lib, threads, repeats
+        self.min_seconds, self.settle_seconds = min_seconds, settle_seconds
         self.rng = np.random.default_rng(20240611)
         self.rows = []
 
     def record(self, case, flops, ours, numpy=None, reference_gflops=None):
-        row = {"case": case, "threads": self.t, "ours_ms": ours * 1e3,
-               "ours_gflops": flops / ours / 1e9}
+        """ours, numpy: (median, least) seconds."""
+        row = {"case": case, "threads": self.t, "ours_ms": ours[0] * 1e3,
+               "ours_gflops": flops / ours[0] / 1e9, "ours_best_ms": ours[1] * 1e3}
         if numpy is not None:
-            row.update(numpy_ms=numpy * 1e3, numpy_gflops=flops / numpy / 1e9,
-                       speed_ratio=numpy / ours)
+            row.update(numpy_ms=numpy[0] * 1e3, numpy_gflops=flops / numpy[0] / 1e9,
+                       numpy_best_ms=numpy[1] * 1e3, speed_ratio=numpy[0] / ours[0],
+                       best_speed_ratio=numpy[1] / ours[1])
         if reference_gflops is not None:
             row["of_our_gemm"] = row["ours_gflops"] / reference_gflops
         self.rows.append(row)
@@ -163,7 +213,7 @@ class Cases:
         contenders = {"ours": ours(self.lib, ours_call)}
         if numpy_fn is not None:
             contenders["numpy"] = numpy_call(numpy_fn)
-        return compare(contenders, self.repeats, self.min_seconds)
+        return compare(contenders, self.repeats, self.min_seconds, self.settle_seconds)
 
     def cholesky(self, n):
         a = np.asfortranarray(spd(n, self.rng))
@@ -282,7 +332,7 @@ def format_row(row):
             f"{row['ours_gflops']:7.1f} GF/s")
     if "numpy_ms" in row:
         text += (f"   numpy {row['numpy_ms']:9.3f} ms {row['numpy_gflops']:7.1f} GF/s"
-                 f"   speed x{row['speed_ratio']:.2f}")
+                 f"   speed x{row['speed_ratio']:.2f} (best x{row['best_speed_ratio']:.2f})")
     if "of_our_gemm" in row:
         text += f"   {100 * row['of_our_gemm']:.0f} % of our gemm"
     return text
@@ -293,14 +343,16 @@ def write(rows, meta, folder):
     (folder / "results_dense.json").write_text(json.dumps({"meta": meta, "rows": rows}, indent=1))
     lines = ["# Dense kernels against NumPy", "",
              f"{meta['machine']}; NumPy {meta['numpy']}; path {meta['path']}; "
-             f"medians of {meta['repeats']} turns.  speed = NumPy's time / ours.", "",
+             f"medians of {meta['repeats']} turns, each timing started on an idle machine "
+             f"({meta['ungated']} could not be); load average at the end {meta['load']}.  "
+             "speed = NumPy's time / ours (of the medians; best: of the least times).", "",
              "| case | threads | ours ms | ours GFLOP/s | NumPy ms | NumPy GFLOP/s | speed |"
-             " of our gemm |", "|---|---|---|---|---|---|---|---|"]
+             " best | of our gemm |", "|---|---|---|---|---|---|---|---|---|"]
     for r in rows:
         lines.append(
             f"| {r['case']} | {r['threads']} | {r['ours_ms']:.3f} | {r['ours_gflops']:.1f} | "
             + (f"{r['numpy_ms']:.3f} | {r['numpy_gflops']:.1f} | x{r['speed_ratio']:.2f} | "
-               if "numpy_ms" in r else "| | | ")
+               f"x{r['best_speed_ratio']:.2f} | " if "numpy_ms" in r else "| | | | ")
             + (f"{100 * r['of_our_gemm']:.0f} % |" if "of_our_gemm" in r else " |"))
     (folder / "results_dense.md").write_text("\n".join(lines) + "\n")
 
@@ -310,6 +362,8 @@ def main():
     parser.add_argument("--repeats", type=int, default=7)
     parser.add_argument("--threads", default="1,2")
     parser.add_argument("--min-ms", type=float, default=20.0)
+    parser.add_argument("--settle-ms", type=float, default=200.0,
+                        help="sleep before each timing (OpenBLAS's threads stop spinning)")
     parser.add_argument("--only", default="", help="comma-separated: cholesky,gram,gemm,cross,"
                         "solve,small,vector")
     parser.add_argument("--small", action="store_true", help="also the small sizes")
@@ -322,7 +376,7 @@ def main():
     rows = []
     for threads in [int(t) for t in args.threads.split(",")]:
         with threadpool_limits(limits=threads, user_api="blas"):
-            cases = Cases(lib, threads, args.repeats, args.min_ms / 1e3)
+            cases = Cases(lib, threads, args.repeats, args.min_ms / 1e3, args.settle_ms / 1e3)
             gemm_gflops = None
             if want("gemm") or want("solve"):
                 gemm_gflops = cases.gemm(2000)["ours_gflops"]
@@ -348,7 +402,9 @@ def main():
                     cases.vectors(n)
             rows += cases.rows
     meta = {"machine": f"{platform.processor() or platform.machine()}, "
-                       f"{len(__import__('os').sched_getaffinity(0))} cores",
+                       f"{len(os.sched_getaffinity(0))} cores",
+            "load": " ".join(f"{x:.1f}" for x in os.getloadavg()),
+            "ungated": ungated,
             "numpy": np.__version__, "path": PATHS[lib.tovrin_bench_active_path()],
             "repeats": args.repeats}
     write(rows, meta, HERE if args.update else UNTRACKED)

@@ -11,6 +11,15 @@ constexpr char team_size_text[] = "a team has at least one member";
 // Clock reads are spaced this many spin steps apart.
 constexpr int spin_steps_per_clock_read = 64;
 
+// The fields of Team::region_.
+constexpr int generation_shift = 32;
+constexpr std::uint64_t closed_bit = std::uint64_t(1) << 31;
+constexpr std::uint64_t inside_mask = closed_bit - 1;
+
+constexpr std::uint64_t generation_mask = (std::uint64_t(1) << 32) - 1;
+
+inline std::uint64_t generation_of(std::uint64_t region) { return region >> generation_shift; }
+
 inline void relax() {
 #if defined(__x86_64__) || defined(__i386__)
   __builtin_ia32_pause();
@@ -78,12 +87,13 @@ void Team::take_items(int worker) {
   }
 }
 
-// A helper's life: wait for a region (generation_ moves past the one it last
-// served), take its items, report done; until the team stops.
+// A helper's life: wait for a region of a generation it has not seen, enter
+// it if it is still open, take its items, leave; until the team stops.  The
+// helper that leaves a closed region last wakes the caller.
 void Team::serve(int worker) {
-  std::uint64_t served = 0;
+  std::uint64_t seen = 0;
   const auto posted = [&] {
-    return generation_.load(std::memory_order_acquire) != served;
+    return generation_of(region_.load(std::memory_order_acquire)) != seen;
   };
   for (;;) {
     if (!spin_until(posted)) {
@@ -91,9 +101,16 @@ void Team::serve(int worker) {
       region_posted_.wait(lock, [&] { return stopping_ || posted(); });
       if (stopping_) return;
     }
-    served = generation_.load(std::memory_order_acquire);
+    std::uint64_t region = region_.load(std::memory_order_acquire);
+    seen = generation_of(region);
+    bool entered = false;
+    while (!entered && (region & closed_bit) == 0 && generation_of(region) == seen)
+      entered = region_.compare_exchange_weak(region, region + 1, std::memory_order_acq_rel,
+                                              std::memory_order_acquire);
+    if (!entered) continue;
     take_items(worker);
-    if (helpers_busy_.fetch_sub(1, std::memory_order_acq_rel) == 1) {
+    const std::uint64_t left = region_.fetch_sub(1, std::memory_order_acq_rel) - 1;
+    if ((left & closed_bit) != 0 && (left & inside_mask) == 0) {
       std::lock_guard<std::mutex> lock(mutex_);
       region_done_.notify_one();
     }
@@ -107,15 +124,24 @@ bool Team::run_region(std::ptrdiff_t items, Thunk thunk, const void* body) {
   items_ = items;
   next_.store(0, std::memory_order_relaxed);
   failed_.store(false, std::memory_order_relaxed);
-  helpers_busy_.store(size_ - 1, std::memory_order_relaxed);
+  // Generations run 1, 2, ... 2^32 - 1, 1, ...: a helper that has seen none
+  // holds 0.
+  std::uint64_t generation =
+      (generation_of(region_.load(std::memory_order_relaxed)) + 1) & generation_mask;
+  if (generation == 0) generation = 1;
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    generation_.fetch_add(1, std::memory_order_release);
+    region_.store(generation << generation_shift, std::memory_order_release);
   }
   region_posted_.notify_all();
 
   take_items(0);
-  const auto done = [&] { return helpers_busy_.load(std::memory_order_acquire) == 0; };
+  // Every item is handed out: no helper enters from now on, and those
+  // inside finish the items they hold.
+  region_.fetch_or(closed_bit, std::memory_order_acq_rel);
+  const auto done = [&] {
+    return (region_.load(std::memory_order_acquire) & inside_mask) == 0;
+  };
   if (!spin_until(done)) {
     std::unique_lock<std::mutex> lock(mutex_);
     region_done_.wait(lock, done);

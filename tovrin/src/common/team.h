@@ -9,8 +9,10 @@
 //
 // run(items, body) is a parallel region: body(worker, item) runs once for
 // every item in [0, items), on the member that called run (worker 0) and on
-// every helper (workers 1..size-1), which take the items in increasing order
-// from a shared counter; run returns when all members are done.  Which member
+// the helpers (workers 1..size-1) that join it, all taking the items in
+// increasing order from a shared counter; run returns when every item has
+// run.  A helper that wakes after the items are all taken stays out, so
+// the caller never waits on a helper that the scheduler has left asleep.  Which member
 // runs an item varies from call to call, so a body whose result must not
 // depend on the team size makes the item, never the worker, decide the
 // arithmetic; the worker only names storage.  run_here(items, body) runs the
@@ -114,19 +116,25 @@ class Team {
   const int size_;
   std::atomic<bool> cancelled_{false};
 
-  // The current region, published by run_region before it bumps generation_.
+  // The current region's work, written by run_region while no helper is
+  // inside a region, read by the helpers that enter it.
   Thunk thunk_ = nullptr;
   const void* body_ = nullptr;
   std::ptrdiff_t items_ = 0;
   std::atomic<std::ptrdiff_t> next_{0};
   std::atomic<bool> failed_{false};
   std::exception_ptr error_;  // guarded by mutex_
-  std::atomic<int> helpers_busy_{0};
+
+  // The region's state in one word: its generation (high 32 bits), whether
+  // it is closed to helpers (bit 31) and how many helpers are inside it (the
+  // low bits).  A helper enters only an open region of the generation it
+  // saw posted; the caller closes the region once every item is handed out
+  // and waits for the helpers inside, never for one that comes late.
+  std::atomic<std::uint64_t> region_{0};
 
   std::mutex mutex_;
   std::condition_variable region_posted_;
   std::condition_variable region_done_;
-  std::atomic<std::uint64_t> generation_{0};
   bool stopping_ = false;  // guarded by mutex_
   std::vector<std::thread> helpers_;
 };

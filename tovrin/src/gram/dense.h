@@ -12,9 +12,10 @@
 // the operations that form every entry, independently of the team's size
 // and of how the work is shared, so its results are the same bits whatever
 // the team size.  An entry of a product, c_ij = beta c_ij + alpha sum_p
-// a_ip b_pj, is formed as follows: the p are cut into consecutive blocks
-// whose bounds depend on the inner dimension alone (product_blocks);
-// within a block t = sum a_ip b_pj accumulates in increasing p, from zero;
+// a_ip b_pj, is formed as follows: the p are cut into consecutive blocks of
+// at most 256, nearly equal, whose bounds depend on the inner dimension
+// alone; within a block t = sum a_ip b_pj accumulates in increasing p, from
+// zero;
 // then c_ij = alpha t + beta c_ij for the first block and alpha t + c_ij for
 // the others.  So column j of a product (gemm, cross) has the same bits
 // whatever the number of columns and its place among them.  The AVX-512 and
@@ -24,7 +25,8 @@
 //
 // Work and threads: kernels use the team's members for problems large enough
 // to share, and the calling thread alone otherwise; they allocate nothing
-// (the DenseWorkspace holds every buffer) and start no thread.  A kernel
+// (the DenseWorkspace holds every buffer) and start no thread of their own
+// (a team starts its helpers at its first shared region).  A kernel
 // that finds its team cancelled returns early, its output unspecified.  A
 // workspace too small for the call, or made for a smaller team, is reported
 // by std::invalid_argument before anything is written.

@@ -94,6 +94,37 @@ inline void accumulate(Index kc, const double* a, const double* b, double (&t)[n
 
 inline void prefetch(const double* p) { _mm_prefetch(reinterpret_cast<const char*>(p), _MM_HINT_T0); }
 
+// The whole tile's sums, as accumulate_part<3, 8>, then c = alpha t + c
+// straight from the accumulators: the epilogue has no masks, so the loop
+// keeps its registers.
+void add_whole_tile(Index kc, const double* a, const double* b, double alpha, double* c,
+                    Index ldc) {
+  __m512d s[nr][vectors];
+#pragma GCC unroll 8
+  for (int q = 0; q < nr; ++q)
+#pragma GCC unroll 3
+    for (int v = 0; v < vectors; ++v) s[q][v] = _mm512_setzero_pd();
+  for (Index p = 0; p < kc; ++p, a += mr, b += nr) {
+    __m512d av[vectors];
+#pragma GCC unroll 3
+    for (int v = 0; v < vectors; ++v) av[v] = _mm512_load_pd(a + v * width);
+#pragma GCC unroll 8
+    for (int q = 0; q < nr; ++q) {
+      const __m512d bq = _mm512_set1_pd(b[q]);
+#pragma GCC unroll 3
+      for (int v = 0; v < vectors; ++v) s[q][v] = _mm512_fmadd_pd(av[v], bq, s[q][v]);
+    }
+  }
+  const __m512d va = _mm512_set1_pd(alpha);
+#pragma GCC unroll 8
+  for (int q = 0; q < nr; ++q)
+#pragma GCC unroll 3
+    for (int v = 0; v < vectors; ++v) {
+      double* cv = c + q * ldc + v * width;
+      _mm512_storeu_pd(cv, _mm512_fmadd_pd(va, s[q][v], _mm512_loadu_pd(cv)));
+    }
+}
+
 // c = alpha t + beta c in the lanes of mask (beta = 0: c not read).
 inline void update(double* c, __mmask8 mask, __m512d t, double alpha, double beta) {
   const __m512d va = _mm512_set1_pd(alpha);
@@ -119,20 +150,12 @@ void tile(Index kc, const double* a, const double* b, double alpha, double beta,
     prefetch(c + q * ldc + 2 * width);
     prefetch(c + q * ldc + mr - 1);
   }
-  alignas(64) double t[nr][mr];
-  accumulate(kc, a, b, t, m, n);
   if (m == mr && n == nr && diag >= nr - 1 && beta == 1.0) {
-    // A whole tile off the diagonal, added to C: the common case, unmasked.
-    const __m512d va = _mm512_set1_pd(alpha);
-#pragma GCC unroll 8
-    for (int q = 0; q < nr; ++q)
-#pragma GCC unroll 3
-      for (int v = 0; v < vectors; ++v) {
-        double* cv = c + q * ldc + v * width;
-        _mm512_storeu_pd(cv, _mm512_fmadd_pd(va, _mm512_load_pd(&t[q][v * width]), _mm512_loadu_pd(cv)));
-      }
+    add_whole_tile(kc, a, b, alpha, c, ldc);  // the common case
     return;
   }
+  alignas(64) double t[nr][mr];
+  accumulate(kc, a, b, t, m, n);
   for (int q = 0; q < n; ++q)
     for (int v = 0; v < vectors; ++v) {
       const __mmask8 mask = row_mask(v * width, m, q - diag);

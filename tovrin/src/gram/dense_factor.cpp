@@ -30,7 +30,7 @@ using Buffers = DenseWorkspace::Buffers;
 
 // Rows of the blocks of a solve and columns of those of the factorisation:
 // a multiple of every path's mr, at most max_depth.
-constexpr Index solve_block = 192;
+constexpr Index solve_block = 144;
 constexpr Index factor_block = 192;
 // The diagonal block of the factorisation is factored by the same blocked
 // algorithm with blocks of this many columns, on one thread...
