@@ -6,7 +6,7 @@ from typing import Any, Dict, List, Optional, TextIO
 
 import numpy as np
 
-from ._solver import _exact_kernels
+from ._solver import _dense_kernels, _exact_kernels
 
 MODES = ("stdout", "dicts")
 UNKNOWN_MODE = "mode must be 'stdout' or 'dicts', got {!r}"
@@ -33,10 +33,11 @@ def _exact_section() -> Dict[str, Any]:
 
 
 def _gram_section() -> Dict[str, Any]:
-    """The Gram method: its dense kernels report their path under the key
-    "dense kernels" (None until they do); its matrix products and
-    factorisations of large problems run in NumPy's BLAS (section "numpy")."""
-    return {"dense kernels": None, "blas": "NumPy's (see numpy)"}
+    """The Gram method: the path of its own dense kernels (its products,
+    factorisations and triangular solves; NumPy's BLAS takes no part) and
+    those available."""
+    kernels = _dense_kernels()
+    return {"dense kernels": kernels["path"], "available": kernels["available"]}
 
 
 def _blas_libraries() -> List[Dict[str, Any]]:

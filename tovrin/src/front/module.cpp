@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "front/front.h"
+#include "gram/dense.h"
 #include "kernels.h"
 
 namespace nb = nanobind;
@@ -122,6 +123,20 @@ nb::dict exact_kernels() {
   return report;
 }
 
+// The Gram method's dense kernels (gram/dense.h): the path in use (chosen at
+// the first call, or named by TOVRIN_DENSE_PATH) and those that run here.
+nb::dict dense_kernels() {
+  using tovrin::dense::Path;
+  nb::list available;
+  for (Path path : {Path::portable, Path::avx2, Path::avx512}) {
+    if (tovrin::dense::path_supported(path)) available.append(tovrin::dense::path_name(path));
+  }
+  nb::dict report;
+  report["path"] = tovrin::dense::path_name(tovrin::dense::active_path());
+  report["available"] = available;
+  return report;
+}
+
 }  // namespace
 
 NB_MODULE(_solver, m) {
@@ -213,4 +228,6 @@ NB_MODULE(_solver, m) {
       "One warning of each class that the statuses call for (tovrin.dask).");
   m.def("_exact_kernels", &exact_kernels,
         "The exact method's kernel path in this process (tovrin.show_config).");
+  m.def("_dense_kernels", &dense_kernels,
+        "The Gram method's dense kernels in this process (tovrin.show_config).");
 }
