@@ -1,7 +1,7 @@
 """Benchmark of the dense kernels of the Gram method against NumPy.
 
     python3 bench/bench_dense.py [--repeats 7] [--threads 1,2] [--only NAME,...]
-                                 [--small] [--min-ms 20] [--settle-ms 200] [--update]
+                                 [--small] [--min-ms 100] [--settle-ms 200] [--update]
 
 Builds the C interface bench/dense_bench.cpp (CMake, -DTOVRIN_BUILD_BENCH=ON,
 in build/bench) unless it is there, loads it with ctypes and times each
@@ -18,7 +18,7 @@ after --settle-ms of sleep, so that OpenBLAS's threads, which spin for about
 0.1 s after each of NumPy's calls, do not take a core from the next
 contender, and only once the machine was 90 % idle over that sleep (other
 processes would take a core from either contender; a timing that waited a
-minute in vain is counted as ungated in the results).  The least times are
+20 s in vain is counted as ungated in the results).  The least times are
 recorded beside the medians.
 
 Cases (flop counts used for GFLOP/s in brackets):
@@ -114,7 +114,7 @@ def seconds(contender, count):
 # A timing starts once the machine was at least this idle over a settling
 # sleep, waiting at most QUIET_WAIT seconds for it.
 QUIET_IDLE = 0.9
-QUIET_WAIT = 60.0
+QUIET_WAIT = 20.0
 ungated = 0  # timings that started on a busy machine
 
 
@@ -361,7 +361,7 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--repeats", type=int, default=7)
     parser.add_argument("--threads", default="1,2")
-    parser.add_argument("--min-ms", type=float, default=20.0)
+    parser.add_argument("--min-ms", type=float, default=100.0)
     parser.add_argument("--settle-ms", type=float, default=200.0,
                         help="sleep before each timing (OpenBLAS's threads stop spinning)")
     parser.add_argument("--only", default="", help="comma-separated: cholesky,gram,gemm,cross,"

@@ -28,16 +28,14 @@ using detail::round_up;
 using detail::Source;
 using Buffers = DenseWorkspace::Buffers;
 
-// Rows of the blocks of a solve and columns of those of the factorisation:
-// a multiple of every path's mr, at most max_depth.
+using detail::factor_block;
+using detail::inner_factor_block;
+
+// Rows of the blocks of a solve: a multiple of every path's mr, at most
+// max_depth.
 constexpr Index solve_block = 144;
-constexpr Index factor_block = 192;
-// The diagonal block of the factorisation is factored by the same blocked
-// algorithm with blocks of this many columns, on one thread...
-constexpr Index inner_factor_block = 24;
-// ...and blocks of at most this many columns by factor_tile.
-constexpr Index unblocked_columns = inner_factor_block;
-static_assert(unblocked_columns <= detail::factor_tile_order, "");
+static_assert(inner_factor_block <= detail::factor_tile_order, "");
+static_assert(factor_block % detail::max_nr == 0, "the next block column starts a sliver");
 // Slivers solved by one item of a solve region.
 constexpr Index slivers_per_solve_item = 4;
 
@@ -103,35 +101,103 @@ void solve_diagonal(Team& team, const Kernels& kern, bool parallel, Index nb, In
 
 // --- Cholesky ---------------------------------------------------------------
 
-// The blocked factorisation of the n x n block a with blocks of `block`
-// columns; given holds the diagonal as the caller gave it.
-Index factor_blocked(Team& team, Buffers& ws, const Kernels& kern, bool parallel, Index n,
-                     double* a, Index lda, const double* given, double relative, Index block) {
-  for (Index j0 = 0; j0 < n; j0 += block) {
-    if (team.cancelled()) return j0;
-    const Index jb = std::min(block, n - j0), below = n - j0 - jb;
+// Runs every item of the product, shared by the team or not.
+void run_product(Team& team, bool parallel, const detail::PanelProduct& product) {
+  const auto item = [&](int worker, Index i) { product.run(worker, i); };
+  if (parallel) team.run(product.count(), item); else team.run_here(product.count(), item);
+}
+
+// The nb x nb diagonal block a (nb <= factor_block) factored on the calling
+// thread as `worker`, by blocks of inner_factor_block columns: factor_tile
+// on the block's diagonal, the rows below solved, the trailing lower
+// triangle updated.  given holds the block's diagonal as the caller gave
+// it.  Returns the first failing column, or nb.  Uses the inner buffers and
+// the worker's rows only, so it can run beside the items of a region.
+Index factor_diagonal_block(Team& team, Buffers& ws, const Kernels& kern, int worker, Index nb,
+                            double* a, Index lda, const double* given, double relative) {
+  for (Index j0 = 0; j0 < nb; j0 += inner_factor_block) {
+    const Index jb = std::min(inner_factor_block, nb - j0), below = nb - j0 - jb;
     double* d = a + j0 + j0 * lda;
-    const Index done =
-        jb <= unblocked_columns
-            ? kern.factor_tile(jb, d, lda, given + j0, relative)
-            : factor_blocked(team, ws, kern, false, jb, d, lda, given + j0, relative,
-                             inner_factor_block);
+    const Index done = kern.factor_tile(jb, d, lda, given + j0, relative);
     if (below > 0 && done > 0) {
-      // A_21 is read here through its rows: L_21' = L_11^-1 A_21'.
-      double* panel = d + jb;
-      const double* rinv = pack_triangle(kern, done, Source{d, 1, lda}, ws.triangle.get());
-      solve_diagonal(team, kern, parallel && detail::share(team, below, done, done), done, below,
-                     ws.triangle.get(), rinv, Strided{panel, lda, 1}, ws.panel.get());
+      const double* rinv = pack_triangle(kern, done, Source{d, 1, lda}, ws.inner_triangle.get());
+      solve_diagonal(team, kern, false, done, below, ws.inner_triangle.get(), rinv,
+                     Strided{d + jb, lda, 1}, ws.inner_panel.get());
     }
     if (done < jb) return j0 + done;
     if (below > 0) {
       const Index stride = kern.nr * round_up(jb, kern.mr);
-      detail::multiply_packed(team, ws, kern, parallel && detail::share(team, below, below, jb),
-                              below, below, jb, -1.0, Source{d + jb, 1, lda},
-                              ws.panel.get(), stride, 1.0, d + jb + jb * lda, lda, true, 0);
+      detail::PanelProduct(ws, kern, 1, below, below, jb, -1.0, Source{d + jb, 1, lda},
+                           ws.inner_panel.get(), stride, 1.0,
+                           detail::Target{d + jb + jb * lda, 1, lda}, true, 0)
+          .run_all(worker);
     }
   }
-  return n;
+  return nb;
+}
+
+// The blocked right-looking factorisation with one block of lookahead.  At
+// the head of step j0 the columns before j0 are factored, the diagonal
+// block at j0 (jb columns) is factored up to its column `done`, and the
+// rest of the lower triangle holds A less the updates of the columns before
+// j0.  A step solves the panel below the diagonal block, L_21' =
+// L_11^-1 A_21' (packed into the workspace panel), then, in one region,
+// updates A_22 -= L_21 L_21': its first item updates the next diagonal
+// block and factors it, the other items update the panel below that block
+// and the rest, so that the diagonal's factorisation leaves the critical
+// path.  Every entry takes the same operations in the same order as
+// without lookahead.
+Index factor_blocked(Team& team, Buffers& ws, const Kernels& kern, Index n, double* a, Index lda,
+                     const double* given, double relative) {
+  const bool shared = team.size() > 1;
+  Index jb = std::min(factor_block, n);
+  Index done = factor_diagonal_block(team, ws, kern, 0, jb, a, lda, given, relative);
+  for (Index j0 = 0;; j0 += factor_block) {
+    if (team.cancelled()) return j0;
+    const Index below = n - j0 - jb;
+    double* d = a + j0 + j0 * lda;
+    if (below > 0 && done > 0) {
+      const double* rinv = pack_triangle(kern, done, Source{d, 1, lda}, ws.triangle.get());
+      solve_diagonal(team, kern, shared && detail::share(team, below, done, done), done, below,
+                     ws.triangle.get(), rinv, Strided{d + jb, lda, 1}, ws.panel.get());
+    }
+    if (done < jb) return j0 + done;
+    if (below == 0) return n;
+
+    const Index next = std::min(factor_block, below);
+    const Index stride = kern.nr * round_up(jb, kern.mr);
+    double* a22 = d + jb + jb * lda;
+    const bool parallel = shared && detail::share(team, below, below, jb);
+    const int members = parallel ? team.size() : 1;
+    // A_22 in three parts: the next diagonal block (its lower triangle), the
+    // next panel below it, and the rest of the lower triangle.
+    const detail::PanelProduct diagonal(ws, kern, 1, next, next, jb, -1.0, Source{d + jb, 1, lda},
+                                        ws.panel.get(), stride, 1.0, detail::Target{a22, 1, lda},
+                                        true, 0);
+    const detail::PanelProduct panel(ws, kern, members, below - next, next, jb, -1.0,
+                                     Source{d + jb + next, 1, lda}, ws.panel.get(), stride, 1.0,
+                                     detail::Target{a22 + next, 1, lda}, false, 0);
+    const detail::PanelProduct rest(ws, kern, members, below - next, below - next, jb, -1.0,
+                                    Source{d + jb + next, 1, lda},
+                                    ws.panel.get() + next / kern.nr * stride, stride, 1.0,
+                                    detail::Target{a22 + next + next * lda, 1, lda}, true, 0);
+    Index next_done = 0;
+    const auto step = [&](int worker, Index item) {
+      if (item == 0) {
+        diagonal.run_all(worker);
+        next_done = factor_diagonal_block(team, ws, kern, worker, next, a22, lda, given + j0 + jb,
+                                          relative);
+      } else if (item <= panel.count()) {
+        panel.run(worker, item - 1);
+      } else {
+        rest.run(worker, item - 1 - panel.count());
+      }
+    };
+    const Index items = 1 + panel.count() + rest.count();
+    if (parallel) team.run(items, step); else team.run_here(items, step);
+    jb = next;
+    done = next_done;
+  }
 }
 
 // --- Solves -----------------------------------------------------------------
@@ -155,23 +221,23 @@ void solve_panel_columns(Team& team, Buffers& ws, const Kernels& kern, Op op, In
     const Source triangle = op == Op::none
                                 ? Source{l + i0 + i0 * ldl, 1, ldl}
                                 : Source{l + (i1 - 1) + (i1 - 1) * ldl, -ldl, -1};
-    const Strided rows = op == Op::none ? Strided{b + i0, 1, ldb} : Strided{b + (i1 - 1), -1, ldb};
+    const Strided block_rows =
+        op == Op::none ? Strided{b + i0, 1, ldb} : Strided{b + (i1 - 1), -1, ldb};
     const double* rinv = pack_triangle(kern, nb, triangle, ws.triangle.get());
     solve_diagonal(team, kern, detail::share(team, nb, nb, cols), nb, cols, ws.triangle.get(),
-                   rinv, rows, ws.panel.get());
+                   rinv, block_rows, ws.panel.get());
     const Index stride = kern.nr * round_up(nb, kern.mr);
-    if (op == Op::none && i1 < n) {
-      detail::multiply_packed(team, ws, kern, detail::share(team, n - i1, cols, nb), n - i1, cols,
-                              nb, -1.0,
-                              Source{l + i1 + i0 * ldl, 1, ldl}, ws.panel.get(), stride, 1.0,
-                              b + i1, ldb, false, 0);
-    } else if (op == Op::transpose && i0 > 0) {
-      // B(0..i0) -= L(i0..i1, 0..i0)' X, X's rows in reversed order.
-      detail::multiply_packed(team, ws, kern, detail::share(team, i0, cols, nb), i0, cols, nb,
-                              -1.0,
-                              Source{l + (i1 - 1), ldl, -1}, ws.panel.get(), stride, 1.0, b, ldb,
-                              false, 0);
-    }
+    // Forward: B(i1..n) -= L(i1..n, i0..i1) X.  Transposed: B(0..i0) -=
+    // L(i0..i1, 0..i0)' X, X's rows in reversed order.
+    const Index rows = op == Op::none ? n - i1 : i0;
+    const Source factor = op == Op::none ? Source{l + i1 + i0 * ldl, 1, ldl}
+                                         : Source{l + (i1 - 1), ldl, -1};
+    double* target = op == Op::none ? b + i1 : b;
+    const bool parallel = detail::share(team, rows, cols, nb);
+    run_product(team, parallel,
+                detail::PanelProduct(ws, kern, parallel ? team.size() : 1, rows, cols, nb, -1.0,
+                                     factor, ws.panel.get(), stride, 1.0,
+                                     detail::Target{target, 1, ldb}, false, 0));
   }
 }
 
@@ -196,8 +262,7 @@ Index cholesky(Team& team, DenseWorkspace& ws, Index n, double* a, Index lda,
   double* given = buffers.diagonal.get();
   for (Index j = 0; j < n; ++j) given[j] = a[j + j * lda];
   const Kernels& kern = detail::active_kernels();
-  return factor_blocked(team, buffers, kern, team.size() > 1, n, a, lda, given, relative_pivot,
-                        factor_block);
+  return factor_blocked(team, buffers, kern, n, a, lda, given, relative_pivot);
 }
 
 void solve_lower(Team& team, DenseWorkspace& ws, Op op, Index n, Index k, const double* l,
