@@ -240,7 +240,9 @@ void scale(Index m, Index n, double beta, double* c, Index ldc, bool lower) {
 }  // namespace
 
 bool share(const Team& team, Index m, Index n, Index k) {
-  return team.size() > 1 && double(m) * double(n) * double(k) >= parallel_products;
+  const double work = double(m) * double(n) * double(k);
+  return team.size() > 1 &&
+         work >= (team.helpers_started() ? parallel_products : parallel_products_to_start);
 }
 
 void multiply(Team& team, DenseWorkspace::Buffers& ws, const Kernels& kern, const Product& p) {

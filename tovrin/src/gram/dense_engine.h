@@ -31,8 +31,11 @@ constexpr Index min_panel_columns = 512;
 constexpr Index factor_block = 192;
 constexpr Index inner_factor_block = 24;
 // Below this many multiply-adds a product runs on the calling thread: the
-// cost of waking the team (some microseconds) would exceed the gain.
+// cost of waking the team's helpers (some microseconds) would exceed the
+// gain; and below the second, while the helpers have not started, since
+// starting and ending one costs some 60 microseconds.
 constexpr double parallel_products = 1 << 21;
+constexpr double parallel_products_to_start = 1 << 24;
 
 const Kernels& active_kernels();
 
@@ -156,7 +159,8 @@ class PanelProduct {
   Index row_offset_;
 };
 
-// Whether a product of m x n x k multiply-adds is worth the team.
+// Whether a product of m x n x k multiply-adds is worth the team's helpers
+// (parallel_products, or parallel_products_to_start before they run).
 bool share(const Team& team, Index m, Index n, Index k);
 
 inline Index round_up(Index value, Index multiple) {
