@@ -131,6 +131,7 @@ DenseWorkspace::DenseWorkspace(int team_size, Index order) : buffers_(new Buffer
   b.rows = detail::aligned_array(b.rows_capacity * team_size);
   b.panel = detail::aligned_array(b.panel_capacity);
   b.triangle = detail::aligned_array(padded * padded + padded);
+  b.next_triangle = detail::aligned_array(padded * padded + padded);
   b.diagonal = detail::aligned_array(std::max<Index>(order, 1));
   b.inner_triangle = detail::aligned_array(inner_padded * inner_padded + inner_padded);
   b.inner_panel = detail::aligned_array(inner_padded * (detail::factor_block + detail::max_nr));

@@ -65,6 +65,7 @@ struct DenseWorkspace::Buffers {
   detail::AlignedArray rows;     // team_size blocks of packed rows of A
   detail::AlignedArray panel;    // packed columns of B (or of a solve's X)
   detail::AlignedArray triangle; // a packed diagonal block of L, then its reciprocals
+  detail::AlignedArray next_triangle;  // the same for the next block of a solve
   detail::AlignedArray diagonal; // the factorisation's diagonal as given
   // The same two for factoring one diagonal block, which runs beside the
   // rest of a factorisation step.

@@ -101,12 +101,6 @@ void solve_diagonal(Team& team, const Kernels& kern, bool parallel, Index nb, In
 
 // --- Cholesky ---------------------------------------------------------------
 
-// Runs every item of the product, shared by the team or not.
-void run_product(Team& team, bool parallel, const detail::PanelProduct& product) {
-  const auto item = [&](int worker, Index i) { product.run(worker, i); };
-  if (parallel) team.run(product.count(), item); else team.run_here(product.count(), item);
-}
-
 // The nb x nb diagonal block a (nb <= factor_block) factored on the calling
 // thread as `worker`, by blocks of inner_factor_block columns: factor_tile
 // on the block's diagonal, the rows below solved, the trailing lower
@@ -202,53 +196,114 @@ Index factor_blocked(Team& team, Buffers& ws, const Kernels& kern, Index n, doub
 
 // --- Solves -----------------------------------------------------------------
 
-// One panel of columns [c0, c0 + w) of B = L^-1 B (forward) or L^-T B,
-// block by block; active(i1) is the number of leading columns of the panel
-// that can be nonzero in rows above i1 (w without a staircase).
+// The blocks of a solve with many right-hand sides, in the order they are
+// solved: from the top for L^-1 B, from the bottom for L^-T B.  The
+// transposed solve runs on each diagonal block with its rows and columns
+// reversed, where L_ii' is lower triangular, and X's rows lie reversed in
+// its packed slivers.
+struct SolveBlocks {
+  Op op;
+  Index n;
+  const double* l;
+  Index ldl;
+  double* b;
+  Index ldb;
+
+  Index count() const { return ceil_div(n, solve_block); }
+  Index first_row(Index step) const {
+    return (op == Op::none ? step : count() - 1 - step) * solve_block;
+  }
+  Index rows(Index step) const { return std::min(solve_block, n - first_row(step)); }
+  Source triangle(Index step) const {
+    const Index i0 = first_row(step), i1 = i0 + rows(step);
+    return op == Op::none ? Source{l + i0 + i0 * ldl, 1, ldl}
+                          : Source{l + (i1 - 1) + (i1 - 1) * ldl, -ldl, -1};
+  }
+  Strided block(Index step) const {
+    const Index i0 = first_row(step), i1 = i0 + rows(step);
+    return op == Op::none ? Strided{b + i0, 1, ldb} : Strided{b + (i1 - 1), -1, ldb};
+  }
+  // Rows r0..r1 of B lose L(r0..r1, block) X (forward) or L(block, r0..r1)' X
+  // (transposed) for the packed X of block `step`: a product's A and C.
+  Source factor(Index step, Index r0) const {
+    const Index i0 = first_row(step), i1 = i0 + rows(step);
+    return op == Op::none ? Source{l + r0 + i0 * ldl, 1, ldl}
+                          : Source{l + (i1 - 1) + r0 * ldl, ldl, -1};
+  }
+  double* target(Index r0) const { return b + r0; }
+};
+
+// X = L_ii^-1 B_i for the first `cols` columns of block `step`: its
+// triangle packed into `triangle`, X packed into `x`.
+void solve_diagonal_of(Team& team, const Kernels& kern, bool parallel, const SolveBlocks& blocks,
+                 Index step, Index cols, double* triangle, double* x) {
+  if (cols <= 0) return;
+  const Index nb = blocks.rows(step);
+  const double* rinv = pack_triangle(kern, nb, blocks.triangle(step), triangle);
+  solve_diagonal(team, kern, parallel, nb, cols, triangle, rinv, blocks.block(step), x);
+}
+
+// One panel of w columns of B = L^-1 B or L^-T B, with one block of
+// lookahead: block step's diagonal solve has left X_step packed in one half
+// of the workspace panel; one region then updates the rows of the other
+// blocks with it, its first item the rows of the next block, which it then
+// solves into the other half, while the other items update the rest.
+// active(i1) is the number of leading columns that can be nonzero in rows
+// above i1 (w without a staircase; nondecreasing in i1).
 template <class Active>
-void solve_panel_columns(Team& team, Buffers& ws, const Kernels& kern, Op op, Index n,
-                         const double* l, Index ldl, double* b, Index ldb, Index w,
-                         const Active& active) {
-  const Index blocks = ceil_div(n, solve_block);
-  for (Index step = 0; step < blocks; ++step) {
+void solve_panel_columns(Team& team, Buffers& ws, const Kernels& kern, const SolveBlocks& blocks,
+                         Index w, const Active& active) {
+  const Index count = blocks.count();
+  if (count == 0) return;
+  const Index half = ws.panel_capacity / 2;
+  double* const panels[2] = {ws.panel.get(), ws.panel.get() + half};
+  double* const triangles[2] = {ws.triangle.get(), ws.next_triangle.get()};
+  const auto columns = [&](Index step) {
+    return blocks.op == Op::none ? active(blocks.first_row(step) + blocks.rows(step)) : w;
+  };
+  solve_diagonal_of(team, kern, detail::share(team, blocks.rows(0), blocks.rows(0), columns(0)),
+                    blocks, 0, columns(0), triangles[0], panels[0]);
+  for (Index step = 0; step + 1 < count; ++step) {
     if (team.cancelled()) return;
-    const Index block = op == Op::none ? step : blocks - 1 - step;
-    const Index i0 = block * solve_block, i1 = std::min(n, i0 + solve_block), nb = i1 - i0;
-    const Index cols = op == Op::none ? active(i1) : w;
-    if (cols <= 0) continue;
-    // The transposed solve runs on the block with its rows and columns
-    // reversed, where L_ii' is lower triangular.
-    const Source triangle = op == Op::none
-                                ? Source{l + i0 + i0 * ldl, 1, ldl}
-                                : Source{l + (i1 - 1) + (i1 - 1) * ldl, -ldl, -1};
-    const Strided block_rows =
-        op == Op::none ? Strided{b + i0, 1, ldb} : Strided{b + (i1 - 1), -1, ldb};
-    const double* rinv = pack_triangle(kern, nb, triangle, ws.triangle.get());
-    solve_diagonal(team, kern, detail::share(team, nb, nb, cols), nb, cols, ws.triangle.get(),
-                   rinv, block_rows, ws.panel.get());
+    const Index nb = blocks.rows(step), cols = columns(step), next_cols = columns(step + 1);
+    const Index next_nb = blocks.rows(step + 1);
+    double* x = panels[step % 2];
+    double* next_x = panels[(step + 1) % 2];
+    double* next_triangle = triangles[(step + 1) % 2];
     const Index stride = kern.nr * round_up(nb, kern.mr);
-    // Forward: B(i1..n) -= L(i1..n, i0..i1) X.  Transposed: B(0..i0) -=
-    // L(i0..i1, 0..i0)' X, X's rows in reversed order.
-    const Index rows = op == Op::none ? n - i1 : i0;
-    const Source factor = op == Op::none ? Source{l + i1 + i0 * ldl, 1, ldl}
-                                         : Source{l + (i1 - 1), ldl, -1};
-    double* target = op == Op::none ? b + i1 : b;
-    const bool parallel = detail::share(team, rows, cols, nb);
-    run_product(team, parallel,
-                detail::PanelProduct(ws, kern, parallel ? team.size() : 1, rows, cols, nb, -1.0,
-                                     factor, ws.panel.get(), stride, 1.0,
-                                     detail::Target{target, 1, ldb}, false, 0));
+    // The rows below (forward) or above (transposed) block step, the next
+    // block's first: head, then the rest.
+    const Index head0 = blocks.first_row(step + 1);
+    const Index rest0 = blocks.op == Op::none ? head0 + next_nb : 0;
+    const Index rest_rows = blocks.op == Op::none ? blocks.n - rest0 : head0;
+    const bool parallel = detail::share(team, rest_rows + next_nb, cols, nb);
+    const detail::PanelProduct head(ws, kern, 1, next_nb, cols, nb, -1.0,
+                                    blocks.factor(step, head0), x, stride, 1.0,
+                                    detail::Target{blocks.target(head0), 1, blocks.ldb}, false, 0);
+    const detail::PanelProduct rest(ws, kern, parallel ? team.size() : 1, rest_rows, cols, nb,
+                                    -1.0, blocks.factor(step, rest0), x, stride, 1.0,
+                                    detail::Target{blocks.target(rest0), 1, blocks.ldb}, false, 0);
+    const auto item = [&](int worker, Index i) {
+      if (i > 0) {
+        rest.run(worker, i - 1);
+        return;
+      }
+      head.run_all(worker);
+      solve_diagonal_of(team, kern, false, blocks, step + 1, next_cols, next_triangle, next_x);
+    };
+    if (parallel) team.run(1 + rest.count(), item); else team.run_here(1 + rest.count(), item);
   }
 }
 
 template <class Active>
 void solve_columns(Team& team, Buffers& ws, const Kernels& kern, Op op, Index n, Index k,
                    const double* l, Index ldl, double* b, Index ldb, const Active& active) {
+  // Two packed X of up to solve_block rows share the workspace panel.
   const Index width = std::max<Index>(
-      kern.nr, ws.panel_capacity / (kern.nr * round_up(solve_block, kern.mr)) * kern.nr);
+      kern.nr, ws.panel_capacity / 2 / (kern.nr * round_up(solve_block, kern.mr)) * kern.nr);
   for (Index c0 = 0; c0 < k; c0 += width) {
     const Index w = std::min(width, k - c0);
-    solve_panel_columns(team, ws, kern, op, n, l, ldl, b + c0 * ldb, ldb, w,
+    solve_panel_columns(team, ws, kern, SolveBlocks{op, n, l, ldl, b + c0 * ldb, ldb}, w,
                         [&](Index i1) { return active(c0, w, i1); });
   }
 }
