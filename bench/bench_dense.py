@@ -1,7 +1,7 @@
 """Benchmark of the dense kernels of the Gram method against NumPy.
 
     python3 bench/bench_dense.py [--repeats 7] [--threads 1,2] [--only NAME,...]
-                                 [--small] [--min-ms 20] [--settle-ms 200] [--update]
+                                 [--small] [--min-ms 100] [--settle-ms 200] [--update]
 
 Builds the C interface bench/dense_bench.cpp (CMake, -DTOVRIN_BUILD_BENCH=ON,
 in build/bench) unless it is there, loads it with ctypes and times each
@@ -17,8 +17,11 @@ our calls, inside the timing, as NumPy copies its input.  Each timing starts
 after --settle-ms of sleep, so that OpenBLAS's threads, which spin for about
 0.1 s after each of NumPy's calls, do not take a core from the next
 contender, and only once the machine was 90 % idle over that sleep (other
-processes would take a core from either contender; a timing that waited a
-minute in vain is counted as ungated in the results).  The least times are
+processes would take a core from either contender; a timing that waited
+20 s in vain is counted as ungated in the results), then after 0.1 s of
+untimed calls of the same contender (on this virtual machine an idle
+processor takes some 60 ms of work to reach its speed: both contenders are
+timed in that steady state).  The least times are
 recorded beside the medians.
 
 Cases (flop counts used for GFLOP/s in brackets):
@@ -112,9 +115,12 @@ def seconds(contender, count):
 
 
 # A timing starts once the machine was at least this idle over a settling
-# sleep, waiting at most QUIET_WAIT seconds for it.
+# sleep, waiting at most QUIET_WAIT seconds for it, then after WARM_SECONDS
+# of untimed calls of the same contender: on this virtual machine a
+# processor that was idle takes some 60 ms of work to reach its speed.
+WARM_SECONDS = 0.1
 QUIET_IDLE = 0.9
-QUIET_WAIT = 60.0
+QUIET_WAIT = 20.0
 ungated = 0  # timings that started on a busy machine
 
 
@@ -151,10 +157,11 @@ def compare(contenders, repeats, min_seconds, settle_seconds):
 
     A contender is called as contender(count) and makes `count` calls; count
     is chosen once so that a timing lasts at least min_seconds.  Each timing
-    starts after settle(settle_seconds): OpenBLAS's threads spin for about
-    0.1 s after each of NumPy's calls and would take a core from the next
-    contender, and other processes on the machine would take one from
-    either."""
+    starts after settle(settle_seconds) and WARM_SECONDS of untimed calls:
+    OpenBLAS's threads spin for about 0.1 s after each of NumPy's calls and
+    would take a core from the next contender, other processes on the
+    machine would take one from either, and a processor that was idle runs
+    slow for a while."""
     counts = {}
     for name, contender in contenders.items():
         once = seconds(contender, 1)  # also warms pages, caches, threads
@@ -163,6 +170,7 @@ def compare(contenders, repeats, min_seconds, settle_seconds):
     for _ in range(repeats):
         for name, contender in contenders.items():
             settle(settle_seconds)
+            seconds(contender, math.ceil(counts[name] * WARM_SECONDS / min_seconds))  # untimed
             times[name].append(seconds(contender, counts[name]))
     return {name: (statistics.median(t), min(t)) for name, t in times.items()}
 
@@ -361,7 +369,7 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--repeats", type=int, default=7)
     parser.add_argument("--threads", default="1,2")
-    parser.add_argument("--min-ms", type=float, default=20.0)
+    parser.add_argument("--min-ms", type=float, default=100.0)
     parser.add_argument("--settle-ms", type=float, default=200.0,
                         help="sleep before each timing (OpenBLAS's threads stop spinning)")
     parser.add_argument("--only", default="", help="comma-separated: cholesky,gram,gemm,cross,"

@@ -64,6 +64,9 @@ class Team {
   Team& operator=(const Team&) = delete;
 
   int size() const { return size_; }
+  // Whether the helpers run (since the first shared region).  Read by the
+  // thread that calls run.
+  bool helpers_started() const { return !helpers_.empty(); }
   bool cancelled() const { return cancelled_.load(std::memory_order_relaxed); }
   void cancel() { cancelled_.store(true, std::memory_order_relaxed); }
   // The flag itself, for code that reads a cancellation flag of its own.

@@ -116,7 +116,8 @@ AlignedArray aligned_array(Index count) {
 
 // The panel holds max_depth rows of at least `order` columns, which a
 // factorisation's packed panel needs; the diagonal block with its padding
-// and reciprocals takes the triangle buffer.
+// and reciprocals takes the triangle buffer; the inner ones hold the same
+// for the blocks of one diagonal block.
 DenseWorkspace::DenseWorkspace(int team_size, Index order) : buffers_(new Buffers) {
   if (team_size < 1 || order < 0) throw std::invalid_argument(detail::bad_size_text);
   Buffers& b = *buffers_;
@@ -126,10 +127,14 @@ DenseWorkspace::DenseWorkspace(int team_size, Index order) : buffers_(new Buffer
   const Index columns = round_up(std::max(order, detail::min_panel_columns), detail::max_nr);
   b.panel_capacity = detail::max_depth * columns;
   const Index padded = detail::max_depth + detail::max_mr;
+  const Index inner_padded = detail::inner_factor_block + detail::max_mr;
   b.rows = detail::aligned_array(b.rows_capacity * team_size);
   b.panel = detail::aligned_array(b.panel_capacity);
   b.triangle = detail::aligned_array(padded * padded + padded);
+  b.next_triangle = detail::aligned_array(padded * padded + padded);
   b.diagonal = detail::aligned_array(std::max<Index>(order, 1));
+  b.inner_triangle = detail::aligned_array(inner_padded * inner_padded + inner_padded);
+  b.inner_panel = detail::aligned_array(inner_padded * (detail::factor_block + detail::max_nr));
 }
 
 DenseWorkspace::~DenseWorkspace() = default;
@@ -157,12 +162,6 @@ constexpr Index lower_items_per_member = 2 * items_per_member;
 // each sliver of its short side stays in the first-level cache.  Every
 // entry takes the same products in the same order, so the same bits.
 constexpr Index thin_rows = 4 * max_mr;
-
-// How one panel's product is shared: row blocks of `rows` (a multiple of
-// mr), each against column chunks of `slivers` slivers.
-struct Grid {
-  Index row_blocks, rows, chunks, slivers;
-};
 
 Grid plan_grid(const Kernels& kern, Index m, Index n, bool lower, int members) {
   Grid g;
@@ -206,55 +205,30 @@ void multiply_block(const Kernels& kern, Index rows, Index cols, Index kc, doubl
   }
 }
 
-// One depth block of C = beta C + alpha A B: B packed (packed_b, when
-// b_source is null), or packed here from b_source into the workspace panel
-// that the row blocks share, by a region of its own (several row blocks)
-// or by the items of its column chunks (one row block).
+// One depth block of C = beta C + alpha A B with B from b_source: packed
+// into the workspace panel that the row blocks share, by a region of its
+// own (several row blocks) or by the items of its column chunks (one row
+// block).
 void multiply_panel(Team& team, DenseWorkspace::Buffers& ws, const Kernels& kern, bool parallel,
-                    Index m, Index n, Index kc, double alpha, Source a, const Source* b_source,
-                    const double* packed_b, Index sliver_stride, double beta, Target c,
-                    bool lower, Index row_offset) {
+                    Index m, Index n, Index kc, double alpha, Source a, const Source& b_source,
+                    double beta, Target c, bool lower) {
   const int members = parallel ? team.size() : 1;
-  const Grid g = plan_grid(kern, m, n, lower, members);
+  const PanelProduct product(ws, kern, members, m, n, kc, alpha, a, ws.panel.get(), kern.nr * kc,
+                             beta, c, lower, 0, &b_source);
   const Index nr = kern.nr;
-  double* panel = ws.panel.get();
-  const bool pack_in_items = b_source != nullptr && g.row_blocks == 1;
-  if (b_source != nullptr) {
-    packed_b = panel;
-    sliver_stride = nr * kc;
-  }
-
-  if (b_source != nullptr && !pack_in_items) {
+  if (plan_grid(kern, m, n, lower, members).row_blocks > 1) {
     const Index slivers = ceil_div(n, nr);
     const Index items = ceil_div(slivers, slivers_per_pack_item);
+    double* panel = ws.panel.get();
     const auto pack = [&](int, Index item) {
       const Index j0 = item * slivers_per_pack_item * nr;
       const Index cols = std::min(slivers_per_pack_item * nr, n - j0);
-      kern.pack_columns(kc, cols, b_source->at(0, j0), b_source->rs, b_source->cs,
-                        panel + j0 * kc);
+      kern.pack_columns(kc, cols, b_source.at(0, j0), b_source.rs, b_source.cs, panel + j0 * kc);
     };
     if (members > 1) team.run(items, pack); else team.run_here(items, pack);
   }
-
-  const auto compute = [&](int worker, Index item) {
-    const Index block = lower ? g.row_blocks - 1 - item / g.chunks : item / g.chunks;
-    const Index chunk = item % g.chunks;
-    const Index i0 = block * g.rows;
-    const Index rows = std::min(g.rows, m - i0);
-    const Index j0 = chunk * g.slivers * nr;
-    Index j1 = std::min(n, j0 + g.slivers * nr);
-    if (lower) j1 = std::min(j1, i0 + rows + row_offset);
-    if (j1 <= j0) return;
-    if (pack_in_items)
-      kern.pack_columns(kc, j1 - j0, b_source->at(0, j0), b_source->rs, b_source->cs,
-                        panel + j0 * kc);
-    double* packed_a = ws.rows_of(worker);
-    kern.pack_rows(rows, kc, a.at(i0, 0), a.rs, a.cs, packed_a);
-    multiply_block(kern, rows, j1 - j0, kc, alpha, packed_a, packed_b + j0 / nr * sliver_stride,
-                   sliver_stride, beta, c.from(i0, j0), lower, row_offset + i0 - j0);
-  };
-  const Index items = g.row_blocks * g.chunks;
-  if (members > 1) team.run(items, compute); else team.run_here(items, compute);
+  const auto compute = [&](int worker, Index item) { product.run(worker, item); };
+  if (members > 1) team.run(product.count(), compute); else team.run_here(product.count(), compute);
 }
 
 // C = beta C over the m x n matrix (its lower triangle when lower).
@@ -267,7 +241,9 @@ void scale(Index m, Index n, double beta, double* c, Index ldc, bool lower) {
 }  // namespace
 
 bool share(const Team& team, Index m, Index n, Index k) {
-  return team.size() > 1 && double(m) * double(n) * double(k) >= parallel_products;
+  const double work = double(m) * double(n) * double(k);
+  return team.size() > 1 &&
+         work >= (team.helpers_started() ? parallel_products : parallel_products_to_start);
 }
 
 void multiply(Team& team, DenseWorkspace::Buffers& ws, const Kernels& kern, const Product& p) {
@@ -294,19 +270,47 @@ void multiply(Team& team, DenseWorkspace::Buffers& ws, const Kernels& kern, cons
       const Index p0 = depth.bound(block), kc = depth.bound(block + 1) - p0;
       const Source ab{a.at(row0, p0), a.rs, a.cs};
       const Source bb{b.at(p0, j0), b.rs, b.cs};
-      multiply_panel(team, ws, kern, parallel, m - row0, cols, kc, p.alpha, ab, &bb, nullptr, 0,
-                     block == 0 ? p.beta : 1.0, c.from(row0, j0), p.lower, 0);
+      multiply_panel(team, ws, kern, parallel, m - row0, cols, kc, p.alpha, ab, bb,
+                     block == 0 ? p.beta : 1.0, c.from(row0, j0), p.lower);
     }
   }
 }
 
-void multiply_packed(Team& team, DenseWorkspace::Buffers& ws, const Kernels& kern, bool parallel,
-                     Index m, Index n, Index k, double alpha, Source a, const double* packed_b,
-                     Index sliver_stride, double beta, double* c, Index ldc, bool lower,
-                     Index row_offset) {
-  if (m <= 0 || n <= 0 || k <= 0) return;
-  multiply_panel(team, ws, kern, parallel, m, n, k, alpha, a, nullptr, packed_b,
-                 sliver_stride, beta, Target{c, 1, ldc}, lower, row_offset);
+PanelProduct::PanelProduct(DenseWorkspace::Buffers& ws, const Kernels& kern, int members, Index m,
+                           Index n, Index k, double alpha, Source a, const double* packed_b,
+                           Index sliver_stride, double beta, Target c, bool lower,
+                           Index row_offset, const Source* b_source)
+    : ws_(ws),
+      kern_(kern),
+      grid_(m > 0 && n > 0 && k > 0 ? plan_grid(kern, m, n, lower, members) : Grid{0, 0, 0, 0}),
+      m_(m),
+      n_(n),
+      k_(k),
+      alpha_(alpha), beta_(beta), a_(a), b_source_(grid_.row_blocks == 1 ? b_source : nullptr),
+      packed_b_(packed_b), sliver_stride_(sliver_stride), c_(c), lower_(lower),
+      row_offset_(row_offset) {}
+
+void PanelProduct::run(int worker, Index item) const {
+  const Grid& g = grid_;
+  const Index nr = kern_.nr;
+  const Index block = lower_ ? g.row_blocks - 1 - item / g.chunks : item / g.chunks;
+  const Index chunk = item % g.chunks;
+  const Index i0 = block * g.rows;
+  const Index rows = std::min(g.rows, m_ - i0);
+  const Index j0 = chunk * g.slivers * nr;
+  Index j1 = std::min(n_, j0 + g.slivers * nr);
+  if (lower_) j1 = std::min(j1, i0 + rows + row_offset_);
+  if (j1 <= j0) return;
+  const double* b = packed_b_ + j0 / nr * sliver_stride_;
+  if (b_source_ != nullptr) {
+    // This item's columns of the workspace panel, where packed_b_ points.
+    double* own = ws_.panel.get() + j0 / nr * sliver_stride_;
+    kern_.pack_columns(k_, j1 - j0, b_source_->at(0, j0), b_source_->rs, b_source_->cs, own);
+  }
+  double* packed_a = ws_.rows_of(worker);
+  kern_.pack_rows(rows, k_, a_.at(i0, 0), a_.rs, a_.cs, packed_a);
+  multiply_block(kern_, rows, j1 - j0, k_, alpha_, packed_a, b, sliver_stride_, beta_,
+                 c_.from(i0, j0), lower_, row_offset_ + i0 - j0);
 }
 
 }  // namespace detail

@@ -26,9 +26,16 @@ constexpr Index max_depth = 256;
 constexpr Index max_rows_block = 384;
 // Columns of the packed panel of B that a workspace holds at the least.
 constexpr Index min_panel_columns = 512;
+// The factorisation's blocks (dense_factor.cpp): columns of outer blocks,
+// and of the blocks that factor each diagonal block on one thread.
+constexpr Index factor_block = 192;
+constexpr Index inner_factor_block = 24;
 // Below this many multiply-adds a product runs on the calling thread: the
-// cost of waking the team (some microseconds) would exceed the gain.
+// cost of waking the team's helpers (some microseconds) would exceed the
+// gain; and below the second, while the helpers have not started, since
+// starting and ending one costs some 60 microseconds.
 constexpr double parallel_products = 1 << 21;
+constexpr double parallel_products_to_start = 1 << 24;
 
 const Kernels& active_kernels();
 
@@ -58,7 +65,12 @@ struct DenseWorkspace::Buffers {
   detail::AlignedArray rows;     // team_size blocks of packed rows of A
   detail::AlignedArray panel;    // packed columns of B (or of a solve's X)
   detail::AlignedArray triangle; // a packed diagonal block of L, then its reciprocals
+  detail::AlignedArray next_triangle;  // the same for the next block of a solve
   detail::AlignedArray diagonal; // the factorisation's diagonal as given
+  // The same two for factoring one diagonal block, which runs beside the
+  // rest of a factorisation step.
+  detail::AlignedArray inner_triangle;
+  detail::AlignedArray inner_panel;
 
   double* rows_of(int worker) { return rows.get() + worker * rows_capacity; }
 };
@@ -105,18 +117,51 @@ struct Product {
 };
 void multiply(Team& team, DenseWorkspace::Buffers& ws, const Kernels& kern, const Product& p);
 
-// The same for one depth block already packed: packed_b holds B (k x n,
-// k <= max_depth) in slivers of nr columns, sliver s at packed_b +
-// s*sliver_stride (sliver_stride >= nr*k).  row_offset is the row of C's
-// row 0 minus the column of C's column 0 in the symmetric matrix whose
-// lower triangle `lower` keeps.  parallel: whether the team shares it.
-void multiply_packed(Team& team, DenseWorkspace::Buffers& ws, const Kernels& kern, bool parallel,
-                     Index m,
-                     Index n, Index k, double alpha, Source a, const double* packed_b,
-                     Index sliver_stride, double beta, double* c, Index ldc, bool lower,
-                     Index row_offset);
+// How one depth block of a product is shared: row blocks of `rows` rows (a
+// multiple of mr), each against column chunks of `slivers` slivers.
+struct Grid {
+  Index row_blocks, rows, chunks, slivers;
+};
 
-// Whether a product of m x n x k multiply-adds is worth the team.
+// One depth block of C = beta C + alpha A B (A m x k, k <= max_depth) with B
+// packed: sliver s (nr columns) at packed_b + s*sliver_stride
+// (sliver_stride >= nr*k), or, when b_source is given and there is a single
+// row block, packed by the items themselves into the workspace panel (then
+// packed_b is that panel and sliver_stride nr*k).  Its
+// work is cut into count() items for `members` members; run(worker, item)
+// does one with the buffers of that member.  lower keeps only the entries
+// of C at or below the diagonal of the symmetric matrix in which C's row 0
+// lies row_offset rows below its column 0.
+class PanelProduct {
+ public:
+  PanelProduct(DenseWorkspace::Buffers& ws, const Kernels& kern, int members, Index m, Index n,
+               Index k, double alpha, Source a, const double* packed_b, Index sliver_stride,
+               double beta, Target c, bool lower, Index row_offset,
+               const Source* b_source = nullptr);
+  Index count() const { return grid_.row_blocks * grid_.chunks; }
+  void run(int worker, Index item) const;
+  // Runs every item on the calling thread, as `worker`.
+  void run_all(int worker) const {
+    for (Index item = 0; item < count(); ++item) run(worker, item);
+  }
+
+ private:
+  DenseWorkspace::Buffers& ws_;
+  const Kernels& kern_;
+  Grid grid_;
+  Index m_, n_, k_;
+  double alpha_, beta_;
+  Source a_;
+  const Source* b_source_;
+  const double* packed_b_;
+  Index sliver_stride_;
+  Target c_;
+  bool lower_;
+  Index row_offset_;
+};
+
+// Whether a product of m x n x k multiply-adds is worth the team's helpers
+// (parallel_products, or parallel_products_to_start before they run).
 bool share(const Team& team, Index m, Index n, Index k);
 
 inline Index round_up(Index value, Index multiple) {

@@ -28,16 +28,14 @@ using detail::round_up;
 using detail::Source;
 using Buffers = DenseWorkspace::Buffers;
 
-// Rows of the blocks of a solve and columns of those of the factorisation:
-// a multiple of every path's mr, at most max_depth.
+using detail::factor_block;
+using detail::inner_factor_block;
+
+// Rows of the blocks of a solve: a multiple of every path's mr, at most
+// max_depth.
 constexpr Index solve_block = 144;
-constexpr Index factor_block = 192;
-// The diagonal block of the factorisation is factored by the same blocked
-// algorithm with blocks of this many columns, on one thread...
-constexpr Index inner_factor_block = 24;
-// ...and blocks of at most this many columns by factor_tile.
-constexpr Index unblocked_columns = inner_factor_block;
-static_assert(unblocked_columns <= detail::factor_tile_order, "");
+static_assert(inner_factor_block <= detail::factor_tile_order, "");
+static_assert(factor_block % detail::max_nr == 0, "the next block column starts a sliver");
 // Slivers solved by one item of a solve region.
 constexpr Index slivers_per_solve_item = 4;
 
@@ -103,86 +101,209 @@ void solve_diagonal(Team& team, const Kernels& kern, bool parallel, Index nb, In
 
 // --- Cholesky ---------------------------------------------------------------
 
-// The blocked factorisation of the n x n block a with blocks of `block`
-// columns; given holds the diagonal as the caller gave it.
-Index factor_blocked(Team& team, Buffers& ws, const Kernels& kern, bool parallel, Index n,
-                     double* a, Index lda, const double* given, double relative, Index block) {
-  for (Index j0 = 0; j0 < n; j0 += block) {
-    if (team.cancelled()) return j0;
-    const Index jb = std::min(block, n - j0), below = n - j0 - jb;
+// The nb x nb diagonal block a (nb <= factor_block) factored on the calling
+// thread as `worker`, by blocks of inner_factor_block columns: factor_tile
+// on the block's diagonal, the rows below solved, the trailing lower
+// triangle updated.  given holds the block's diagonal as the caller gave
+// it.  Returns the first failing column, or nb.  Uses the inner buffers and
+// the worker's rows only, so it can run beside the items of a region.
+Index factor_diagonal_block(Team& team, Buffers& ws, const Kernels& kern, int worker, Index nb,
+                            double* a, Index lda, const double* given, double relative) {
+  for (Index j0 = 0; j0 < nb; j0 += inner_factor_block) {
+    const Index jb = std::min(inner_factor_block, nb - j0), below = nb - j0 - jb;
     double* d = a + j0 + j0 * lda;
-    const Index done =
-        jb <= unblocked_columns
-            ? kern.factor_tile(jb, d, lda, given + j0, relative)
-            : factor_blocked(team, ws, kern, false, jb, d, lda, given + j0, relative,
-                             inner_factor_block);
+    const Index done = kern.factor_tile(jb, d, lda, given + j0, relative);
     if (below > 0 && done > 0) {
-      // A_21 is read here through its rows: L_21' = L_11^-1 A_21'.
-      double* panel = d + jb;
-      const double* rinv = pack_triangle(kern, done, Source{d, 1, lda}, ws.triangle.get());
-      solve_diagonal(team, kern, parallel && detail::share(team, below, done, done), done, below,
-                     ws.triangle.get(), rinv, Strided{panel, lda, 1}, ws.panel.get());
+      const double* rinv = pack_triangle(kern, done, Source{d, 1, lda}, ws.inner_triangle.get());
+      solve_diagonal(team, kern, false, done, below, ws.inner_triangle.get(), rinv,
+                     Strided{d + jb, lda, 1}, ws.inner_panel.get());
     }
     if (done < jb) return j0 + done;
     if (below > 0) {
       const Index stride = kern.nr * round_up(jb, kern.mr);
-      detail::multiply_packed(team, ws, kern, parallel && detail::share(team, below, below, jb),
-                              below, below, jb, -1.0, Source{d + jb, 1, lda},
-                              ws.panel.get(), stride, 1.0, d + jb + jb * lda, lda, true, 0);
+      detail::PanelProduct(ws, kern, 1, below, below, jb, -1.0, Source{d + jb, 1, lda},
+                           ws.inner_panel.get(), stride, 1.0,
+                           detail::Target{d + jb + jb * lda, 1, lda}, true, 0)
+          .run_all(worker);
     }
   }
-  return n;
+  return nb;
+}
+
+// The blocked right-looking factorisation with one block of lookahead.  At
+// the head of step j0 the columns before j0 are factored, the diagonal
+// block at j0 (jb columns) is factored up to its column `done`, and the
+// rest of the lower triangle holds A less the updates of the columns before
+// j0.  A step solves the panel below the diagonal block, L_21' =
+// L_11^-1 A_21' (packed into the workspace panel), then, in one region,
+// updates A_22 -= L_21 L_21': its first item updates the next diagonal
+// block and factors it, the other items update the panel below that block
+// and the rest, so that the diagonal's factorisation leaves the critical
+// path.  Every entry takes the same operations in the same order as
+// without lookahead.
+Index factor_blocked(Team& team, Buffers& ws, const Kernels& kern, Index n, double* a, Index lda,
+                     const double* given, double relative) {
+  const bool shared = team.size() > 1;
+  Index jb = std::min(factor_block, n);
+  Index done = factor_diagonal_block(team, ws, kern, 0, jb, a, lda, given, relative);
+  for (Index j0 = 0;; j0 += factor_block) {
+    if (team.cancelled()) return j0;
+    const Index below = n - j0 - jb;
+    double* d = a + j0 + j0 * lda;
+    if (below > 0 && done > 0) {
+      const double* rinv = pack_triangle(kern, done, Source{d, 1, lda}, ws.triangle.get());
+      solve_diagonal(team, kern, shared && detail::share(team, below, done, done), done, below,
+                     ws.triangle.get(), rinv, Strided{d + jb, lda, 1}, ws.panel.get());
+    }
+    if (done < jb) return j0 + done;
+    if (below == 0) return n;
+
+    const Index next = std::min(factor_block, below);
+    const Index stride = kern.nr * round_up(jb, kern.mr);
+    double* a22 = d + jb + jb * lda;
+    const bool parallel = shared && detail::share(team, below, below, jb);
+    const int members = parallel ? team.size() : 1;
+    // A_22 in three parts: the next diagonal block (its lower triangle), the
+    // next panel below it, and the rest of the lower triangle.
+    const detail::PanelProduct diagonal(ws, kern, 1, next, next, jb, -1.0, Source{d + jb, 1, lda},
+                                        ws.panel.get(), stride, 1.0, detail::Target{a22, 1, lda},
+                                        true, 0);
+    const detail::PanelProduct panel(ws, kern, members, below - next, next, jb, -1.0,
+                                     Source{d + jb + next, 1, lda}, ws.panel.get(), stride, 1.0,
+                                     detail::Target{a22 + next, 1, lda}, false, 0);
+    const detail::PanelProduct rest(ws, kern, members, below - next, below - next, jb, -1.0,
+                                    Source{d + jb + next, 1, lda},
+                                    ws.panel.get() + next / kern.nr * stride, stride, 1.0,
+                                    detail::Target{a22 + next + next * lda, 1, lda}, true, 0);
+    Index next_done = 0;
+    const auto step = [&](int worker, Index item) {
+      if (item == 0) {
+        diagonal.run_all(worker);
+        next_done = factor_diagonal_block(team, ws, kern, worker, next, a22, lda, given + j0 + jb,
+                                          relative);
+      } else if (item <= panel.count()) {
+        panel.run(worker, item - 1);
+      } else {
+        rest.run(worker, item - 1 - panel.count());
+      }
+    };
+    const Index items = 1 + panel.count() + rest.count();
+    if (parallel) team.run(items, step); else team.run_here(items, step);
+    jb = next;
+    done = next_done;
+  }
 }
 
 // --- Solves -----------------------------------------------------------------
 
-// One panel of columns [c0, c0 + w) of B = L^-1 B (forward) or L^-T B,
-// block by block; active(i1) is the number of leading columns of the panel
-// that can be nonzero in rows above i1 (w without a staircase).
+// The blocks of a solve with many right-hand sides, in the order they are
+// solved: from the top for L^-1 B, from the bottom for L^-T B.  The
+// transposed solve runs on each diagonal block with its rows and columns
+// reversed, where L_ii' is lower triangular, and X's rows lie reversed in
+// its packed slivers.
+struct SolveBlocks {
+  Op op;
+  Index n;
+  const double* l;
+  Index ldl;
+  double* b;
+  Index ldb;
+
+  Index count() const { return ceil_div(n, solve_block); }
+  Index first_row(Index step) const {
+    return (op == Op::none ? step : count() - 1 - step) * solve_block;
+  }
+  Index rows(Index step) const { return std::min(solve_block, n - first_row(step)); }
+  Source triangle(Index step) const {
+    const Index i0 = first_row(step), i1 = i0 + rows(step);
+    return op == Op::none ? Source{l + i0 + i0 * ldl, 1, ldl}
+                          : Source{l + (i1 - 1) + (i1 - 1) * ldl, -ldl, -1};
+  }
+  Strided block(Index step) const {
+    const Index i0 = first_row(step), i1 = i0 + rows(step);
+    return op == Op::none ? Strided{b + i0, 1, ldb} : Strided{b + (i1 - 1), -1, ldb};
+  }
+  // Rows r0..r1 of B lose L(r0..r1, block) X (forward) or L(block, r0..r1)' X
+  // (transposed) for the packed X of block `step`: a product's A and C.
+  Source factor(Index step, Index r0) const {
+    const Index i0 = first_row(step), i1 = i0 + rows(step);
+    return op == Op::none ? Source{l + r0 + i0 * ldl, 1, ldl}
+                          : Source{l + (i1 - 1) + r0 * ldl, ldl, -1};
+  }
+  double* target(Index r0) const { return b + r0; }
+};
+
+// X = L_ii^-1 B_i for the first `cols` columns of block `step`: its
+// triangle packed into `triangle`, X packed into `x`.
+void solve_diagonal_of(Team& team, const Kernels& kern, bool parallel, const SolveBlocks& blocks,
+                 Index step, Index cols, double* triangle, double* x) {
+  if (cols <= 0) return;
+  const Index nb = blocks.rows(step);
+  const double* rinv = pack_triangle(kern, nb, blocks.triangle(step), triangle);
+  solve_diagonal(team, kern, parallel, nb, cols, triangle, rinv, blocks.block(step), x);
+}
+
+// One panel of w columns of B = L^-1 B or L^-T B, with one block of
+// lookahead: block step's diagonal solve has left X_step packed in one half
+// of the workspace panel; one region then updates the rows of the other
+// blocks with it, its first item the rows of the next block, which it then
+// solves into the other half, while the other items update the rest.
+// active(i1) is the number of leading columns that can be nonzero in rows
+// above i1 (w without a staircase; nondecreasing in i1).
 template <class Active>
-void solve_panel_columns(Team& team, Buffers& ws, const Kernels& kern, Op op, Index n,
-                         const double* l, Index ldl, double* b, Index ldb, Index w,
-                         const Active& active) {
-  const Index blocks = ceil_div(n, solve_block);
-  for (Index step = 0; step < blocks; ++step) {
+void solve_panel_columns(Team& team, Buffers& ws, const Kernels& kern, const SolveBlocks& blocks,
+                         Index w, const Active& active) {
+  const Index count = blocks.count();
+  if (count == 0) return;
+  const Index half = ws.panel_capacity / 2;
+  double* const panels[2] = {ws.panel.get(), ws.panel.get() + half};
+  double* const triangles[2] = {ws.triangle.get(), ws.next_triangle.get()};
+  const auto columns = [&](Index step) {
+    return blocks.op == Op::none ? active(blocks.first_row(step) + blocks.rows(step)) : w;
+  };
+  solve_diagonal_of(team, kern, detail::share(team, blocks.rows(0), blocks.rows(0), columns(0)),
+                    blocks, 0, columns(0), triangles[0], panels[0]);
+  for (Index step = 0; step + 1 < count; ++step) {
     if (team.cancelled()) return;
-    const Index block = op == Op::none ? step : blocks - 1 - step;
-    const Index i0 = block * solve_block, i1 = std::min(n, i0 + solve_block), nb = i1 - i0;
-    const Index cols = op == Op::none ? active(i1) : w;
-    if (cols <= 0) continue;
-    // The transposed solve runs on the block with its rows and columns
-    // reversed, where L_ii' is lower triangular.
-    const Source triangle = op == Op::none
-                                ? Source{l + i0 + i0 * ldl, 1, ldl}
-                                : Source{l + (i1 - 1) + (i1 - 1) * ldl, -ldl, -1};
-    const Strided rows = op == Op::none ? Strided{b + i0, 1, ldb} : Strided{b + (i1 - 1), -1, ldb};
-    const double* rinv = pack_triangle(kern, nb, triangle, ws.triangle.get());
-    solve_diagonal(team, kern, detail::share(team, nb, nb, cols), nb, cols, ws.triangle.get(),
-                   rinv, rows, ws.panel.get());
+    const Index nb = blocks.rows(step), cols = columns(step), next_cols = columns(step + 1);
+    const Index next_nb = blocks.rows(step + 1);
+    double* x = panels[step % 2];
+    double* next_x = panels[(step + 1) % 2];
+    double* next_triangle = triangles[(step + 1) % 2];
     const Index stride = kern.nr * round_up(nb, kern.mr);
-    if (op == Op::none && i1 < n) {
-      detail::multiply_packed(team, ws, kern, detail::share(team, n - i1, cols, nb), n - i1, cols,
-                              nb, -1.0,
-                              Source{l + i1 + i0 * ldl, 1, ldl}, ws.panel.get(), stride, 1.0,
-                              b + i1, ldb, false, 0);
-    } else if (op == Op::transpose && i0 > 0) {
-      // B(0..i0) -= L(i0..i1, 0..i0)' X, X's rows in reversed order.
-      detail::multiply_packed(team, ws, kern, detail::share(team, i0, cols, nb), i0, cols, nb,
-                              -1.0,
-                              Source{l + (i1 - 1), ldl, -1}, ws.panel.get(), stride, 1.0, b, ldb,
-                              false, 0);
-    }
+    // The rows below (forward) or above (transposed) block step, the next
+    // block's first: head, then the rest.
+    const Index head0 = blocks.first_row(step + 1);
+    const Index rest0 = blocks.op == Op::none ? head0 + next_nb : 0;
+    const Index rest_rows = blocks.op == Op::none ? blocks.n - rest0 : head0;
+    const bool parallel = detail::share(team, rest_rows + next_nb, cols, nb);
+    const detail::PanelProduct head(ws, kern, 1, next_nb, cols, nb, -1.0,
+                                    blocks.factor(step, head0), x, stride, 1.0,
+                                    detail::Target{blocks.target(head0), 1, blocks.ldb}, false, 0);
+    const detail::PanelProduct rest(ws, kern, parallel ? team.size() : 1, rest_rows, cols, nb,
+                                    -1.0, blocks.factor(step, rest0), x, stride, 1.0,
+                                    detail::Target{blocks.target(rest0), 1, blocks.ldb}, false, 0);
+    const auto item = [&](int worker, Index i) {
+      if (i > 0) {
+        rest.run(worker, i - 1);
+        return;
+      }
+      head.run_all(worker);
+      solve_diagonal_of(team, kern, false, blocks, step + 1, next_cols, next_triangle, next_x);
+    };
+    if (parallel) team.run(1 + rest.count(), item); else team.run_here(1 + rest.count(), item);
   }
 }
 
 template <class Active>
 void solve_columns(Team& team, Buffers& ws, const Kernels& kern, Op op, Index n, Index k,
                    const double* l, Index ldl, double* b, Index ldb, const Active& active) {
+  // Two packed X of up to solve_block rows share the workspace panel.
   const Index width = std::max<Index>(
-      kern.nr, ws.panel_capacity / (kern.nr * round_up(solve_block, kern.mr)) * kern.nr);
+      kern.nr, ws.panel_capacity / 2 / (kern.nr * round_up(solve_block, kern.mr)) * kern.nr);
   for (Index c0 = 0; c0 < k; c0 += width) {
     const Index w = std::min(width, k - c0);
-    solve_panel_columns(team, ws, kern, op, n, l, ldl, b + c0 * ldb, ldb, w,
+    solve_panel_columns(team, ws, kern, SolveBlocks{op, n, l, ldl, b + c0 * ldb, ldb}, w,
                         [&](Index i1) { return active(c0, w, i1); });
   }
 }
@@ -196,8 +317,7 @@ Index cholesky(Team& team, DenseWorkspace& ws, Index n, double* a, Index lda,
   double* given = buffers.diagonal.get();
   for (Index j = 0; j < n; ++j) given[j] = a[j + j * lda];
   const Kernels& kern = detail::active_kernels();
-  return factor_blocked(team, buffers, kern, team.size() > 1, n, a, lda, given, relative_pivot,
-                        factor_block);
+  return factor_blocked(team, buffers, kern, n, a, lda, given, relative_pivot);
 }
 
 void solve_lower(Team& team, DenseWorkspace& ws, Op op, Index n, Index k, const double* l,

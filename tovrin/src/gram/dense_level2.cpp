@@ -21,13 +21,16 @@ constexpr Index gemv_rows_per_item = 512;
 // Columns per item of a shared A'x.
 constexpr Index gemv_columns_per_item = 64;
 // Below this many multiply-adds a matrix-vector kernel runs on the calling
-// thread.
+// thread; below the second while the team's helpers have not started.
 constexpr double parallel_gemv = 1 << 18;
+constexpr double parallel_gemv_to_start = 1 << 22;
 // Rows of the blocks of a triangular solve with one vector.
 constexpr Index vector_solve_block = 256;
 
 bool share_vector(const Team& team, Index m, Index n) {
-  return team.size() > 1 && double(m) * double(n) >= parallel_gemv;
+  const double work = double(m) * double(n);
+  return team.size() > 1 &&
+         work >= (team.helpers_started() ? parallel_gemv : parallel_gemv_to_start);
 }
 
 template <class Body>
