@@ -386,7 +386,8 @@ TEST(GramForms, HeldRoundsAgreeWithAFreshFactorisationOfTheFreeSet) {
   const gram::GramMatrix g = matrixOf(gr);
   tovrin::Team team(2);
   tovrin::dense::DenseWorkspace ws(2, n);
-  gram::HeldForm held(g, team, ws);
+  std::vector<double> storage = gr.g;  // the held form factorises in place
+  gram::HeldForm held(storage.data(), n, g.gnorm, team, ws);
   gram::FreeForm fresh(g, team, ws);
   ASSERT_TRUE(held.factorise());
   held.start(gr.c.data());
@@ -420,6 +421,9 @@ TEST(GramForms, HeldRoundsAgreeWithAFreshFactorisationOfTheFreeSet) {
       }
     }
   }
+  // G whole again in its storage.
+  held.restore();
+  EXPECT_EQ(storage, gr.g);
 }
 
 }  // namespace

@@ -67,6 +67,16 @@ double Certificate::spread(const double* x, double bnorm) const {
 
 void Certificate::gram_dual(const double* c, const double* x, double* w) {
   std::memcpy(w, c, sizeof(double) * std::size_t(n_));
+  if (g_.upper) {
+    // G in its upper triangle: column j's part above the diagonal serves
+    // rows i < j (G_ij x_j) and row j (G_ij x_i).
+    for (std::int32_t j = 0; j < n_; ++j) {
+      const double* gj = g_.g + std::ptrdiff_t(j) * g_.ldg;
+      axpy(j, -x[j], gj, w);
+      w[j] -= dot(j, gj, x) + g_.diagonal(j) * x[j];
+    }
+    return;
+  }
   if (n_ < shared_dual) {
     // Few variables: G's columns of x's nonzero entries, in index order.
     std::int32_t p = 0;

@@ -176,6 +176,9 @@ class Certificate {
   Verdict check(FreeSystem& system, const unsigned char* free, const double* c,
                 const RightHandSide* b, double error, double* x, double* w);
 
+  // w = c - G x, the Gram-form dual of x.
+  void dual(const double* c, const double* x, double* w) { gram_dual(c, x, w); }
+
   // From now on, an rnorm that needs A but no other test does is left to
   // the solver (Verdict::rnorm = rnorm_deferred), which forms the residuals
   // of many problems in one product.

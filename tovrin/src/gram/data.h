@@ -19,15 +19,29 @@ class Team;
 namespace gram {
 
 // G (n x n, symmetric, column-major with leading dimension ldg) and
-// ||G||_1, the scale of the tolerances.
+// ||G||_1, the scale of the tolerances.  Where the held form factorises G in
+// place (held_form.h), G's strictly lower triangle and diagonal hold its
+// Cholesky factor: then only the upper triangle is G's (upper) and the
+// diagonal is kept aside (diag).
 struct GramMatrix {
   const double* g;
   std::ptrdiff_t ldg;
   std::int32_t n;
   double gnorm;
+  const double* diag = nullptr;  // G's diagonal where it is not in g
+  bool upper = false;            // only G's upper triangle lies in g
 
+  // Column j whole; only where !upper.
   const double* column(std::int32_t j) const { return g + std::ptrdiff_t(j) * ldg; }
-  double diagonal(std::int32_t j) const { return g[std::ptrdiff_t(j) * (ldg + 1)]; }
+  double diagonal(std::int32_t j) const {
+    return diag != nullptr ? diag[j] : g[std::ptrdiff_t(j) * (ldg + 1)];
+  }
+  // G_ij from either form.
+  double entry(std::int32_t i, std::int32_t j) const {
+    if (i == j) return diagonal(i);
+    if (upper && i > j) return g[j + std::ptrdiff_t(i) * ldg];
+    return g[i + std::ptrdiff_t(j) * ldg];
+  }
 };
 
 // A (m x n) in the caller's storage, by rows or by columns (leading

@@ -168,10 +168,18 @@ struct Scaled {
       e[std::size_t(j)] = diagonal_exponent(g[std::size_t(j) * (n + 1)]);
       scale[std::size_t(j)] = std::ldexp(1.0, -e[std::size_t(j)]);
     }
+    // G_ij 2^-(e_i + e_j), by one product with that power of two where it is
+    // a normal number (the same rounding as ldexp, at a fraction of its
+    // cost), else by ldexp.
+    int widest = 0;
+    for (const int ej : e) widest = std::max(widest, std::abs(ej));
+    const bool products = 2 * widest <= std::numeric_limits<double>::max_exponent - 2;
     for (std::int32_t j = 0; j < n; ++j) {
+      double* gj = g.data() + std::size_t(j) * n;
+      const double sj = scale[std::size_t(j)];
       for (std::int32_t i = 0; i < n; ++i) {
-        double& gij = g[std::size_t(i) + std::size_t(j) * n];
-        gij = std::ldexp(gij, -(e[std::size_t(i)] + e[std::size_t(j)]));
+        gj[i] = products ? gj[i] * (scale[std::size_t(i)] * sj)
+                         : std::ldexp(gj[i], -(e[std::size_t(i)] + e[std::size_t(j)]));
       }
     }
     gnorm = gram_norm(g.data(), n, n);
@@ -297,7 +305,7 @@ void deferred_residuals(Team& team, dense::DenseWorkspace& ws, const DataMatrix&
 // products, on the team.
 class Call {
  public:
-  Call(const Scaled& s, const DataMatrix* a, const std::vector<RightHandSide>* b,
+  Call(Scaled& s, const DataMatrix* a, const std::vector<RightHandSide>* b,
        const double* x0, const Settings& settings, Team& team, dense::DenseWorkspace& ws,
        const BatchResults& out)
       : s_(s), a_(a), b_(b), x0_(x0), settings_(settings), team_(team), ws_(ws), out_(out) {}
@@ -331,7 +339,7 @@ class Call {
                  std::vector<double>& x, std::vector<double>& w,
                  std::vector<unsigned char>& free);
 
-  const Scaled& s_;
+  Scaled& s_;
   const DataMatrix* a_;
   const std::vector<RightHandSide>* b_;
   const double* x0_;
@@ -365,17 +373,22 @@ void Call::hand_over(std::int64_t j, Certificate& certificate, ActiveSetWorkspac
 // positive definite and well-conditioned enough, else in the free form;
 // the team shares every product and factorisation.
 void Call::large() {
-  const GramMatrix g = s_.gram();
   const std::int32_t n = s_.n;
-  Certificate certificate(g, a_, team_);
-  std::unique_ptr<HeldForm> held(new HeldForm(g, team_, ws_));
-  const bool held_form = held->factorise();
+  // The held form factorises G in its own storage; G stays whole for the
+  // free form, and is made whole again should a problem be handed over.
+  std::unique_ptr<HeldForm> held(new HeldForm(s_.g.data(), n, s_.gnorm, team_, ws_));
+  bool held_form = held->factorise();
   const bool definite = held_form || held->condition() > 0.0;
   std::unique_ptr<FreeForm> free_form;
-  if (!held_form) {
+  const auto whole = [&] {
+    held->restore();
     held.reset();
-    free_form.reset(new FreeForm(g, team_, ws_));
-  }
+    held_form = false;
+    free_form.reset(new FreeForm(s_.gram(), team_, ws_));
+  };
+  if (!held_form) whole();
+  GramMatrix g = held_form ? held->gram() : s_.gram();
+  std::unique_ptr<Certificate> certificate(new Certificate(g, a_, team_));
   std::unique_ptr<ActiveSetWorkspace> work;
   std::vector<double> x(static_cast<std::size_t>(n)), w(static_cast<std::size_t>(n));
   std::vector<unsigned char> free(static_cast<std::size_t>(n));
@@ -383,7 +396,7 @@ void Call::large() {
     // G itself breaks down in the Gram form (dependent columns, m < n):
     // method="auto" hands every problem to the exact method at once.
     work.reset(new ActiveSetWorkspace(1));
-    for (std::int64_t j = 0; j < s_.k; ++j) hand_over(j, certificate, *work, x, w, free);
+    for (std::int64_t j = 0; j < s_.k; ++j) hand_over(j, *certificate, *work, x, w, free);
     return;
   }
   const std::int32_t share = rounds_share(n);
@@ -405,21 +418,26 @@ void Call::large() {
       case RoundsEnd::optimal: {
         const double error = eps * (held_form ? held->condition() : free_form->condition());
         const Verdict verdict =
-            certificate.check(*form, free.data(), c(j), rhs(j), error, x.data(), w.data());
+            certificate->check(*form, free.data(), c(j), rhs(j), error, x.data(), w.data());
         write(out_, s_.k, j, n, x.data(), w.data(), free.data(), rounds.rounds, verdict.status,
               a_ != nullptr ? verdict.rnorm : no_rnorm());
         break;
       }
       case RoundsEnd::limit: {
-        std::memcpy(w.data(), c(j), sizeof(double) * std::size_t(n));
-        dense::gemv(team_, dense::Op::none, n, n, -1.0, g.g, g.ldg, x.data(), 1.0, w.data());
+        certificate->dual(c(j), x.data(), w.data());
         write(out_, s_.k, j, n, x.data(), w.data(), free.data(), rounds.rounds,
               status::iteration_limit, no_rnorm());
         break;
       }
       case RoundsEnd::broken:
+        if (held_form) {
+          // The one-at-a-time method reads G whole.
+          whole();
+          g = s_.gram();
+          certificate.reset(new Certificate(g, a_, team_));
+        }
         if (!work) work.reset(new ActiveSetWorkspace(n));
-        hand_over(j, certificate, *work, x, w, free);
+        hand_over(j, *certificate, *work, x, w, free);
         break;
       case RoundsEnd::cancelled:
         return;

@@ -21,36 +21,42 @@ constexpr std::int32_t held_update_share = 8;
 
 }  // namespace
 
-HeldForm::HeldForm(const GramMatrix& g, Team& team, dense::DenseWorkspace& ws)
-    : g_(g), team_(team), ws_(ws), n_(g.n),
-      l_(std::size_t(g.n) * std::size_t(g.n)),
-      w_(std::size_t(g.n) * std::size_t(g.n)),
-      position_(std::size_t(g.n), -1),
-      schur_(g.n),
-      y_(std::size_t(g.n)), u_(std::size_t(g.n)),
-      v_(std::size_t(g.n)), t_(std::size_t(g.n)), z_(std::size_t(g.n)) {
+HeldForm::HeldForm(double* g, std::int32_t n, double gnorm, Team& team,
+                   dense::DenseWorkspace& ws)
+    : storage_(g), n_(n), diag_(static_cast<std::size_t>(n)),
+      g_{g, n, n, gnorm, diag_.data(), true}, team_(team), ws_(ws), l_(g),
+      w_(std::size_t(n) * std::size_t(n)),
+      position_(std::size_t(n), -1),
+      schur_(n),
+      y_(std::size_t(n)), u_(std::size_t(n)),
+      v_(std::size_t(n)), t_(std::size_t(n)), z_(std::size_t(n)) {
   held_.reserve(std::size_t(n_));
   free_.reserve(std::size_t(n_));
   first_.reserve(std::size_t(n_));
 }
 
 bool HeldForm::factorise() {
-  for (std::int32_t j = 0; j < n_; ++j) {
-    std::memcpy(l_.data() + std::size_t(j) * n_ + j, g_.column(j) + j,
-                sizeof(double) * std::size_t(n_ - j));
-  }
-  if (dense::cholesky(team_, ws_, n_, l_.data(), n_, dependent_pivot) < n_) return false;
+  for (std::int32_t j = 0; j < n_; ++j) diag_[std::size_t(j)] = storage_[std::size_t(j) * (n_ + 1)];
+  if (dense::cholesky(team_, ws_, n_, storage_, n_, dependent_pivot) < n_) return false;
   double largest = zero;
-  for (std::int32_t j = 0; j < n_; ++j) largest = std::max(largest, g_.diagonal(j));
-  condition_ = lower_condition(n_, l_.data(), n_, largest, v_.data(), t_.data());
+  for (const double d : diag_) largest = std::max(largest, d);
+  condition_ = lower_condition(n_, l_, n_, largest, v_.data(), t_.data());
   return eps * condition_ <= held_form_condition;
+}
+
+void HeldForm::restore() {
+  for (std::int32_t j = 0; j < n_; ++j) {
+    double* gj = storage_ + std::size_t(j) * n_;
+    gj[j] = diag_[std::size_t(j)];
+    for (std::int32_t i = j + 1; i < n_; ++i) gj[i] = storage_[j + std::size_t(i) * n_];
+  }
 }
 
 void HeldForm::start(const double* c) {
   std::memcpy(y_.data(), c, sizeof(double) * std::size_t(n_));
-  dense::solve_lower_vector(team_, dense::Op::none, n_, l_.data(), n_, y_.data());
+  dense::solve_lower_vector(team_, dense::Op::none, n_, l_, n_, y_.data());
   std::memcpy(u_.data(), y_.data(), sizeof(double) * std::size_t(n_));
-  dense::solve_lower_vector(team_, dense::Op::transpose, n_, l_.data(), n_, u_.data());
+  dense::solve_lower_vector(team_, dense::Op::transpose, n_, l_, n_, u_.data());
   for (const std::int32_t h : held_) position_[std::size_t(h)] = -1;
   held_.clear();
   schur_.clear();
@@ -120,7 +126,7 @@ void HeldForm::add_columns(const unsigned char* free) {
   const std::int32_t added = std::int32_t(held_.size()) - first;
   if (added == 0) return;
   std::vector<dense::Index> rows(first_.begin(), first_.end());
-  dense::solve_lower_staircase(team_, ws_, n_, added, l_.data(), n_, column(first), n_,
+  dense::solve_lower_staircase(team_, ws_, n_, added, l_, n_, column(first), n_,
                                rows.data());
 }
 
@@ -152,7 +158,7 @@ void HeldForm::back_from(const double* y, const double* l, double* x) {
   if (x != y) std::memcpy(x, y, sizeof(double) * std::size_t(n_));
   const std::int32_t p = std::int32_t(held_.size());
   if (p > 0) dense::gemv(team_, dense::Op::none, n_, p, one, w_.data(), n_, l, one, x);
-  dense::solve_lower_vector(team_, dense::Op::transpose, n_, l_.data(), n_, x);
+  dense::solve_lower_vector(team_, dense::Op::transpose, n_, l_, n_, x);
 }
 
 void HeldForm::trial(const double*, double* x, double* w) {
@@ -173,7 +179,7 @@ void HeldForm::trial(const double*, double* x, double* w) {
 void HeldForm::solve_free(double* v) {
   std::memset(t_.data(), 0, sizeof(double) * std::size_t(n_));
   for (std::size_t q = 0; q < free_.size(); ++q) t_[std::size_t(free_[q])] = v[q];
-  dense::solve_lower_vector(team_, dense::Op::none, n_, l_.data(), n_, t_.data());
+  dense::solve_lower_vector(team_, dense::Op::none, n_, l_, n_, t_.data());
   const std::int32_t p = std::int32_t(held_.size());
   if (p > 0) {
     dense::gemv(team_, dense::Op::transpose, n_, p, -one, w_.data(), n_, t_.data(), zero,
@@ -196,8 +202,7 @@ double HeldForm::held_pivot_squared(std::int32_t i) {
 }
 
 void HeldForm::solve_column(std::int32_t i, double* z) {
-  const double* gi = g_.column(i);
-  for (std::size_t k = 0; k < free_.size(); ++k) z[k] = gi[free_[k]];
+  for (std::size_t k = 0; k < free_.size(); ++k) z[k] = g_.entry(free_[k], i);
   solve_free(z);
 }
 

@@ -18,8 +18,9 @@
 // (held_form_condition) and the certificate refines its final x with A, or
 // with G, which brings it to the accuracy of G_FF.
 //
-// Storage: L, W and S's factor, each at most n x n: 3 n^2 doubles beyond G,
-// allocated once.
+// Storage: L in the lower triangle of G's own storage (G keeps its upper
+// triangle, its diagonal aside), W and S's factor, each at most n x n: at
+// most 2 n^2 doubles beyond G, committed as used.
 #ifndef TOVRIN_GRAM_HELD_FORM_H
 #define TOVRIN_GRAM_HELD_FORM_H
 
@@ -40,11 +41,19 @@ constexpr double held_form_condition = 1e-6;
 
 class HeldForm final : public Form {
  public:
-  HeldForm(const GramMatrix& g, Team& team, dense::DenseWorkspace& ws);
+  // g: G in the storage it lies in, which factorise overwrites (n x n,
+  // leading dimension n).
+  HeldForm(double* g, std::int32_t n, double gnorm, Team& team, dense::DenseWorkspace& ws);
 
-  // L L' = G.  Returns false when G is not numerically positive definite,
-  // or too ill-conditioned for the form (then nothing else may be called).
+  // L L' = G in the lower triangle of G's storage.  Returns false when G is
+  // not numerically positive definite, or too ill-conditioned for the form
+  // (then nothing else may be called but restore).
   bool factorise();
+  // G as it lies once factorise has run: its upper triangle and diagonal.
+  const GramMatrix& gram() const { return g_; }
+  // G back whole in its storage (the lower triangle from the upper, the
+  // diagonal from the side), for the forms that need it.
+  void restore();
   // The estimate of cond(G) made by factorise.
   double condition() const { return condition_; }
 
@@ -68,12 +77,14 @@ class HeldForm final : public Form {
   // x = L^-T (y + W l) into x (full length).
   void back_from(const double* y, const double* l, double* x);
 
+  double* storage_;               // G's, n x n: L below the diagonal and on it
+  std::int32_t n_;
+  std::vector<double> diag_;      // G's diagonal
   GramMatrix g_;
   Team& team_;
   dense::DenseWorkspace& ws_;
-  std::int32_t n_;
   double condition_ = 0.0;
-  Buffer l_;                      // L, n x n, leading dimension n
+  const double* l_;               // L, in storage_
   Buffer w_;                      // W, n x |H| of n x n, column q for held_[q]
   std::vector<std::int32_t> held_;
   std::vector<std::int32_t> position_;   // of a held variable in held_, else -1
