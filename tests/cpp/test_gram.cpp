@@ -394,9 +394,14 @@ TEST(GramForms, HeldRoundsAgreeWithAFreshFactorisationOfTheFreeSet) {
   std::mt19937_64 rng(5);
   std::vector<unsigned char> free(n, 1);
   std::vector<double> x(n), w(n), xf(n), wf(n), v(n), vf(n);
-  // All free, most changing, then few: S made anew, then updated.
-  for (const int flips : {0, 60, 40, 3, 1, 2}) {
+  // All free, most changing, then few; then only variables held (S's factor
+  // bordered), then none changed.
+  for (const int flips : {0, 60, 40, 3, 1, 2, -4, 0}) {
     for (int f = 0; f < flips; ++f) free[rng() % n] ^= 1;
+    for (int f = 0; f < -flips;) {
+      const std::size_t i = rng() % n;
+      if (free[i]) free[i] = 0, ++f;
+    }
     ASSERT_TRUE(held.prepare(free.data()));
     fresh.reset();
     ASSERT_TRUE(fresh.prepare(free.data()));

@@ -84,6 +84,61 @@ bool Factor::factorise(const std::int32_t* set, std::int32_t p, Team* team,
   return true;
 }
 
+bool Factor::extend(const std::int32_t* variables, std::int32_t count, const double* diagonal,
+                    double* scratch, Team* team, dense::DenseWorkspace* ws) {
+  const std::int32_t p = p_, q = p + count;
+  double* below = &at(p, 0);
+  if (p > 0) {
+    // L21' = L^-1 B(new, set)', through a transposed copy.
+    for (std::int32_t c = 0; c < count; ++c) {
+      for (std::int32_t r = 0; r < p; ++r) scratch[r + std::size_t(c) * p] = below[c + std::size_t(r) * capacity_];
+    }
+    if (team != nullptr && ws != nullptr) {
+      dense::solve_lower(*team, *ws, dense::Op::none, p, count, l_.data(), capacity_, scratch, p);
+    } else {
+      for (std::int32_t c = 0; c < count; ++c) lower_solve(p, l_.data(), capacity_, scratch + std::size_t(c) * p);
+    }
+    for (std::int32_t c = 0; c < count; ++c) {
+      for (std::int32_t r = 0; r < p; ++r) below[c + std::size_t(r) * capacity_] = scratch[r + std::size_t(c) * p];
+    }
+  }
+  for (std::int32_t c = 0; c < count; ++c) set_[std::size_t(p + c)] = variables[c];
+  // The Schur complement B(new, new) - L21 L21', then its factor; a pivot
+  // is tested against B_tt as given, as make tests it.
+  double* corner = &at(p, p);
+  if (team != nullptr && ws != nullptr) {
+    if (p > 0) {
+      dense::syrk(*team, *ws, dense::Op::none, count, p, -one, below, capacity_, one, corner,
+                  capacity_);
+    }
+    if (dense::cholesky(*team, *ws, count, corner, capacity_, zero) < count) return false;
+    for (std::int32_t c = 0; c < count; ++c) {
+      const double pivot = corner[c + std::size_t(c) * capacity_];
+      if (!(pivot * pivot > dependent_pivot * diagonal[c])) return false;
+    }
+    p_ = q;
+    return true;
+  }
+  for (std::int32_t j = p; j < q; ++j) {
+    for (std::int32_t i = j; i < q; ++i) {
+      double sum = zero;
+      for (std::int32_t k = 0; k < p; ++k) sum += at(i, k) * at(j, k);
+      at(i, j) -= sum;
+    }
+  }
+  for (std::int32_t j = p; j < q; ++j) {
+    double* lj = &at(0, j);
+    const double d = lj[j];
+    if (!(d > dependent_pivot * diagonal[j - p]) || !(d > zero)) return false;
+    const double pivot = std::sqrt(d);
+    lj[j] = pivot;
+    for (std::int32_t i = j + 1; i < q; ++i) lj[i] /= pivot;
+    for (std::int32_t k = j + 1; k < q; ++k) axpy(q - k, -lj[k], lj + k, &at(k, k));
+  }
+  p_ = q;
+  return true;
+}
+
 bool Factor::append(std::int32_t t, double* column, double btt, double* y, double vt) {
   forward(column);
   const double d = btt - dot(p_, column, column);

@@ -70,6 +70,16 @@ class Factor {
   bool factorise(const std::int32_t* set, std::int32_t p, Team* team = nullptr,
                  dense::DenseWorkspace* ws = nullptr);
 
+  // Appends count positions at once (block bordering): set[p..p+count) the
+  // variables, whose entries B(new, set) and B(new, new) the caller has
+  // written into the lower triangle of storage() at rows p..p+count-1, and
+  // whose diagonal B_tt is given (by position from p).  L gains the rows
+  // L21 = B(new, set) L^-T and the factor of B(new, new) - L21 L21'.
+  // Returns false, the factor then to be made anew, when a new pivot fails.
+  // scratch holds p * count doubles.
+  bool extend(const std::int32_t* variables, std::int32_t count, const double* diagonal,
+              double* scratch, Team* team, dense::DenseWorkspace* ws);
+
   // Appends t with column = B(set, t) (position order, length size(); it
   // is overwritten) and btt = B_tt: L gains the row l = L^-1 column and the
   // pivot sqrt(btt - l'l).  Returns false, changing nothing, when the pivot

@@ -10,23 +10,13 @@
 namespace tovrin {
 namespace gram {
 
-namespace {
-
-// S's factor is updated, not made anew, when at most this many variables
-// change sides, and at most a held_update_share of |H|: an update costs
-// O(n |H|) per variable in matrix-vector work, making S anew O(n |H|^2)
-// in blocked products.
-constexpr std::int32_t held_update_limit = 64;
-constexpr std::int32_t held_update_share = 8;
-
-}  // namespace
-
 HeldForm::HeldForm(double* g, std::int32_t n, double gnorm, Team& team,
                    dense::DenseWorkspace& ws)
     : storage_(g), n_(n), diag_(static_cast<std::size_t>(n)),
       g_{g, n, n, gnorm, diag_.data(), true}, team_(team), ws_(ws), l_(g),
-      w_(std::size_t(n) * std::size_t(n)),
-      position_(std::size_t(n), -1),
+      w_(std::size_t(n) * std::size_t(n)), s_(std::size_t(n) * std::size_t(n)),
+      scratch_(std::size_t(n) * std::size_t(n)),
+      position_(std::size_t(n), -1), moved_(std::size_t(n)),
       schur_(n),
       y_(std::size_t(n)), u_(std::size_t(n)),
       v_(std::size_t(n)), t_(std::size_t(n)), z_(std::size_t(n)) {
@@ -60,39 +50,47 @@ void HeldForm::start(const double* c) {
   for (const std::int32_t h : held_) position_[std::size_t(h)] = -1;
   held_.clear();
   schur_.clear();
-  schur_current_ = true;
 }
 
 bool HeldForm::prepare(const unsigned char* free) {
   free_.clear();
-  std::int32_t leaving = 0, entering = 0;
   for (std::int32_t i = 0; i < n_; ++i) {
-    const bool held = position_[std::size_t(i)] >= 0;
-    if (free[i]) {
-      free_.push_back(i);
-      leaving += held;
-    } else {
-      entering += !held;
-    }
+    if (free[i]) free_.push_back(i);
   }
-  const std::int32_t next = std::int32_t(held_.size()) - leaving + entering;
-  const bool update = schur_current_ && leaving + entering <= held_update_limit &&
-                      (leaving + entering) * held_update_share <= next;
-  if (update) {
-    for (std::int32_t q = std::int32_t(held_.size()) - 1; q >= 0; --q) {
-      if (free[held_[std::size_t(q)]]) schur_.remove(q);
-    }
-  }
-  drop_columns(free);
+  const std::int32_t before = std::int32_t(held_.size());
+  drop_held(free);
   const std::int32_t kept = std::int32_t(held_.size());
   add_columns(free);
-  if (update && update_schur(kept)) return true;
-  return make_schur();
+  schur_entries(kept);
+  // S's factor of the kept positions stands where none left H (they kept
+  // their places): then only the new positions border it.
+  const std::int32_t added = std::int32_t(held_.size()) - kept;
+  if (kept == before && schur_.size() == kept && (added == 0 || 2 * added <= kept)) {
+    if (added == 0 || extend_schur(kept)) return true;
+  }
+  return factorise_schur();
 }
 
-// The columns of W and the entries of held_ of the variables that leave H
-// go; those left keep their order.
-void HeldForm::drop_columns(const unsigned char* free) {
+// Borders S's factor with the positions from kept on (Factor::extend).
+bool HeldForm::extend_schur(std::int32_t kept) {
+  const std::int32_t p = std::int32_t(held_.size());
+  double* lower = schur_.storage();
+  const std::size_t ld = std::size_t(schur_.ld());
+  for (std::int32_t c = 0; c < p; ++c) {
+    const std::int32_t from = std::max(c, kept);
+    std::memcpy(lower + std::size_t(c) * ld + from, s_.data() + std::size_t(c) * n_ + from,
+                sizeof(double) * std::size_t(p - from));
+  }
+  for (std::int32_t q = kept; q < p; ++q) {
+    v_[std::size_t(q - kept)] = s_[std::size_t(q) * (n_ + 1)];
+  }
+  return schur_.extend(held_.data() + kept, p - kept, v_.data(), scratch_.data(), &team_, &ws_);
+}
+
+// The variables that leave H go from held_, their columns from W and their
+// rows and columns from S's entries; those left keep their order, so that
+// every entry moves to a place no later than its own.
+void HeldForm::drop_held(const unsigned char* free) {
   std::int32_t kept = 0;
   for (std::size_t q = 0; q < held_.size(); ++q) {
     const std::int32_t h = held_[q];
@@ -100,11 +98,18 @@ void HeldForm::drop_columns(const unsigned char* free) {
       position_[std::size_t(h)] = -1;
       continue;
     }
+    moved_[std::size_t(kept)] = std::int32_t(q);
     if (std::int32_t(q) != kept) {
       std::memcpy(column(kept), column(std::int32_t(q)), sizeof(double) * std::size_t(n_));
     }
     held_[std::size_t(kept)] = h;
     position_[std::size_t(h)] = kept++;
+  }
+  // S's lower triangle, column by column in increasing order.
+  for (std::int32_t c = 0; c < kept; ++c) {
+    const double* from = s_.data() + std::size_t(moved_[std::size_t(c)]) * n_;
+    double* to = s_.data() + std::size_t(c) * n_;
+    for (std::int32_t r = c; r < kept; ++r) to[r] = from[moved_[std::size_t(r)]];
   }
   held_.resize(std::size_t(kept));
 }
@@ -125,33 +130,34 @@ void HeldForm::add_columns(const unsigned char* free) {
   }
   const std::int32_t added = std::int32_t(held_.size()) - first;
   if (added == 0) return;
-  std::vector<dense::Index> rows(first_.begin(), first_.end());
   dense::solve_lower_staircase(team_, ws_, n_, added, l_, n_, column(first), n_,
-                               rows.data());
+                               first_.data());
 }
 
-// S = W'W made anew and factorised.
-bool HeldForm::make_schur() {
+// S's entries of the columns from position kept on: W_new'W_kept below the
+// kept ones, W_new'W_new below the diagonal.  Those among kept columns are
+// S's already.
+void HeldForm::schur_entries(std::int32_t kept) {
+  const std::int32_t p = std::int32_t(held_.size()), added = p - kept;
+  if (added == 0) return;
+  double* below = s_.data() + kept;
+  if (kept > 0) {
+    dense::gemm(team_, ws_, dense::Op::transpose, dense::Op::none, added, kept, n_, one,
+                column(kept), n_, w_.data(), n_, zero, below, n_);
+  }
+  dense::syrk(team_, ws_, dense::Op::transpose, added, n_, one, column(kept), n_, zero,
+              below + std::size_t(kept) * n_, n_);
+}
+
+// L_S L_S' = S, from S's entries.
+bool HeldForm::factorise_schur() {
   const std::int32_t p = std::int32_t(held_.size());
-  schur_current_ = false;
-  if (p > 0) {
-    dense::syrk(team_, ws_, dense::Op::transpose, p, n_, one, w_.data(), n_, zero,
-                schur_.storage(), schur_.ld());
+  double* lower = schur_.storage();
+  for (std::int32_t c = 0; c < p; ++c) {
+    std::memcpy(lower + std::size_t(c) * schur_.ld() + c, s_.data() + std::size_t(c) * n_ + c,
+                sizeof(double) * std::size_t(p - c));
   }
-  if (!schur_.factorise(held_.data(), p, &team_, &ws_)) return false;
-  schur_current_ = true;
-  return true;
-}
-
-// Appends the columns from position first_new on to S's factor, which
-// holds the positions before it.
-bool HeldForm::update_schur(std::int32_t first_new) {
-  for (std::int32_t q = first_new; q < std::int32_t(held_.size()); ++q) {
-    const double* wq = column(q);
-    dense::gemv(team_, dense::Op::transpose, n_, q, one, w_.data(), n_, wq, zero, v_.data());
-    if (!schur_.append(held_[std::size_t(q)], v_.data(), dot(n_, wq, wq))) return false;
-  }
-  return true;
+  return schur_.factorise(held_.data(), p, &team_, &ws_);
 }
 
 void HeldForm::back_from(const double* y, const double* l, double* x) {

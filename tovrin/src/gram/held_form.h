@@ -9,9 +9,10 @@
 //     x = L^-T (y + W l),   S l = -W'y = -u_H,   y = L^-1 c,  u = G^-1 c,
 // and its dual w = c - G x is -l on H, zero on F.  y and u are formed once
 // per right-hand side; W keeps the columns of the held variables, in the
-// positions of S's factor; a round appends the columns of the variables
-// that enter H (a staircase triangular solve) and drops those that leave,
-// and updates S's factor, or makes it anew when many change.
+// positions of S; a round appends the columns of the variables that enter
+// H (a staircase triangular solve) and drops those that leave, forms only
+// the entries of S that the new columns bring (the others are kept), and
+// factorises S.
 //
 // Accuracy: the Schur solves are accurate to about eps cond(G), not
 // eps cond(G_FF); the form is used where eps cond(G) is small
@@ -19,8 +20,9 @@
 // with G, which brings it to the accuracy of G_FF.
 //
 // Storage: L in the lower triangle of G's own storage (G keeps its upper
-// triangle, its diagonal aside), W and S's factor, each at most n x n: at
-// most 2 n^2 doubles beyond G, committed as used.
+// triangle, its diagonal aside); W, n x |H|; S and its factor, each
+// |H| x |H|: at most n |H| + 2 |H|^2 doubles beyond G, committed as used
+// (the buffers are sized n x n, their pages committed only where written).
 #ifndef TOVRIN_GRAM_HELD_FORM_H
 #define TOVRIN_GRAM_HELD_FORM_H
 
@@ -70,10 +72,11 @@ class HeldForm final : public Form {
 
  private:
   double* column(std::int32_t position) { return w_.data() + std::size_t(position) * n_; }
-  void drop_columns(const unsigned char* free);
+  void drop_held(const unsigned char* free);
   void add_columns(const unsigned char* free);
-  bool make_schur();
-  bool update_schur(std::int32_t first_new);
+  void schur_entries(std::int32_t kept);
+  bool factorise_schur();
+  bool extend_schur(std::int32_t kept);
   // x = L^-T (y + W l) into x (full length).
   void back_from(const double* y, const double* l, double* x);
 
@@ -86,12 +89,14 @@ class HeldForm final : public Form {
   double condition_ = 0.0;
   const double* l_;               // L, in storage_
   Buffer w_;                      // W, n x |H| of n x n, column q for held_[q]
+  Buffer s_;                      // S = W'W, its lower triangle, |H| x |H| of n x n
+  Buffer scratch_;                // for bordering S's factor: |H| x (new positions)
   std::vector<std::int32_t> held_;
   std::vector<std::int32_t> position_;   // of a held variable in held_, else -1
+  std::vector<std::int32_t> moved_;      // old position of each kept one
   std::vector<std::int32_t> free_;
-  std::vector<std::int32_t> first_;      // rows above which new columns of W are zero
-  Factor schur_;                  // of S = W'W, positions those of held_
-  bool schur_current_ = false;    // whether schur_ factors S of held_
+  std::vector<dense::Index> first_;      // rows above which new columns of W are zero
+  Factor schur_;                  // of S, positions those of held_
   std::vector<double> y_, u_;     // of the current right-hand side
   std::vector<double> v_, t_, z_; // scratch: n, n, n
 };
