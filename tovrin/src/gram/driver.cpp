@@ -96,22 +96,37 @@ double element(const DenseView& v, Index i, Index j) {
   return v.layout == Layout::columns ? v.data[i + j * v.ld] : v.data[j + i * v.ld];
 }
 
-// sum_i b_ij^2 for each column j, reading B in memory order.
-std::vector<double> column_squares(const DenseView& b, Index m, Index k) {
+// s_q += b_q^2, and s_q += (b_q - p_q)^2, for q < count.
+void add_squares(Index count, const double* __restrict b, double* __restrict s) {
+  for (Index q = 0; q < count; ++q) s[q] += b[q] * b[q];
+}
+
+void add_squared_differences(Index count, const double* __restrict b, const double* __restrict p,
+                             double* __restrict s) {
+  for (Index q = 0; q < count; ++q) s[q] += (b[q] - p[q]) * (b[q] - p[q]);
+}
+
+// sum_i b_ij^2 for each column j, reading B in memory order, ranges of
+// columns shared by the team (each sum in the order of i whatever the
+// range).
+std::vector<double> column_squares(Team& team, const DenseView& b, Index m, Index k) {
+  constexpr Index range = 2048;
   std::vector<double> squares(static_cast<std::size_t>(k), 0.0);
-  if (b.layout == Layout::columns) {
-    for (Index j = 0; j < k; ++j) {
-      const double* bj = b.data + j * b.ld;
-      double sum = 0.0;
-      for (Index i = 0; i < m; ++i) sum += bj[i] * bj[i];
-      squares[std::size_t(j)] = sum;
+  team.run((k + range - 1) / range, [&](int, Index r) {
+    const Index first = r * range, last = std::min(k, first + range);
+    if (b.layout == Layout::columns) {
+      for (Index j = first; j < last; ++j) {
+        const double* bj = b.data + j * b.ld;
+        double sum = 0.0;
+        for (Index i = 0; i < m; ++i) sum += bj[i] * bj[i];
+        squares[std::size_t(j)] = sum;
+      }
+    } else {
+      for (Index i = 0; i < m; ++i) {
+        add_squares(last - first, b.data + i * b.ld + first, squares.data() + first);
+      }
     }
-  } else {
-    for (Index i = 0; i < m; ++i) {
-      const double* bi = b.data + i * b.ld;
-      for (Index j = 0; j < k; ++j) squares[std::size_t(j)] += bi[j] * bi[j];
-    }
-  }
+  });
   return squares;
 }
 
@@ -154,7 +169,7 @@ struct Scaled {
   std::int64_t k = 0;
   std::vector<double> g;       // n x n
   std::vector<double> c;       // row j = c'_j
-  std::vector<int> e, f;
+  std::vector<int> e, f;        // f empty where every b_j is in range (f_j = 0)
   std::vector<double> scale;   // 2^-e, A's column scale where A is read in place
   double gnorm = 0.0;
 
@@ -199,28 +214,37 @@ void unscale(const Scaled& s, bool with_rnorm, const BatchResults& out) {
     up[std::size_t(i)] = power(s.e[std::size_t(i)]);
   }
   // Whether v * 2^p lost bits or range: it left the normal numbers, or a
-  // nonzero became zero.
+  // nonzero became zero (bitwise, so that a row's loop has no branch).
   const auto inexact = [](double before, double after) {
     const double magnitude = std::fabs(after);
-    return (before != 0.0 && after == 0.0) || std::isinf(after) ||
-           (magnitude != 0.0 && magnitude < std::numeric_limits<double>::min());
+    return static_cast<unsigned char>(
+        (static_cast<int>(before != 0.0) & static_cast<int>(after == 0.0)) |
+        static_cast<int>(magnitude > std::numeric_limits<double>::max()) |
+        (static_cast<int>(magnitude != 0.0) &
+         static_cast<int>(magnitude < std::numeric_limits<double>::min())));
   };
   // Row i of the outputs holds variable i of every problem: along it.
   std::vector<unsigned char> rounded(static_cast<std::size_t>(k), 0);
   for (std::int32_t i = 0; i < s.n; ++i) {
     double* x = out.x + i * k;
     double* w = out.dual + i * k;
-    for (std::int64_t j = 0; j < k; ++j) {
-      const int f = s.f.empty() ? 0 : s.f[std::size_t(j)];
-      const double scaled = x[j];
-      if (f == 0) {
-        x[j] = scaled * down[std::size_t(i)];
-        w[j] = w[j] * up[std::size_t(i)];
-      } else {
-        x[j] = std::ldexp(scaled, f - s.e[std::size_t(i)]);
-        w[j] = std::ldexp(w[j], s.e[std::size_t(i)] + f);
+    unsigned char* r = rounded.data();
+    if (s.f.empty()) {
+      const double d = down[std::size_t(i)], u = up[std::size_t(i)];
+      for (std::int64_t j = 0; j < k; ++j) {
+        const double scaled = x[j];
+        x[j] = scaled * d;
+        w[j] = w[j] * u;
+        r[j] |= inexact(scaled, x[j]);
       }
-      rounded[std::size_t(j)] |= inexact(scaled, x[j]);
+      continue;
+    }
+    for (std::int64_t j = 0; j < k; ++j) {
+      const int f = s.f[std::size_t(j)];
+      const double scaled = x[j];
+      x[j] = std::ldexp(scaled, f - s.e[std::size_t(i)]);
+      w[j] = std::ldexp(w[j], s.e[std::size_t(i)] + f);
+      r[j] |= inexact(scaled, x[j]);
     }
   }
   for (std::int64_t j = 0; j < k; ++j) {
@@ -244,61 +268,88 @@ void write(const BatchResults& out, std::int64_t k, std::int64_t j, std::int32_t
   out.rnorm[j] = rnorm;
 }
 
-// rnorm_j = ||b_j - (A S) x_j|| for the problems whose certificate left it
-// (rnorm_deferred), residual_chunk of them at a time, by one product:
-// R = B(:, J) - A (S X) with B by columns, or its transpose
-// R' = B(:, J)' - (S X)' A' with B by rows, so that B is read along its
-// rows.  An entry of a product has the same bits whatever the others and
-// the orientation, so a problem's rnorm does not depend on the others.
-void deferred_residuals(Team& team, dense::DenseWorkspace& ws, const DataMatrix& a,
-                        const DenseView& b, std::int64_t k, const BatchResults& out) {
+// The residual norms of a chunk of problems (below), on one thread with
+// buffers of its own.
+struct ResidualChunk {
+  ResidualChunk(Index m, Index n, Index chunk)
+      : ws(1, n), p(static_cast<std::size_t>(m * chunk)), x(static_cast<std::size_t>(n * chunk)),
+        squares(static_cast<std::size_t>(chunk)) {}
+  Team solo{1};
+  dense::DenseWorkspace ws;
+  std::vector<double> p, x, squares;
+
+  void run(const DataMatrix& a, const DenseView& b, std::int64_t k, const Index* problems,
+           Index count, const BatchResults& out);
+};
+
+// rnorm_j = ||b_j - (A S) x_j|| for the count problems: P = A (S X) by one
+// product, or its transpose P' = (S X)' A' with B by rows, so that B is read
+// along its rows; then the sums of (b_ij - p_ij)^2 in the order of i, read
+// from B in place.  An entry of a product has the same bits whatever the
+// others and the orientation, so a problem's rnorm does not depend on the
+// others or on B's memory order.
+void ResidualChunk::run(const DataMatrix& a, const DenseView& b, std::int64_t k,
+                        const Index* problems, Index count, const BatchResults& out) {
   const Index m = a.m, n = a.n;
+  for (Index q = 0; q < count; ++q) {
+    for (Index i = 0; i < n; ++i) {
+      const double xi = out.x[i * k + problems[q]];
+      x[std::size_t(i + q * n)] = a.scale != nullptr ? a.scale[i] * xi : xi;
+    }
+  }
+  std::fill(squares.begin(), squares.end(), 0.0);
+  const bool a_by_columns = a.layout == Layout::columns;
+  if (b.layout == Layout::columns) {
+    dense::gemm(solo, ws, a_by_columns ? dense::Op::none : dense::Op::transpose, dense::Op::none, m,
+                count, n, 1.0, a.a, a.ld, x.data(), std::max<Index>(n, 1), 0.0, p.data(),
+                std::max<Index>(m, 1));
+    for (Index q = 0; q < count; ++q) {
+      const double* bq = b.data + problems[q] * b.ld;
+      const double* pq = p.data() + q * m;
+      double sum = 0.0;
+      for (Index i = 0; i < m; ++i) sum += (bq[i] - pq[i]) * (bq[i] - pq[i]);
+      squares[std::size_t(q)] = sum;
+    }
+  } else {
+    dense::gemm(solo, ws, dense::Op::transpose, a_by_columns ? dense::Op::transpose : dense::Op::none,
+                count, m, n, 1.0, x.data(), std::max<Index>(n, 1), a.a, a.ld, 0.0, p.data(),
+                std::max<Index>(count, 1));
+    // Consecutive problems read a run of B's row; others one by one.
+    const bool run = problems[count - 1] - problems[0] == count - 1;
+    double* sq = squares.data();
+    for (Index i = 0; i < m; ++i) {
+      const double* bi = b.data + i * b.ld;
+      const double* pi = p.data() + i * count;
+      if (run) {
+        add_squared_differences(count, bi + problems[0], pi, sq);
+      } else {
+        for (Index q = 0; q < count; ++q) sq[q] += (bi[problems[q]] - pi[q]) * (bi[problems[q]] - pi[q]);
+      }
+    }
+  }
+  for (Index q = 0; q < count; ++q) out.rnorm[problems[q]] = std::sqrt(squares[std::size_t(q)]);
+}
+
+// rnorm_j for the problems whose certificate left it (rnorm_deferred),
+// residual_chunk of them at a time, the chunks shared by the team.
+void deferred_residuals(Team& team, const DataMatrix& a, const DenseView& b, std::int64_t k,
+                        const BatchResults& out) {
   std::vector<Index> deferred;
   for (std::int64_t j = 0; j < k; ++j) {
     if (out.rnorm[j] == rnorm_deferred) deferred.push_back(j);
   }
   if (deferred.empty()) return;
-  const Index chunk = std::min<Index>(residual_chunk, Index(deferred.size()));
-  std::vector<double> r(static_cast<std::size_t>(m * chunk)), x(static_cast<std::size_t>(n * chunk));
-  std::vector<double> squares(static_cast<std::size_t>(chunk));
-  const bool a_by_columns = a.layout == Layout::columns;
-  for (std::size_t first = 0; first < deferred.size(); first += std::size_t(chunk)) {
-    const Index count = std::min<Index>(chunk, Index(deferred.size() - first));
-    const Index* problems = deferred.data() + first;
-    for (Index q = 0; q < count; ++q) {
-      for (Index i = 0; i < n; ++i) {
-        const double xi = out.x[i * k + problems[q]];
-        x[std::size_t(i + q * n)] = a.scale != nullptr ? a.scale[i] * xi : xi;
-      }
-    }
-    std::fill(squares.begin(), squares.end(), 0.0);
-    if (b.layout == Layout::columns) {
-      for (Index q = 0; q < count; ++q) {
-        std::memcpy(r.data() + q * m, b.data + problems[q] * b.ld, sizeof(double) * std::size_t(m));
-      }
-      dense::gemm(team, ws, a_by_columns ? dense::Op::none : dense::Op::transpose, dense::Op::none,
-                  m, count, n, -1.0, a.a, a.ld, x.data(), std::max<Index>(n, 1), 1.0, r.data(),
-                  std::max<Index>(m, 1));
-      for (Index q = 0; q < count; ++q) {
-        const double* rq = r.data() + q * m;
-        for (Index i = 0; i < m; ++i) squares[std::size_t(q)] += rq[i] * rq[i];
-      }
-    } else {
-      for (Index i = 0; i < m; ++i) {
-        const double* bi = b.data + i * b.ld;
-        double* ri = r.data() + i * count;
-        for (Index q = 0; q < count; ++q) ri[q] = bi[problems[q]];
-      }
-      dense::gemm(team, ws, dense::Op::transpose, a_by_columns ? dense::Op::transpose : dense::Op::none,
-                  count, m, n, -1.0, x.data(), std::max<Index>(n, 1), a.a, a.ld, 1.0, r.data(),
-                  std::max<Index>(count, 1));
-      for (Index i = 0; i < m; ++i) {
-        const double* ri = r.data() + i * count;
-        for (Index q = 0; q < count; ++q) squares[std::size_t(q)] += ri[q] * ri[q];
-      }
-    }
-    for (Index q = 0; q < count; ++q) out.rnorm[problems[q]] = std::sqrt(squares[std::size_t(q)]);
-  }
+  const Index total = Index(deferred.size());
+  const Index chunk = std::min<Index>(residual_chunk, total);
+  const Index chunks = (total + chunk - 1) / chunk;
+  // Each member's buffers, made by the member at its first chunk.
+  std::vector<std::unique_ptr<ResidualChunk>> own(static_cast<std::size_t>(team.size()));
+  team.run(chunks, [&](int worker, Index c) {
+    std::unique_ptr<ResidualChunk>& mine = own[std::size_t(worker)];
+    if (!mine) mine.reset(new ResidualChunk(a.m, a.n, chunk));
+    const Index first = c * chunk;
+    mine->run(a, b, k, deferred.data() + first, std::min(chunk, total - first), out);
+  });
 }
 
 // The call's solver over the scaled problem: everything after the
@@ -581,12 +632,12 @@ bool solve_least_squares(const StridedMatrix& a_in, const StridedMatrix& b_in, c
     }
     // b'b per problem, in one pass over B in memory order; b_j 2^-f_j
     // where out of range.
-    std::vector<double> btb = column_squares(b, m, k);
-    s.f.assign(std::size_t(k), 0);
+    std::vector<double> btb = column_squares(team, b, m, k);
     const bool b_in_range = std::all_of(btb.begin(), btb.end(), [](double q) {
       return q == 0.0 || (q >= std::ldexp(1.0, -2 * b_range) && q <= std::ldexp(1.0, 2 * b_range));
     });
     if (!b_in_range) {
+      s.f.assign(std::size_t(k), 0);
       std::vector<double> scaled(std::size_t(m * k));
       for (std::int64_t j = 0; j < k; ++j) {
         double big = 0.0;
@@ -625,7 +676,7 @@ bool solve_least_squares(const StridedMatrix& a_in, const StridedMatrix& b_in, c
     const DataMatrix data{a.data, a.layout, a.ld, std::int32_t(m), n, scale};
     Call(s, &data, &rhs, x0, settings, team, ws, out).run();
     if (team.cancelled()) return;
-    deferred_residuals(team, ws, data, b, k, out);
+    deferred_residuals(team, data, b, k, out);
     unscale(s, true, out);
   });
 }
