@@ -48,9 +48,11 @@ constexpr double indefinite = 1e-8;
 // among problems of equal free sets, few enough that a busy member's range
 // does not hold up the others for long.
 constexpr std::int64_t many_range = 512;
-// The residuals left to the many-problem solver are formed this many
-// problems at a time.
-constexpr Index residual_chunk = 256;
+// The residuals left to the many-problem solver are formed for ranges of
+// at most this many problems, and of at most residual_entries entries of
+// the product.
+constexpr Index residual_range = 256;
+constexpr Index residual_entries = Index(1) << 18;
 
 // A view of the caller's matrix as a dense one, by columns or by rows, when
 // its elements are aligned doubles at unit stride along one dimension.
@@ -106,28 +108,63 @@ void add_squared_differences(Index count, const double* __restrict b, const doub
   for (Index q = 0; q < count; ++q) s[q] += (b[q] - p[q]) * (b[q] - p[q]);
 }
 
-// sum_i b_ij^2 for each column j, reading B in memory order, ranges of
-// columns shared by the team (each sum in the order of i whatever the
-// range).
-std::vector<double> column_squares(Team& team, const DenseView& b, Index m, Index k) {
-  constexpr Index range = 2048;
-  std::vector<double> squares(static_cast<std::size_t>(k), 0.0);
-  team.run((k + range - 1) / range, [&](int, Index r) {
-    const Index first = r * range, last = std::min(k, first + range);
-    if (b.layout == Layout::columns) {
-      for (Index j = first; j < last; ++j) {
-        const double* bj = b.data + j * b.ld;
-        double sum = 0.0;
-        for (Index i = 0; i < m; ++i) sum += bj[i] * bj[i];
-        squares[std::size_t(j)] = sum;
-      }
-    } else {
-      for (Index i = 0; i < m; ++i) {
-        add_squares(last - first, b.data + i * b.ld + first, squares.data() + first);
-      }
+// sum_i b_ij^2 for the columns j in [first, last) into squares[j - first],
+// reading B in memory order; each sum in the order of i.
+void column_squares(const DenseView& b, Index m, Index first, Index last, double* squares) {
+  if (b.layout == Layout::columns) {
+    for (Index j = first; j < last; ++j) {
+      const double* bj = b.data + j * b.ld;
+      double sum = 0.0;
+      for (Index i = 0; i < m; ++i) sum += bj[i] * bj[i];
+      squares[j - first] = sum;
     }
-  });
-  return squares;
+    return;
+  }
+  std::fill(squares, squares + (last - first), 0.0);
+  for (Index i = 0; i < m; ++i) add_squares(last - first, b.data + i * b.ld + first, squares);
+}
+
+// The columns of B from the first-th on.
+DenseView columns_from(const DenseView& b, Index first) {
+  return {b.data + (b.layout == Layout::columns ? first * b.ld : first), b.layout, b.ld};
+}
+
+// Whether b_j, of squared norm btb, is used unscaled.
+bool rhs_in_range(double btb) {
+  return btb == 0.0 || (btb >= std::ldexp(1.0, -2 * b_range) && btb <= std::ldexp(1.0, 2 * b_range));
+}
+
+// The columns [first, last) of B, each b_j out of range scaled by 2^-f_j,
+// its largest entry into [1/2, 1) (f_j into f[j - first], its b'b into
+// btb[j - first], which holds the unscaled ones): B in place where none is,
+// else a copy by columns into storage.  A column's numbers do not depend on
+// the others'.
+DenseView scaled_columns(const DenseView& b, Index m, Index first, Index last, double* btb,
+                         int* f, std::vector<double>& storage) {
+  const Index count = last - first;
+  std::fill(f, f + count, 0);
+  if (std::all_of(btb, btb + count, rhs_in_range)) return columns_from(b, first);
+  storage.resize(std::size_t(m * count));
+  for (Index q = 0; q < count; ++q) {
+    double* out = storage.data() + q * m;
+    const Index j = first + q;
+    if (rhs_in_range(btb[q])) {
+      for (Index i = 0; i < m; ++i) out[i] = element(b, i, j);
+      continue;
+    }
+    double big = 0.0;
+    for (Index i = 0; i < m; ++i) big = std::max(big, std::fabs(element(b, i, j)));
+    int e = 0;
+    if (big > 0.0 && std::isfinite(big)) std::frexp(big, &e);
+    f[q] = e;
+    double sum = 0.0;
+    for (Index i = 0; i < m; ++i) {
+      out[i] = std::ldexp(element(b, i, j), -e);
+      sum += out[i] * out[i];
+    }
+    btb[q] = sum;
+  }
+  return {storage.data(), Layout::columns, std::max<Index>(m, 1)};
 }
 
 // A matrix by rows copied by columns into storage, in tiles that keep both
@@ -201,57 +238,68 @@ struct Scaled {
   }
 };
 
-// x = 2^(f_j - e_i) x', dual = 2^(e_i + f_j) w', rnorm = 2^f_j rnorm', in
-// place in the outputs, as products with powers of two (exact while the
-// result stays a normal number); a problem whose x rounds on the way (a
-// solution beyond the range of doubles) is marked status::refit.
-void unscale(const Scaled& s, bool with_rnorm, const BatchResults& out) {
-  const std::int64_t k = s.k;
-  const auto power = [](int e) { return std::ldexp(1.0, e); };
-  std::vector<double> down(static_cast<std::size_t>(s.n)), up(static_cast<std::size_t>(s.n));
-  for (std::int32_t i = 0; i < s.n; ++i) {
-    down[std::size_t(i)] = power(-s.e[std::size_t(i)]);
-    up[std::size_t(i)] = power(s.e[std::size_t(i)]);
+// Whether v * 2^p lost bits or range: it left the normal numbers, or a
+// nonzero became zero (bitwise, so that a loop over entries has no branch).
+inline unsigned char inexact(double before, double after) {
+  const double magnitude = std::fabs(after);
+  return static_cast<unsigned char>(
+      (static_cast<int>(before != 0.0) & static_cast<int>(after == 0.0)) |
+      static_cast<int>(magnitude > std::numeric_limits<double>::max()) |
+      (static_cast<int>(magnitude != 0.0) &
+       static_cast<int>(magnitude < std::numeric_limits<double>::min())));
+}
+
+// x_j *= down, w_j *= up for j < count; rounded_j marks an x_j that rounded.
+void scale_row(Index count, double down, double up, double* __restrict x, double* __restrict w,
+               unsigned char* __restrict rounded) {
+  for (Index j = 0; j < count; ++j) {
+    const double scaled = x[j];
+    x[j] = scaled * down;
+    w[j] = w[j] * up;
+    rounded[j] |= inexact(scaled, x[j]);
   }
-  // Whether v * 2^p lost bits or range: it left the normal numbers, or a
-  // nonzero became zero (bitwise, so that a row's loop has no branch).
-  const auto inexact = [](double before, double after) {
-    const double magnitude = std::fabs(after);
-    return static_cast<unsigned char>(
-        (static_cast<int>(before != 0.0) & static_cast<int>(after == 0.0)) |
-        static_cast<int>(magnitude > std::numeric_limits<double>::max()) |
-        (static_cast<int>(magnitude != 0.0) &
-         static_cast<int>(magnitude < std::numeric_limits<double>::min())));
-  };
-  // Row i of the outputs holds variable i of every problem: along it.
-  std::vector<unsigned char> rounded(static_cast<std::size_t>(k), 0);
+}
+
+// x = 2^(f_j - e_i) x', dual = 2^(e_i + f_j) w', rnorm = 2^f_j rnorm', in
+// place in the outputs for the problems j in [first, last), as products with
+// powers of two (exact while the result stays a normal number); a problem
+// whose x rounds on the way (a solution beyond the range of doubles) is
+// marked status::refit.  Row i of the outputs holds variable i of every
+// problem: read along the rows.
+void unscale_range(const Scaled& s, Index first, Index last, bool with_rnorm,
+                   const BatchResults& out) {
+  const std::int64_t k = s.k;
+  const Index count = last - first;
+  const int* f = s.f.empty() ? nullptr : s.f.data() + first;
+  if (f != nullptr && std::all_of(f, f + count, [](int v) { return v == 0; })) f = nullptr;
+  std::vector<unsigned char> rounded(static_cast<std::size_t>(count), 0);
   for (std::int32_t i = 0; i < s.n; ++i) {
-    double* x = out.x + i * k;
-    double* w = out.dual + i * k;
-    unsigned char* r = rounded.data();
-    if (s.f.empty()) {
-      const double d = down[std::size_t(i)], u = up[std::size_t(i)];
-      for (std::int64_t j = 0; j < k; ++j) {
-        const double scaled = x[j];
-        x[j] = scaled * d;
-        w[j] = w[j] * u;
-        r[j] |= inexact(scaled, x[j]);
-      }
+    double* x = out.x + i * k + first;
+    double* w = out.dual + i * k + first;
+    const int e = s.e[std::size_t(i)];
+    if (f == nullptr) {
+      scale_row(count, std::ldexp(1.0, -e), std::ldexp(1.0, e), x, w, rounded.data());
       continue;
     }
-    for (std::int64_t j = 0; j < k; ++j) {
-      const int f = s.f[std::size_t(j)];
-      const double scaled = x[j];
-      x[j] = std::ldexp(scaled, f - s.e[std::size_t(i)]);
-      w[j] = std::ldexp(w[j], s.e[std::size_t(i)] + f);
-      r[j] |= inexact(scaled, x[j]);
+    for (Index q = 0; q < count; ++q) {
+      const double scaled = x[q];
+      x[q] = std::ldexp(scaled, f[q] - e);
+      w[q] = std::ldexp(w[q], e + f[q]);
+      rounded[std::size_t(q)] |= inexact(scaled, x[q]);
     }
   }
-  for (std::int64_t j = 0; j < k; ++j) {
-    const int f = s.f.empty() ? 0 : s.f[std::size_t(j)];
-    if (with_rnorm && f != 0) out.rnorm[j] = std::ldexp(out.rnorm[j], f);
-    if (rounded[std::size_t(j)]) out.status[j] |= status::refit;
+  for (Index q = 0; q < count; ++q) {
+    if (with_rnorm && f != nullptr && f[q] != 0) out.rnorm[first + q] = std::ldexp(out.rnorm[first + q], f[q]);
+    if (rounded[std::size_t(q)]) out.status[first + q] |= status::refit;
   }
+}
+
+// The same for every problem, ranges of problems shared by the team.
+void unscale(Team& team, const Scaled& s, bool with_rnorm, const BatchResults& out) {
+  constexpr Index range = 4096;
+  team.run((s.k + range - 1) / range, [&](int, Index r) {
+    unscale_range(s, r * range, std::min<Index>(s.k, (r + 1) * range), with_rnorm, out);
+  });
 }
 
 // One problem's results into the outputs, from scaled x, w and free flags.
@@ -268,34 +316,43 @@ void write(const BatchResults& out, std::int64_t k, std::int64_t j, std::int32_t
   out.rnorm[j] = rnorm;
 }
 
-// The residual norms of a chunk of problems (below), on one thread with
-// buffers of its own.
-struct ResidualChunk {
-  ResidualChunk(Index m, Index n, Index chunk)
-      : ws(1, n), p(static_cast<std::size_t>(m * chunk)), x(static_cast<std::size_t>(n * chunk)),
-        squares(static_cast<std::size_t>(chunk)) {}
+// The problems per range of the deferred residuals: at most residual_range,
+// and at most residual_entries entries of the range's product.
+Index residual_range_for(Index m, std::int64_t k) {
+  const Index by_size = std::max<Index>(1, residual_entries / std::max<Index>(m, 1));
+  return std::max<Index>(1, std::min<Index>(k, std::min(residual_range, by_size)));
+}
+
+// One member's means for the residuals of ranges of at most `range`
+// problems: a team of its own (the member alone), a dense workspace and
+// buffers.
+struct RangeWorker {
+  RangeWorker(Index m, Index n, Index range)
+      : ws(1, n), range(range), p(static_cast<std::size_t>(m * range)),
+        x(static_cast<std::size_t>(n * range)), squares(static_cast<std::size_t>(range)) {}
   Team solo{1};
   dense::DenseWorkspace ws;
+  Index range;
   std::vector<double> p, x, squares;
 
-  void run(const DataMatrix& a, const DenseView& b, std::int64_t k, const Index* problems,
-           Index count, const BatchResults& out);
+  void residuals(const DataMatrix& a, const DenseView& b, std::int64_t k, Index first, Index count,
+                 const BatchResults& out);
 };
 
-// rnorm_j = ||b_j - (A S) x_j|| for the count problems: P = A (S X) by one
+// rnorm_j = ||b_j - (A S) x_j|| for the count problems from first (column 0
+// of b is b_first), where the certificate deferred it: P = A (S X) by one
 // product, or its transpose P' = (S X)' A' with B by rows, so that B is read
 // along its rows; then the sums of (b_ij - p_ij)^2 in the order of i, read
 // from B in place.  An entry of a product has the same bits whatever the
 // others and the orientation, so a problem's rnorm does not depend on the
 // others or on B's memory order.
-void ResidualChunk::run(const DataMatrix& a, const DenseView& b, std::int64_t k,
-                        const Index* problems, Index count, const BatchResults& out) {
+void RangeWorker::residuals(const DataMatrix& a, const DenseView& b, std::int64_t k, Index first,
+                            Index count, const BatchResults& out) {
   const Index m = a.m, n = a.n;
-  for (Index q = 0; q < count; ++q) {
-    for (Index i = 0; i < n; ++i) {
-      const double xi = out.x[i * k + problems[q]];
-      x[std::size_t(i + q * n)] = a.scale != nullptr ? a.scale[i] * xi : xi;
-    }
+  for (Index i = 0; i < n; ++i) {
+    const double* xi = out.x + i * k + first;
+    const double si = a.scale != nullptr ? a.scale[i] : 1.0;
+    for (Index q = 0; q < count; ++q) x[std::size_t(i + q * n)] = si * xi[q];
   }
   std::fill(squares.begin(), squares.end(), 0.0);
   const bool a_by_columns = a.layout == Layout::columns;
@@ -304,7 +361,7 @@ void ResidualChunk::run(const DataMatrix& a, const DenseView& b, std::int64_t k,
                 count, n, 1.0, a.a, a.ld, x.data(), std::max<Index>(n, 1), 0.0, p.data(),
                 std::max<Index>(m, 1));
     for (Index q = 0; q < count; ++q) {
-      const double* bq = b.data + problems[q] * b.ld;
+      const double* bq = b.data + q * b.ld;
       const double* pq = p.data() + q * m;
       double sum = 0.0;
       for (Index i = 0; i < m; ++i) sum += (bq[i] - pq[i]) * (bq[i] - pq[i]);
@@ -314,41 +371,36 @@ void ResidualChunk::run(const DataMatrix& a, const DenseView& b, std::int64_t k,
     dense::gemm(solo, ws, dense::Op::transpose, a_by_columns ? dense::Op::transpose : dense::Op::none,
                 count, m, n, 1.0, x.data(), std::max<Index>(n, 1), a.a, a.ld, 0.0, p.data(),
                 std::max<Index>(count, 1));
-    // Consecutive problems read a run of B's row; others one by one.
-    const bool run = problems[count - 1] - problems[0] == count - 1;
-    double* sq = squares.data();
     for (Index i = 0; i < m; ++i) {
-      const double* bi = b.data + i * b.ld;
-      const double* pi = p.data() + i * count;
-      if (run) {
-        add_squared_differences(count, bi + problems[0], pi, sq);
-      } else {
-        for (Index q = 0; q < count; ++q) sq[q] += (bi[problems[q]] - pi[q]) * (bi[problems[q]] - pi[q]);
-      }
+      add_squared_differences(count, b.data + i * b.ld, p.data() + i * count, squares.data());
     }
   }
-  for (Index q = 0; q < count; ++q) out.rnorm[problems[q]] = std::sqrt(squares[std::size_t(q)]);
+  for (Index q = 0; q < count; ++q) {
+    double& rnorm = out.rnorm[first + q];
+    if (rnorm == rnorm_deferred) rnorm = std::sqrt(squares[std::size_t(q)]);
+  }
 }
 
-// rnorm_j for the problems whose certificate left it (rnorm_deferred),
-// residual_chunk of them at a time, the chunks shared by the team.
+bool any_deferred(const BatchResults& out, Index first, Index last) {
+  return std::find(out.rnorm + first, out.rnorm + last, rnorm_deferred) != out.rnorm + last;
+}
+
+// The deferred residuals of the whole call, by ranges of consecutive problems
+// that hold any, shared by the team.
 void deferred_residuals(Team& team, const DataMatrix& a, const DenseView& b, std::int64_t k,
                         const BatchResults& out) {
-  std::vector<Index> deferred;
-  for (std::int64_t j = 0; j < k; ++j) {
-    if (out.rnorm[j] == rnorm_deferred) deferred.push_back(j);
+  const Index range = residual_range_for(a.m, k);
+  std::vector<Index> ranges;
+  for (Index first = 0; first < k; first += range) {
+    if (any_deferred(out, first, std::min<Index>(k, first + range))) ranges.push_back(first);
   }
-  if (deferred.empty()) return;
-  const Index total = Index(deferred.size());
-  const Index chunk = std::min<Index>(residual_chunk, total);
-  const Index chunks = (total + chunk - 1) / chunk;
-  // Each member's buffers, made by the member at its first chunk.
-  std::vector<std::unique_ptr<ResidualChunk>> own(static_cast<std::size_t>(team.size()));
-  team.run(chunks, [&](int worker, Index c) {
-    std::unique_ptr<ResidualChunk>& mine = own[std::size_t(worker)];
-    if (!mine) mine.reset(new ResidualChunk(a.m, a.n, chunk));
-    const Index first = c * chunk;
-    mine->run(a, b, k, deferred.data() + first, std::min(chunk, total - first), out);
+  // Each member's means, made by the member at its first range.
+  std::vector<std::unique_ptr<RangeWorker>> own(static_cast<std::size_t>(team.size()));
+  team.run(Index(ranges.size()), [&](int worker, Index r) {
+    std::unique_ptr<RangeWorker>& mine = own[std::size_t(worker)];
+    if (!mine) mine.reset(new RangeWorker(a.m, a.n, range));
+    const Index first = ranges[std::size_t(r)];
+    mine->residuals(a, columns_from(b, first), k, first, std::min<Index>(range, k - first), out);
   });
 }
 
@@ -630,54 +682,41 @@ bool solve_least_squares(const StridedMatrix& a_in, const StridedMatrix& b_in, c
       dense::gram(team, ws, a.layout, m, n, a.data, a.ld, s.g.data(), n);
       s.gnorm = gram_norm(s.g.data(), n, n);
     }
+    if (settings.solver != Solver::large && a.layout == Layout::rows) {
+      // Problems of few variables read A a column at a time.
+      a = transposed_copy(a, m, n, a_copy);
+    }
+    const DataMatrix data{a.data, a.layout, a.ld, std::int32_t(m), n, scale};
+    s.c.resize(std::size_t(n) * k);
+    std::vector<RightHandSide> rhs(static_cast<std::size_t>(k));
     // b'b per problem, in one pass over B in memory order; b_j 2^-f_j
     // where out of range.
-    std::vector<double> btb = column_squares(team, b, m, k);
-    const bool b_in_range = std::all_of(btb.begin(), btb.end(), [](double q) {
-      return q == 0.0 || (q >= std::ldexp(1.0, -2 * b_range) && q <= std::ldexp(1.0, 2 * b_range));
+    constexpr Index range = 2048;
+    std::vector<double> btb(static_cast<std::size_t>(k));
+    team.run((k + range - 1) / range, [&](int, Index r) {
+      const Index first = r * range, last = std::min<Index>(k, first + range);
+      column_squares(b, m, first, last, btb.data() + first);
     });
-    if (!b_in_range) {
-      s.f.assign(std::size_t(k), 0);
-      std::vector<double> scaled(std::size_t(m * k));
-      for (std::int64_t j = 0; j < k; ++j) {
-        double big = 0.0;
-        for (std::int64_t i = 0; i < m; ++i) big = std::max(big, std::fabs(element(b, i, j)));
-        int f = 0;
-        if (big > 0.0 && std::isfinite(big)) std::frexp(big, &f);
-        s.f[std::size_t(j)] = f;
-        btb[std::size_t(j)] = 0.0;
-        for (std::int64_t i = 0; i < m; ++i) {
-          const double v = std::ldexp(element(b, i, j), -f);
-          scaled[std::size_t(i + j * m)] = v;
-          btb[std::size_t(j)] += v * v;
-        }
-      }
-      b_copy.swap(scaled);
-      b = {b_copy.data(), Layout::columns, std::max<Index>(m, 1)};
-    }
+    s.f.assign(std::size_t(k), 0);
+    std::vector<double> b_scaled;
+    b = scaled_columns(b, m, 0, k, btb.data(), s.f.data(), b_scaled);
+    if (std::all_of(s.f.begin(), s.f.end(), [](int f) { return f == 0; })) s.f.clear();
     // c_j = S A'b_j (S: the column scale where A is read in place).
-    s.c.resize(std::size_t(n) * k);
     dense::cross(team, ws, a.layout, m, n, a.data, a.ld, b.layout, k, b.data, b.ld, s.c.data(), n);
     if (scale != nullptr) {
       for (std::int64_t j = 0; j < k; ++j) {
         for (std::int32_t i = 0; i < n; ++i) s.c[std::size_t(i + j * n)] *= scale[i];
       }
     }
-    std::vector<RightHandSide> rhs(static_cast<std::size_t>(k));
     for (std::int64_t j = 0; j < k; ++j) {
       const bool by_columns = b.layout == Layout::columns;
       rhs[std::size_t(j)] = {b.data + (by_columns ? j * b.ld : j), by_columns ? 1 : b.ld, 0,
                              btb[std::size_t(j)]};
     }
-    if (settings.solver != Solver::large && a.layout == Layout::rows) {
-      // Problems of few variables read A a column at a time.
-      a = transposed_copy(a, m, n, a_copy);
-    }
-    const DataMatrix data{a.data, a.layout, a.ld, std::int32_t(m), n, scale};
     Call(s, &data, &rhs, x0, settings, team, ws, out).run();
     if (team.cancelled()) return;
     deferred_residuals(team, data, b, k, out);
-    unscale(s, true, out);
+    unscale(team, s, true, out);
   });
 }
 
@@ -716,7 +755,7 @@ bool solve_gram_form(const StridedMatrix& g_in, const StridedMatrix& c_in, const
     }
     Call(s, nullptr, nullptr, x0, settings, team, ws, out).run();
     if (team.cancelled()) return;
-    unscale(s, false, out);
+    unscale(team, s, false, out);
     // rnorm = sqrt(b'b - x'c - x'w) in the caller's units, NaN without b'b.
     for (std::int64_t j = 0; j < k; ++j) {
       if (btb == nullptr) {
