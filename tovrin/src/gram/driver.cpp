@@ -563,13 +563,14 @@ void Call::many() {
   std::memcpy(l.data(), g.g, sizeof(double) * l.size());
   const bool definite = dense::cholesky(team_, ws_, n, l.data(), n, dependent_pivot) == n;
   std::vector<double> inverse;
-  HeldInverse held{nullptr, 0.0};
+  HeldInverse held{nullptr, 0.0, -1.0};
   if (definite) {
     std::vector<double> z(static_cast<std::size_t>(n)), v(static_cast<std::size_t>(n));
     double largest = 0.0;
     for (std::int32_t j = 0; j < n; ++j) largest = std::max(largest, g.diagonal(j));
     const double condition = lower_condition(n, l.data(), n, largest, z.data(), v.data());
     held.error = eps * condition * condition;
+    held.free_error = eps * condition;
     if (held.error <= refine_threshold) {
       // M = L^-T L^-1 = W'W with W = L^-1.
       std::vector<double> wl(static_cast<std::size_t>(n) * n, 0.0);

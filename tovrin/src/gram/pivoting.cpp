@@ -279,11 +279,16 @@ void BlockPivoting::finish(std::int64_t j, Group& f) {
                               z_.data());
     verdict = certificate_.check(system, row, c, b, inverse_.error, x_.data(), w_.data());
   } else {
-    if (f.condition < zero) {
-      f.condition = free_factor_.condition(diag_.data(), s_.data(), z_.data());
+    // G's bound where it asks for no refinement, else G_FF's estimate.
+    double error = inverse_.free_error;
+    if (!(error >= zero && error <= refine_threshold)) {
+      if (f.condition < zero) {
+        f.condition = free_factor_.condition(diag_.data(), s_.data(), z_.data());
+      }
+      error = eps * f.condition;
     }
     FactorSystem system(pr_.g.g, pr_.g.ldg, free_factor_, s_.data());
-    verdict = certificate_.check(system, row, c, b, eps * f.condition, x_.data(), w_.data());
+    verdict = certificate_.check(system, row, c, b, error, x_.data(), w_.data());
   }
   state_[j] = done;
   write(j, verdict.status, verdict.rnorm);

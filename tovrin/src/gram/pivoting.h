@@ -83,10 +83,13 @@ struct ManyResults {
 };
 
 // The inverse M = G^-1 of the held form, shared by the workers of a call,
-// and the predicted relative error eps cond(G)^2 of x from it.
+// and the predicted relative error eps cond(G)^2 of x from it; and
+// eps cond(G) for a positive definite G, which bounds eps cond(G_FF) for
+// every free set F (G_FF's eigenvalues lie within G's), else -1.
 struct HeldInverse {
   const double* m;   // n x n, or null where the held form is not used
   double error;
+  double free_error;
 };
 
 class BlockPivoting {
