@@ -137,9 +137,8 @@ Index factor_diagonal_block(Team& team, Buffers& ws, const Kernels& kern, int wo
 // j0.  A step solves the panel below the diagonal block, L_21' =
 // L_11^-1 A_21' (packed into the workspace panel), then, in one region,
 // updates A_22 -= L_21 L_21': its first item updates the next diagonal
-// block and factors it, the other items update the panel below that block
-// and the rest, so that the diagonal's factorisation leaves the critical
-// path.  Every entry takes the same operations in the same order as
+// block and factors it, the other items update the rows below that block,
+// so that the diagonal's factorisation leaves the critical path.  Every entry takes the same operations in the same order as
 // without lookahead.
 Index factor_blocked(Team& team, Buffers& ws, const Kernels& kern, Index n, double* a, Index lda,
                      const double* given, double relative) {
@@ -163,31 +162,25 @@ Index factor_blocked(Team& team, Buffers& ws, const Kernels& kern, Index n, doub
     double* a22 = d + jb + jb * lda;
     const bool parallel = shared && detail::share(team, below, below, jb);
     const int members = parallel ? team.size() : 1;
-    // A_22 in three parts: the next diagonal block (its lower triangle), the
-    // next panel below it, and the rest of the lower triangle.
+    // A_22 in two parts: the next diagonal block (its lower triangle), and
+    // the rows below it, whose lower part starts `next` columns further.
     const detail::PanelProduct diagonal(ws, kern, 1, next, next, jb, -1.0, Source{d + jb, 1, lda},
                                         ws.panel.get(), stride, 1.0, detail::Target{a22, 1, lda},
                                         true, 0);
-    const detail::PanelProduct panel(ws, kern, members, below - next, next, jb, -1.0,
-                                     Source{d + jb + next, 1, lda}, ws.panel.get(), stride, 1.0,
-                                     detail::Target{a22 + next, 1, lda}, false, 0);
-    const detail::PanelProduct rest(ws, kern, members, below - next, below - next, jb, -1.0,
-                                    Source{d + jb + next, 1, lda},
-                                    ws.panel.get() + next / kern.nr * stride, stride, 1.0,
-                                    detail::Target{a22 + next + next * lda, 1, lda}, true, 0);
+    const detail::PanelProduct rest(ws, kern, members, below - next, below, jb, -1.0,
+                                    Source{d + jb + next, 1, lda}, ws.panel.get(), stride, 1.0,
+                                    detail::Target{a22 + next, 1, lda}, true, next);
     Index next_done = 0;
     const auto step = [&](int worker, Index item) {
-      if (item == 0) {
-        diagonal.run_all(worker);
-        next_done = factor_diagonal_block(team, ws, kern, worker, next, a22, lda, given + j0 + jb,
-                                          relative);
-      } else if (item <= panel.count()) {
-        panel.run(worker, item - 1);
-      } else {
-        rest.run(worker, item - 1 - panel.count());
+      if (item > 0) {
+        rest.run(worker, item - 1);
+        return;
       }
+      diagonal.run_all(worker);
+      next_done =
+          factor_diagonal_block(team, ws, kern, worker, next, a22, lda, given + j0 + jb, relative);
     };
-    const Index items = 1 + panel.count() + rest.count();
+    const Index items = 1 + rest.count();
     if (parallel) team.run(items, step); else team.run_here(items, step);
     jb = next;
     done = next_done;
