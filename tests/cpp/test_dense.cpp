@@ -42,7 +42,8 @@ constexpr Index pad = 3;
 struct Matrix {
   Index rows = 0, cols = 0, ld = 1;
   std::vector<double> v;
-  Matrix(Index r, Index c, double fill = nan) : rows(r), cols(c), ld(r + pad), v(ld * std::max<Index>(c, 1), fill) {}
+  Matrix(Index r, Index c, double fill = nan)
+      : rows(r), cols(c), ld(r + pad), v(ld * std::max<Index>(c, 1), fill) {}
   double& operator()(Index i, Index j) { return v[i + j * ld]; }
   double operator()(Index i, Index j) const { return v[i + j * ld]; }
   double* data() { return v.data(); }
@@ -92,7 +93,9 @@ Matrix lower_matrix(Index n, std::mt19937_64& rng) {
   return l;
 }
 
-double op_at(const Matrix& a, Op op, Index i, Index j) { return op == Op::none ? a(i, j) : a(j, i); }
+double op_at(const Matrix& a, Op op, Index i, Index j) {
+  return op == Op::none ? a(i, j) : a(j, i);
+}
 
 // Expects |got - want| <= slack * depth * eps * scale entry by entry.
 void expect_near(const Matrix& got, const std::vector<long double>& want,
@@ -170,8 +173,10 @@ TEST_P(DensePath, GemmMatchesLoopsForEveryTransposeAndScaling) {
     for (Op opa : {Op::none, Op::transpose})
       for (Op opb : {Op::none, Op::transpose})
         for (double beta : {0.0, 1.0, -0.5}) {
-          const Matrix a = opa == Op::none ? random_matrix(s.m, s.k, rng) : random_matrix(s.k, s.m, rng);
-          const Matrix b = opb == Op::none ? random_matrix(s.k, s.n, rng) : random_matrix(s.n, s.k, rng);
+          const Matrix a =
+              opa == Op::none ? random_matrix(s.m, s.k, rng) : random_matrix(s.k, s.m, rng);
+          const Matrix b =
+              opb == Op::none ? random_matrix(s.k, s.n, rng) : random_matrix(s.n, s.k, rng);
           Matrix c = random_matrix(s.m, s.n, rng);
           if (beta == 0.0) std::fill(c.v.begin(), c.v.end(), nan);
           const Reference r = product_reference(opa, opb, s.m, s.n, s.k, 1.5, a, b, beta, c);
@@ -214,8 +219,10 @@ TEST_P(DensePath, GramAndCrossProductsInBothLayouts) {
     for (Index p = 0; p < s.k; ++p)
       for (Index j = 0; j < s.n; ++j) bt(j, p) = b(p, j);
     const Matrix none(s.m, s.n, 0.0);
-    const Reference g = product_reference(Op::transpose, Op::none, s.m, s.m, s.k, 1.0, x, x, 0.0, none);
-    const Reference cr = product_reference(Op::transpose, Op::none, s.m, s.n, s.k, 1.0, x, b, 0.0, none);
+    const Reference g =
+        product_reference(Op::transpose, Op::none, s.m, s.m, s.k, 1.0, x, x, 0.0, none);
+    const Reference cr =
+        product_reference(Op::transpose, Op::none, s.m, s.n, s.k, 1.0, x, b, 0.0, none);
     for (Layout xl : {Layout::columns, Layout::rows}) {
       const Matrix& xs = xl == Layout::columns ? x : xt;
       Matrix gram(s.m, s.m);
@@ -506,7 +513,8 @@ TEST_P(DensePath, AColumnOfAProductIgnoresTheOtherColumns) {
       dense::gemm(team, ws, Op::transpose, Op::none, n, count, m, 1.0, x.v.data(), x.ld,
                   b.v.data() + j0 * b.ld, b.ld, 0.0, g.data(), g.ld);
       for (Index j = 0; j < count; ++j)
-        for (Index i = 0; i < n; ++i) ASSERT_EQ(std::memcmp(&g(i, j), &all(i, j0 + j), sizeof(double)), 0);
+        for (Index i = 0; i < n; ++i)
+          ASSERT_EQ(std::memcmp(&g(i, j), &all(i, j0 + j), sizeof(double)), 0);
     }
 }
 
@@ -628,7 +636,11 @@ TEST(Team, RunLeadingRethrowsFromTheLeaderAndFromItsRegions) {
                                 milliseconds(1)),
                std::logic_error);
   EXPECT_THROW(team.run_leading(
-                   [&] { team.run(8, [](int, Index i) { if (i == 3) throw std::range_error("3"); }); },
+                   [&] {
+                     team.run(8, [](int, Index i) {
+                       if (i == 3) throw std::range_error("3");
+                     });
+                   },
                    [] { return true; }, milliseconds(1)),
                std::range_error);
 }

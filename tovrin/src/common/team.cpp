@@ -49,7 +49,8 @@ Team::Team(int size) : size_(size) {
 void Team::start_helpers() {
   try {
     helpers_.reserve(static_cast<std::size_t>(size_ - 1));
-    for (int worker = 1; worker < size_; ++worker) helpers_.emplace_back(&Team::serve, this, worker);
+    for (int worker = 1; worker < size_; ++worker)
+      helpers_.emplace_back(&Team::serve, this, worker);
   } catch (...) {
     stop_helpers();
     std::lock_guard<std::mutex> lock(mutex_);

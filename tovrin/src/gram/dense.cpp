@@ -109,7 +109,8 @@ DenseWorkspace::Buffers& buffers_for(DenseWorkspace& ws, const Team& team, Index
 }
 
 AlignedArray aligned_array(Index count) {
-  return AlignedArray(new (std::align_val_t(64)) double[static_cast<std::size_t>(count)]);
+  const std::size_t doubles = static_cast<std::size_t>(count);
+  return AlignedArray(new (std::align_val_t(cache_line_bytes)) double[doubles]);
 }
 
 }  // namespace detail
@@ -377,7 +378,10 @@ void mirror_lower(Team& team, Index n, double* c, Index ldc) {
         for (Index i = std::max(i0, j + 1); i < i1; ++i) c[j + i * ldc] = c[i + j * ldc];
     }
   };
-  if (detail::share(team, n, n, mirror_tile)) team.run(tiles, copy); else team.run_here(tiles, copy);
+  if (detail::share(team, n, n, mirror_tile))
+    team.run(tiles, copy);
+  else
+    team.run_here(tiles, copy);
 }
 
 void gram(Team& team, DenseWorkspace& ws, Layout layout, Index m, Index n, const double* x,

@@ -63,7 +63,8 @@ bool use_path(Path path);
 // packed rows; shared, a panel of packed columns (max(order, 512) wide) and
 // the factorisation's scratch.  order bounds the n of cholesky.  Made once
 // per call, before the kernels run; about 8 * (256 * max(order, 512) +
-// 98304 * team_size) bytes, of which a small problem touches little.
+// 98304 * team_size + order + 170000) bytes, of which a small problem
+// touches little.
 class DenseWorkspace {
  public:
   DenseWorkspace(int team_size, Index order);

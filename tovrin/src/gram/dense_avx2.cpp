@@ -80,7 +80,8 @@ void tile(Index kc, const double* a, const double* b, double alpha, double beta,
 #pragma GCC unroll 3
     for (int v = 0; v < vectors; ++v) {
       const __m256i mask = lanes_between(v * width, q - diag, m);
-      if (!_mm256_testz_si256(mask, mask)) update(c + q * ldc + v * width, mask, t[q][v], alpha, beta);
+      if (!_mm256_testz_si256(mask, mask))
+        update(c + q * ldc + v * width, mask, t[q][v], alpha, beta);
     }
   }
 }
@@ -121,7 +122,8 @@ void pack_rows(Index m, Index k, const double* a, Index rs, Index cs, double* ou
             block[i] = _mm256_loadu_pd(a + (i0 + v * width + i) * rs + p0);
           transpose(block);
 #pragma GCC unroll 4
-          for (int q = 0; q < width; ++q) _mm256_store_pd(out + (p0 + q) * mr + v * width, block[q]);
+          for (int q = 0; q < width; ++q)
+            _mm256_store_pd(out + (p0 + q) * mr + v * width, block[q]);
         }
       for (Index p = k4; p < k; ++p)
         for (int r = 0; r < mr; ++r) out[p * mr + r] = a[(i0 + r) * rs + p];

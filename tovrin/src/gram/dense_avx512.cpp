@@ -92,7 +92,9 @@ inline void accumulate(Index kc, const double* a, const double* b, double (&t)[n
   }
 }
 
-inline void prefetch(const double* p) { _mm_prefetch(reinterpret_cast<const char*>(p), _MM_HINT_T0); }
+inline void prefetch(const double* p) {
+  _mm_prefetch(reinterpret_cast<const char*>(p), _MM_HINT_T0);
+}
 
 // The whole tile's sums, as accumulate_part<3, 8>, then c = alpha t + c
 // straight from the accumulators: the epilogue has no masks, so the loop
@@ -159,7 +161,8 @@ void tile(Index kc, const double* a, const double* b, double alpha, double beta,
   for (int q = 0; q < n; ++q)
     for (int v = 0; v < vectors; ++v) {
       const __mmask8 mask = row_mask(v * width, m, q - diag);
-      if (mask != 0) update(c + q * ldc + v * width, mask, _mm512_load_pd(&t[q][v * width]), alpha, beta);
+      if (mask != 0)
+        update(c + q * ldc + v * width, mask, _mm512_load_pd(&t[q][v * width]), alpha, beta);
     }
 }
 
@@ -257,7 +260,8 @@ void pack_rows(Index m, Index k, const double* a, Index rs, Index cs, double* ou
             block[i] = _mm512_loadu_pd(a + (i0 + v * width + i) * rs + p0);
           transpose(block);
 #pragma GCC unroll 8
-          for (int q = 0; q < width; ++q) _mm512_store_pd(out + (p0 + q) * mr + v * width, block[q]);
+          for (int q = 0; q < width; ++q)
+            _mm512_store_pd(out + (p0 + q) * mr + v * width, block[q]);
         }
       for (Index p = k8; p < k; ++p)
         for (int r = 0; r < mr; ++r) out[p * mr + r] = a[(i0 + r) * rs + p];
@@ -342,7 +346,8 @@ Index factor_tile(Index nb, double* a, Index lda, const double* given, double re
     const __m512d l = _mm512_set1_pd(col[c]);
     for (Index i0 = (c + 1) / width * width; i0 < nb; i0 += width) {
       const __mmask8 rows = rows_between(i0, c + 1, nb);
-      _mm512_mask_storeu_pd(col + i0, rows, _mm512_div_pd(_mm512_maskz_loadu_pd(rows, col + i0), l));
+      const __m512d below = _mm512_maskz_loadu_pd(rows, col + i0);
+      _mm512_mask_storeu_pd(col + i0, rows, _mm512_div_pd(below, l));
     }
     for (Index j = c + 1; j < nb; ++j) {
       double* target = a + j * lda;

@@ -48,9 +48,11 @@ constexpr char small_workspace_text[] = "dense kernel: the workspace is too smal
 // column-major rows x cols matrix).
 void check_matrix(Index rows, Index cols, Index ld);
 
-// Memory aligned to a cache line, released with the owner.
+// Memory aligned to a cache line (and to a vector of every path), released
+// with the owner.
+constexpr std::size_t cache_line_bytes = 64;
 struct AlignedDelete {
-  void operator()(double* p) const { ::operator delete[](p, std::align_val_t(64)); }
+  void operator()(double* p) const { ::operator delete[](p, std::align_val_t(cache_line_bytes)); }
 };
 using AlignedArray = std::unique_ptr<double[], AlignedDelete>;
 AlignedArray aligned_array(Index count);

@@ -138,8 +138,8 @@ Index factor_diagonal_block(Team& team, Buffers& ws, const Kernels& kern, int wo
 // L_11^-1 A_21' (packed into the workspace panel), then, in one region,
 // updates A_22 -= L_21 L_21': its first item updates the next diagonal
 // block and factors it, the other items update the rows below that block,
-// so that the diagonal's factorisation leaves the critical path.  Every entry takes the same operations in the same order as
-// without lookahead.
+// so that the diagonal's factorisation leaves the critical path.  Every
+// entry takes the same operations in the same order as without lookahead.
 Index factor_blocked(Team& team, Buffers& ws, const Kernels& kern, Index n, double* a, Index lda,
                      const double* given, double relative) {
   const bool shared = team.size() > 1;
