@@ -56,12 +56,18 @@ def _blas_libraries() -> List[Dict[str, Any]]:
 
 def _built_blas() -> Dict[str, Any]:
     """NumPy's own record of the BLAS it was built against."""
+    source = "NumPy's build information (threadpoolctl not installed)"
     try:
         blas = np.show_config(mode="dicts")["Build Dependencies"]["blas"]
-        return {"library": blas.get("name"), "version": blas.get("version"),
-                "source": "NumPy's build information (threadpoolctl not installed)"}
-    except Exception:  # a NumPy without the dicts mode, or without the entry
-        return {"library": None, "version": None, "source": "unknown"}
+        return {"library": blas.get("name"), "version": blas.get("version"), "source": source}
+    except Exception:  # NumPy before 1.26 keeps its record as *_opt_info dicts
+        pass
+    config = getattr(np, "__config__", None)
+    for name in ("blas_ilp64_opt_info", "blas_opt_info"):
+        libraries = getattr(config, name, {}).get("libraries")
+        if libraries:
+            return {"library": libraries[0], "version": None, "source": source}
+    return {"library": None, "version": None, "source": "unknown"}
 
 
 def _config() -> Dict[str, Any]:

@@ -175,8 +175,10 @@ def test_an_ill_conditioned_a_is_flagged_and_auto_solves_it_exactly(threads, mon
     with pytest.warns(tovrin.GramAccuracyWarning) as caught:
         gram = tdask.nnls(tall, b).compute()
     assert (gram.status == tovrin.Status.GRAM_INACCURATE).all()
-    assert str(caught[0].message) == _texts.TALL_INACCURATE_MANY.format(count=2, total=2)
-    assert caught[0].filename == __file__
+    # (Older Dask warns of the threaded scheduler beside a live client too.)
+    (ours,) = [w for w in caught if w.category is tovrin.GramAccuracyWarning]
+    assert str(ours.message) == _texts.TALL_INACCURATE_MANY.format(count=2, total=2)
+    assert ours.filename == __file__
     exact = tovrin.nnls(a, b)
     assert relative(gram.x, exact.x) > 1e-8
     auto = tdask.nnls(tall, b, method="auto").compute()
