@@ -42,6 +42,7 @@ std::int64_t gram_limit(std::int64_t n, std::int64_t maxiter) {
 // Threads for k problems that each run on one thread: the request (0:
 // every core), never more than k nor than the cores.
 std::int64_t problem_threads(std::int64_t requested, std::int64_t k) {
+  if (k <= 1 || requested == 1) return 1;  // no need to ask the system (a call's cost)
   const std::int64_t cores = available_cores();
   const std::int64_t wanted = requested == 0 ? cores : std::min(requested, cores);
   return std::max<std::int64_t>(1, std::min(wanted, k));
