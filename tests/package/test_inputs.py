@@ -79,6 +79,18 @@ def test_check_finite_names_the_argument(value):
         assert res.status is tovrin.Status.NOT_FINITE and not res.converged
 
 
+@pytest.mark.parametrize("layout", ["C", "F", "strided"])
+def test_unchecked_nan_marks_only_its_own_problem(layout):
+    rng = np.random.default_rng(4)
+    b = rng.standard_normal((A.shape[0], 40))
+    b[1, 17] = np.nan
+    rhs = {"C": b, "F": np.asfortranarray(b), "strided": np.repeat(b, 2, axis=1)[:, ::2]}[layout]
+    for method in ("exact", "gram"):
+        with pytest.warns(tovrin.NonFiniteResultWarning):
+            res = tovrin.nnls(A, rhs, check_finite=False, method=method)
+        assert (res.status == tovrin.Status.NOT_FINITE).nonzero()[0].tolist() == [17]
+
+
 def test_inputs_are_never_modified():
     rng = np.random.default_rng(5)
     for a in [rng.standard_normal((7, 4)), np.asfortranarray(rng.standard_normal((7, 4)))]:

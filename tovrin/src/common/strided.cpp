@@ -3,6 +3,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 namespace tovrin {
 
@@ -47,6 +48,21 @@ bool StridedMatrix::all_finite() const {
     if (!finite_run(base + r * run_step, count, step)) return false;
   }
   return true;
+}
+
+void StridedMatrix::finite_columns(unsigned char* finite) const {
+  if (std::llabs(row_step) <= std::llabs(col_step)) {
+    for (std::int64_t j = 0; j < cols; ++j) {
+      finite[j] = finite_run(base + j * col_step, rows, row_step) ? 1 : 0;
+    }
+    return;
+  }
+  // By rows: v * 0 summed into each column's own sum, a row at a time.
+  std::vector<double> sums(static_cast<std::size_t>(cols), 0.0);
+  for (std::int64_t i = 0; i < rows; ++i) {
+    for (std::int64_t j = 0; j < cols; ++j) sums[j] += (*this)(i, j) * 0.0;
+  }
+  for (std::int64_t j = 0; j < cols; ++j) finite[j] = sums[j] == 0.0 ? 1 : 0;
 }
 
 }  // namespace tovrin

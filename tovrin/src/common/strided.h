@@ -25,6 +25,9 @@ struct StridedMatrix {
   }
   // No NaN or infinity among the elements.
   bool all_finite() const;
+  // finite[j] = 1 where column j holds no NaN or infinity, else 0 (finite
+  // has cols entries); read in memory order either way.
+  void finite_columns(unsigned char* finite) const;
 };
 
 // Where the results of problem j go: x, dual and passive are (n, k) and

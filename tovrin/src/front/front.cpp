@@ -231,9 +231,10 @@ void count_as_exact(const BatchResults& out, std::int64_t k, std::int64_t limit)
 // meaningful result, whatever finite numbers the solver returned.
 void mark_non_finite_data(const Problem& p, const BatchResults& out) {
   const bool a_finite = p.am.all_finite();
+  std::vector<unsigned char> b_finite(static_cast<std::size_t>(p.k()));
+  p.bm.finite_columns(b_finite.data());
   for (std::int64_t j = 0; j < p.k(); ++j) {
-    const StridedMatrix b_j{p.bm.base + j * p.bm.col_step, p.m(), 1, p.bm.row_step, 0};
-    if (!a_finite || !b_j.all_finite()) out.status[j] = status::not_finite;
+    if (!a_finite || !b_finite[j]) out.status[j] = status::not_finite;
   }
 }
 
