@@ -122,7 +122,8 @@ class Outputs {
  private:
   struct Array {
     nb::object object;
-    Py_buffer view{};
+    Py_buffer view{};  // held only for arrays that came from elsewhere
+    void* data = nullptr;
     ~Array() { PyBuffer_Release(&view); }
     void adopt(nb::object array);
   };

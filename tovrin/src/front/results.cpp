@@ -17,9 +17,10 @@ namespace front {
 
 namespace {
 
-// The array's flags say read-only from now on.  Only the flag word of the
-// ndarray is touched (its layout is the same in every NumPy release this
-// package supports), so NumPy's C API is not needed.
+// The array's flags say read-only from now on.  Here and in allocate only
+// the ndarray's own fields are touched (its flag word and data pointer,
+// laid out alike in every NumPy release this package supports), so NumPy's
+// C API is not needed.
 void freeze(const nb::object& array) {
   PyArray_CLEARFLAGS(reinterpret_cast<PyArrayObject*>(array.ptr()), NPY_ARRAY_WRITEABLE);
 }
@@ -130,13 +131,17 @@ void Outputs::Array::adopt(nb::object array) {
     view.obj = nullptr;
     throw nb::python_error();
   }
+  data = view.buf;
 }
 
 void Outputs::allocate(Array& a, nb::handle shape, PyObject* dtype) {
   PyObject* args[] = {shape.ptr(), dtype};
   nb::object array = nb::steal(PyObject_Vectorcall(imports.empty, args, 2, nullptr));
   if (!array.is_valid()) throw nb::python_error();
-  a.adopt(std::move(array));
+  // A new ndarray from numpy.empty: C-contiguous, aligned and writable, so
+  // its data pointer is all the solver needs (no buffer to hold).
+  a.data = PyArray_DATA(reinterpret_cast<PyArrayObject*>(array.ptr()));
+  a.object = std::move(array);
 }
 
 Outputs::Outputs(std::int64_t n, std::int64_t k, bool single) : n_(n), k_(k), single_(single) {
@@ -171,7 +176,7 @@ Outputs::Outputs(nb::handle kernel_outputs, std::int64_t n, std::int64_t k, bool
 }
 
 BatchResults Outputs::view() {
-  auto data = [](const Array& a) { return a.view.buf; };
+  auto data = [](const Array& a) { return a.data; };
   // One problem made here keeps rnorm, iterations and status as scalars.
   const bool scalars = single_ && !rnorm_.object.is_valid();
   return {static_cast<double*>(data(x_)), static_cast<double*>(data(dual_)),
@@ -199,7 +204,7 @@ nb::object Outputs::result(const char* method, std::int64_t limit, int stackleve
   }
   Array converged;
   allocate(converged, nb::int_(k_), imports.bool_);
-  bool* c = static_cast<bool*>(converged.view.buf);
+  bool* c = static_cast<bool*>(converged.data);
   for (std::int64_t j = 0; j < k_; ++j) c[j] = out.status[j] == status::solved;
   for (const Array* a : {&rnorm_, &iterations_, &status_, &converged}) freeze(a->object);
   r.rnorm = rnorm_.object;
