@@ -261,74 +261,9 @@ TOVRIN_AVX2 void add_two_dots_groups(double* const* col, const double* r,
   }
 }
 
-// The dispatchers: groups of four or two, then of one, then the rest padded.
-
-TOVRIN_AVX2 void add_dots(double* const* col, int32_t count, const double* v,
-                            int64_t len, double* s) {
-  int32_t k = 0;
-  for (; k + dot_groups * lanes <= count; k += dot_groups * lanes) {
-    add_dots_groups<dot_groups>(col + k, v, len, s + k);
-  }
-  for (; k + lanes <= count; k += lanes) add_dots_groups<1>(col + k, v, len, s + k);
-  if (k == count) return;
-  PaddedGroup<lanes> rest(col + k, nullptr, count - k, s + k, nullptr);
-  add_dots_groups<1>(rest.col, v, len, rest.s);
-  rest.write_sums(count - k, s + k, nullptr);
-}
-
-TOVRIN_AVX2 void add_scaled_and_dots(double* const* col, const double* scale,
-                                       int32_t count, const double* v,
-                                       const double* r, int64_t len, double* s) {
-  int32_t k = 0;
-  for (; k + max_groups * lanes <= count; k += max_groups * lanes) {
-    add_scaled_and_dots_groups<max_groups>(col + k, scale + k, max_groups * lanes,
-                                           v, r, len, s + k);
-  }
-  for (; k + lanes <= count; k += lanes) {
-    add_scaled_and_dots_groups<1>(col + k, scale + k, lanes, v, r, len, s + k);
-  }
-  if (k == count) return;
-  PaddedGroup<lanes> rest(col + k, scale + k, count - k, s + k, nullptr);
-  add_scaled_and_dots_groups<1, true>(rest.col, rest.scale, count - k, v, r, len, rest.s);
-  rest.write_sums(count - k, s + k, nullptr);
-}
-
-TOVRIN_AVX2 void add_scaled_and_two_dots(double* const* col,
-                                           const double* scale, int32_t count,
-                                           const double* v, const double* r,
-                                           const double* u, int64_t len,
-                                           double* s, double* d) {
-  int32_t k = 0;
-  for (; k + max_groups * lanes <= count; k += max_groups * lanes) {
-    add_scaled_and_two_dots_groups<max_groups>(col + k, scale + k, max_groups * lanes,
-                                               v, r, u, len, s + k, d + k);
-  }
-  for (; k + lanes <= count; k += lanes) {
-    add_scaled_and_two_dots_groups<1>(col + k, scale + k, lanes, v, r, u, len,
-                                      s + k, d + k);
-  }
-  if (k == count) return;
-  PaddedGroup<lanes> rest(col + k, scale + k, count - k, s + k, d + k);
-  add_scaled_and_two_dots_groups<1, true>(rest.col, rest.scale, count - k, v, r, u, len,
-                                    rest.s, rest.d);
-  rest.write_sums(count - k, s + k, d + k);
-}
-
-TOVRIN_AVX2 void add_two_dots(double* const* col, int32_t count,
-                                const double* r, const double* u, int64_t len,
-                                double* s, double* d) {
-  int32_t k = 0;
-  for (; k + max_groups * lanes <= count; k += max_groups * lanes) {
-    add_two_dots_groups<max_groups>(col + k, r, u, len, s + k, d + k);
-  }
-  for (; k + lanes <= count; k += lanes) {
-    add_two_dots_groups<1>(col + k, r, u, len, s + k, d + k);
-  }
-  if (k == count) return;
-  PaddedGroup<lanes> rest(col + k, nullptr, count - k, s + k, d + k);
-  add_two_dots_groups<1>(rest.col, r, u, len, rest.s, rest.d);
-  rest.write_sums(count - k, s + k, d + k);
-}
+#define TOVRIN_KERNEL TOVRIN_AVX2
+#include "kernel_groups.h"  // inside the unnamed namespace on purpose
+#undef TOVRIN_KERNEL
 
 // The element-wise kernels: separate rows are independent.
 
