@@ -97,73 +97,21 @@ inline void transpose(__m256d v[width]) {
   v[3] = _mm256_permute2f128_pd(t1, t3, high_halves);
 }
 
-// pack_rows with vector copies for column-major sources (rs = 1) and 4 x 4
-// transposes for row-major ones (cs = 1); other strides and a last panel
-// of fewer than mr rows take the shared loops.
+// This path's vector for the shared packing loops.
+struct Lanes {
+  using V = __m256d;
+  static constexpr int width = ::tovrin::dense::detail::width;
+  static V loadu(const double* p) { return _mm256_loadu_pd(p); }
+  static void store(double* p, V v) { _mm256_store_pd(p, v); }
+  static void transpose(V* v) { ::tovrin::dense::detail::transpose(v); }
+};
+
 void pack_rows(Index m, Index k, const double* a, Index rs, Index cs, double* out) {
-  const Index full = m / mr * mr;
-  if (rs == 1) {
-    // Column p of the block is read whole, in order, for every panel.
-    for (Index p = 0; p < k; ++p)
-      for (Index i0 = 0; i0 < full; i0 += mr)
-#pragma GCC unroll 3
-        for (int v = 0; v < vectors; ++v)
-          _mm256_store_pd(out + i0 * k + p * mr + v * width,
-                          _mm256_loadu_pd(a + i0 + p * cs + v * width));
-    out += full * k;
-  } else if (cs == 1) {
-    const Index k4 = k / width * width;
-    for (Index i0 = 0; i0 < full; i0 += mr, out += mr * k) {
-      for (Index p0 = 0; p0 < k4; p0 += width)
-        for (int v = 0; v < vectors; ++v) {
-          __m256d block[width];
-#pragma GCC unroll 4
-          for (int i = 0; i < width; ++i)
-            block[i] = _mm256_loadu_pd(a + (i0 + v * width + i) * rs + p0);
-          transpose(block);
-#pragma GCC unroll 4
-          for (int q = 0; q < width; ++q)
-            _mm256_store_pd(out + (p0 + q) * mr + v * width, block[q]);
-        }
-      for (Index p = k4; p < k; ++p)
-        for (int r = 0; r < mr; ++r) out[p * mr + r] = a[(i0 + r) * rs + p];
-    }
-  } else {
-    pack_rows_of<mr>(full, k, a, rs, cs, out);
-    out += full * k;
-  }
-  if (full < m) pack_rows_of<mr>(m - full, k, a + full * rs, rs, cs, out);
+  pack_rows_in_lanes<Lanes, mr>(m, k, a, rs, cs, out);
 }
 
-// pack_columns with vector copies for row-major sources (cs = 1) and 4 x 4
-// transposes for column-major ones (rs = 1).
 void pack_columns(Index k, Index n, const double* b, Index rs, Index cs, double* out) {
-  const Index full = n / nr * nr;
-  if (cs == 1) {
-    // Row p of the block is read whole, in order, for every sliver.
-    for (Index p = 0; p < k; ++p)
-      for (Index j0 = 0; j0 < full; j0 += nr)
-        _mm256_store_pd(out + j0 * k + p * nr, _mm256_loadu_pd(b + p * rs + j0));
-    out += full * k;
-  } else if (rs == 1) {
-    const Index k4 = k / width * width;
-    for (Index j0 = 0; j0 < full; j0 += nr, out += nr * k) {
-      for (Index p0 = 0; p0 < k4; p0 += width) {
-        __m256d block[width];
-#pragma GCC unroll 4
-        for (int q = 0; q < width; ++q) block[q] = _mm256_loadu_pd(b + (j0 + q) * cs + p0);
-        transpose(block);
-#pragma GCC unroll 4
-        for (int i = 0; i < width; ++i) _mm256_store_pd(out + (p0 + i) * nr, block[i]);
-      }
-      for (Index p = k4; p < k; ++p)
-        for (int q = 0; q < nr; ++q) out[p * nr + q] = b[(j0 + q) * cs + p];
-    }
-  } else {
-    pack_columns_of<nr>(k, full, b, rs, cs, out);
-    out += full * k;
-  }
-  if (full < n) pack_columns_of<nr>(k, n - full, b + full * cs, rs, cs, out);
+  pack_columns_in_lanes<Lanes, nr>(k, n, b, rs, cs, out);
 }
 
 // Each 4 x 4 block {t[q][v] : q < 4} holds C(q, v*4 + l) in lane l of

@@ -235,73 +235,21 @@ void solve_tile(Index k, const double* l, const double* rinv, double* x) {
   for (int r = 0; r < mr; ++r) _mm512_store_pd(xk + r * nr, t[r]);
 }
 
-// pack_rows with vector copies for column-major sources (rs = 1) and 8 x 8
-// transposes for row-major ones (cs = 1); other strides and a last panel
-// of fewer than mr rows take the shared loops.
+// This path's vector for the shared packing loops.
+struct Lanes {
+  using V = __m512d;
+  static constexpr int width = ::tovrin::dense::detail::width;
+  static V loadu(const double* p) { return _mm512_loadu_pd(p); }
+  static void store(double* p, V v) { _mm512_store_pd(p, v); }
+  static void transpose(V* v) { ::tovrin::dense::detail::transpose(v); }
+};
+
 void pack_rows(Index m, Index k, const double* a, Index rs, Index cs, double* out) {
-  const Index full = m / mr * mr;
-  if (rs == 1) {
-    // Column p of the block is read whole, in order, for every panel.
-    for (Index p = 0; p < k; ++p)
-      for (Index i0 = 0; i0 < full; i0 += mr)
-#pragma GCC unroll 3
-        for (int v = 0; v < vectors; ++v)
-          _mm512_store_pd(out + i0 * k + p * mr + v * width,
-                          _mm512_loadu_pd(a + i0 + p * cs + v * width));
-    out += full * k;
-  } else if (cs == 1) {
-    const Index k8 = k / width * width;
-    for (Index i0 = 0; i0 < full; i0 += mr, out += mr * k) {
-      for (Index p0 = 0; p0 < k8; p0 += width)
-        for (int v = 0; v < vectors; ++v) {
-          __m512d block[width];
-#pragma GCC unroll 8
-          for (int i = 0; i < width; ++i)
-            block[i] = _mm512_loadu_pd(a + (i0 + v * width + i) * rs + p0);
-          transpose(block);
-#pragma GCC unroll 8
-          for (int q = 0; q < width; ++q)
-            _mm512_store_pd(out + (p0 + q) * mr + v * width, block[q]);
-        }
-      for (Index p = k8; p < k; ++p)
-        for (int r = 0; r < mr; ++r) out[p * mr + r] = a[(i0 + r) * rs + p];
-    }
-  } else {
-    pack_rows_of<mr>(full, k, a, rs, cs, out);
-    out += full * k;
-  }
-  if (full < m) pack_rows_of<mr>(m - full, k, a + full * rs, rs, cs, out);
+  pack_rows_in_lanes<Lanes, mr>(m, k, a, rs, cs, out);
 }
 
-// pack_columns with vector copies for row-major sources (cs = 1) and 8 x 8
-// transposes for column-major ones (rs = 1).
 void pack_columns(Index k, Index n, const double* b, Index rs, Index cs, double* out) {
-  const Index full = n / nr * nr;
-  if (cs == 1) {
-    // Row p of the block is read whole, in order, for every sliver.
-    for (Index p = 0; p < k; ++p)
-      for (Index j0 = 0; j0 < full; j0 += nr)
-        _mm512_store_pd(out + j0 * k + p * nr, _mm512_loadu_pd(b + p * rs + j0));
-    out += full * k;
-  } else if (rs == 1) {
-    const Index k8 = k / width * width;
-    for (Index j0 = 0; j0 < full; j0 += nr, out += nr * k) {
-      for (Index p0 = 0; p0 < k8; p0 += width) {
-        __m512d block[width];
-#pragma GCC unroll 8
-        for (int q = 0; q < width; ++q) block[q] = _mm512_loadu_pd(b + (j0 + q) * cs + p0);
-        transpose(block);
-#pragma GCC unroll 8
-        for (int i = 0; i < width; ++i) _mm512_store_pd(out + (p0 + i) * nr, block[i]);
-      }
-      for (Index p = k8; p < k; ++p)
-        for (int q = 0; q < nr; ++q) out[p * nr + q] = b[(j0 + q) * cs + p];
-    }
-  } else {
-    pack_columns_of<nr>(k, full, b, rs, cs, out);
-    out += full / nr * nr * k;
-  }
-  if (full < n) pack_columns_of<nr>(k, n - full, b + full * cs, rs, cs, out);
+  pack_columns_in_lanes<Lanes, nr>(k, n, b, rs, cs, out);
 }
 
 // unpack_columns with the same vector copies and transposes.
