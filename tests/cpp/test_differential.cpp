@@ -95,7 +95,8 @@ using Solver = void (*)(double*, const int32_t*, const int32_t*,
                         const int32_t*, double*, double*, double*, double*,
                         double*, int32_t*, int32_t*, const int32_t*);
 
-Outcome solve(Solver solver, const Problem& p) {
+// The outputs before a call: copies of a and b, everything else stale.
+Outcome fresh(const Problem& p) {
   Outcome o;
   o.a = p.a;
   o.b = p.b;
@@ -103,6 +104,11 @@ Outcome solve(Solver solver, const Problem& p) {
   o.w.assign(p.n, stale);
   o.zz.assign(p.m, stale);
   o.index.assign(p.n, stale_index);
+  return o;
+}
+
+Outcome solve(Solver solver, const Problem& p) {
+  Outcome o = fresh(p);
   const bool may_print = p.maxiter >= 1;
   if (may_print) testing::internal::CaptureStdout();
   solver(o.a.data(), &p.mda, &p.m, &p.n, o.b.data(), o.x.data(), &o.rnorm,
@@ -114,13 +120,7 @@ Outcome solve(Solver solver, const Problem& p) {
 // solve_nnls with the look-ahead's work space, as the batch solver calls it;
 // it never prints.
 Outcome solve_ahead(const Problem& p) {
-  Outcome o;
-  o.a = p.a;
-  o.b = p.b;
-  o.x.assign(p.n, stale);
-  o.w.assign(p.n, stale);
-  o.zz.assign(p.m, stale);
-  o.index.assign(p.n, stale_index);
+  Outcome o = fresh(p);
   std::vector<double> lookahead(tovrin::lookahead_size(p.n), stale);
   o.mode = tovrin::solve_nnls(o.a.data(), p.mda, p.m, p.n, o.b.data(), o.x.data(),
                               &o.rnorm, o.w.data(), o.zz.data(), o.index.data(),
