@@ -103,10 +103,6 @@ nb::object read_start(nb::handle value, std::int64_t n, std::int64_t k, bool sin
 class Outputs {
  public:
   Outputs(std::int64_t n, std::int64_t k, bool single);
-  // The outputs of a kernel, taken over as they are when they have the
-  // layout above (copied otherwise): a tuple (x, dual, passive, rnorm,
-  // iterations, status) with x, dual, passive of shape (n, k).
-  Outputs(nb::handle kernel_outputs, std::int64_t n, std::int64_t k, bool single);
 
   BatchResults view();
   std::int64_t n() const { return n_; }
@@ -120,12 +116,10 @@ class Outputs {
   nb::object result(const char* method, std::int64_t limit, int stacklevel = 2);
 
  private:
+  // An output array and its data (a new C-ordered ndarray's own).
   struct Array {
     nb::object object;
-    Py_buffer view{};  // held only for arrays that came from elsewhere
     void* data = nullptr;
-    ~Array() { PyBuffer_Release(&view); }
-    void adopt(nb::object array);
   };
   void allocate(Array& a, nb::handle shape, PyObject* dtype);
 

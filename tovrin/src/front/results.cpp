@@ -125,15 +125,6 @@ void warn_statuses(const std::int64_t* status, std::int64_t k, bool single,
        k, single, limit, stacklevel);
 }
 
-void Outputs::Array::adopt(nb::object array) {
-  object = std::move(array);
-  if (PyObject_GetBuffer(object.ptr(), &view, PyBUF_WRITABLE) != 0) {
-    view.obj = nullptr;
-    throw nb::python_error();
-  }
-  data = view.buf;
-}
-
 void Outputs::allocate(Array& a, nb::handle shape, PyObject* dtype) {
   PyObject* args[] = {shape.ptr(), dtype};
   nb::object array = nb::steal(PyObject_Vectorcall(imports.empty, args, 2, nullptr));
@@ -154,25 +145,6 @@ Outputs::Outputs(std::int64_t n, std::int64_t k, bool single) : n_(n), k_(k), si
   allocate(rnorm_, problems, imports.float64);
   allocate(iterations_, problems, imports.int64);
   allocate(status_, problems, imports.int64);
-}
-
-Outputs::Outputs(nb::handle kernel_outputs, std::int64_t n, std::int64_t k, bool single)
-    : n_(n), k_(k), single_(single) {
-  nb::module_ numpy = nb::module_::import_("numpy");
-  nb::object require = numpy.attr("require");
-  nb::object layout = nb::make_tuple("C", "W", "A");
-  nb::object shape = single ? nb::object(nb::make_tuple(n)) : nb::object(nb::make_tuple(n, k));
-  auto take = [&](Array& a, std::size_t at, PyObject* dtype, bool per_variable) {
-    nb::object array = require(kernel_outputs[at], nb::handle(dtype), layout);
-    if (per_variable) array = array.attr("reshape")(shape);
-    a.adopt(std::move(array));
-  };
-  take(x_, 0, imports.float64, true);
-  take(dual_, 1, imports.float64, true);
-  take(passive_, 2, imports.bool_, true);
-  take(rnorm_, 3, imports.float64, false);
-  take(iterations_, 4, imports.int64, false);
-  take(status_, 5, imports.int64, false);
 }
 
 BatchResults Outputs::view() {
